@@ -1,0 +1,234 @@
+// NodeKey: the structural identity of an IR node (kind, name, params,
+// descriptor, ordered inputs), with its canonical token, label and the parser
+// that reads an op token back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "param/param.h"
+
+namespace velmora {
+
+using NodeId = uint64_t;
+
+struct PayloadDescriptor {
+  std::string kind;
+  std::string content_hash;
+  std::string framework;
+  std::string version;
+  std::string io_schema;
+  std::optional<std::string> preprocessing_ref;
+
+  friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
+  template <typename H>
+  friend H AbslHashValue(H h, const PayloadDescriptor& d) {
+    return H::combine(std::move(h), d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+                      d.preprocessing_ref);
+  }
+};
+
+struct StageRef {
+  enum class Kind : uint8_t { kInput = 0, kMember = 1 };
+  Kind kind = Kind::kInput;
+  uint64_t index = 0;
+
+  static StageRef Input(uint64_t k) { return {Kind::kInput, k}; }
+  static StageRef Member(uint64_t k) { return {Kind::kMember, k}; }
+
+  friend bool operator==(const StageRef&, const StageRef&) = default;
+  template <typename H>
+  friend H AbslHashValue(H h, const StageRef& r) {
+    return H::combine(std::move(h), static_cast<uint8_t>(r.kind), r.index);
+  }
+};
+
+struct StageOp {
+  std::string op;  // the fused node's token
+  std::vector<StageRef> inputs;
+
+  friend bool operator==(const StageOp&, const StageOp&) = default;
+  template <typename H>
+  friend H AbslHashValue(H h, const StageOp& s) {
+    return H::combine(std::move(h), s.op, s.inputs);
+  }
+};
+
+// A heap box with value semantics: keeps the rarely used descriptor out of the
+// common node size while copies stay deep.
+template <typename T>
+class Boxed {
+ public:
+  Boxed() : p_(std::make_unique<T>()) {}
+  Boxed(T v) : p_(std::make_unique<T>(std::move(v))) {}  // NOLINT: implicit by design
+  Boxed(const Boxed& o) : p_(std::make_unique<T>(*o.p_)) {}
+  Boxed(Boxed&&) noexcept = default;
+  Boxed& operator=(const Boxed& o) {
+    if (this != &o) p_ = std::make_unique<T>(*o.p_);
+    return *this;
+  }
+  Boxed& operator=(Boxed&&) noexcept = default;
+  const T& operator*() const { return *p_; }
+  const T* operator->() const { return p_.get(); }
+  friend bool operator==(const Boxed& a, const Boxed& b) { return *a.p_ == *b.p_; }
+  template <typename H>
+  friend H AbslHashValue(H h, const Boxed& b) {
+    return H::combine(std::move(h), *b.p_);
+  }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
+using Inputs = std::vector<NodeId>;
+
+struct SourceNode {
+  std::string name;
+  ParamMap params;
+  friend bool operator==(const SourceNode&, const SourceNode&) = default;
+};
+struct OpNode {
+  std::string name;
+  ParamMap params;
+  Inputs inputs;
+  friend bool operator==(const OpNode&, const OpNode&) = default;
+};
+struct ReductionNode {
+  std::string name;
+  ParamMap params;
+  Inputs inputs;
+  friend bool operator==(const ReductionNode&, const ReductionNode&) = default;
+};
+struct ExternalNode {
+  Boxed<PayloadDescriptor> descriptor;
+  ParamMap params;
+  Inputs inputs;
+  friend bool operator==(const ExternalNode&, const ExternalNode&) = default;
+};
+struct StageNode {
+  Inputs inputs;
+  std::vector<StageOp> members;
+  friend bool operator==(const StageNode&, const StageNode&) = default;
+};
+struct ExchangeNode {
+  ParamMap params;
+  Inputs inputs;
+  friend bool operator==(const ExchangeNode&, const ExchangeNode&) = default;
+};
+struct JoinNode {
+  ParamMap params;
+  Inputs inputs;
+  friend bool operator==(const JoinNode&, const JoinNode&) = default;
+};
+
+class NodeKey {
+ public:
+  // The variant index is the kind's ordinal (and its blob tag).
+  enum class Kind : uint8_t {
+    kSource = 0,
+    kOp = 1,
+    kReduction = 2,
+    kExternal = 3,
+    kStage = 4,
+    kExchange = 5,
+    kJoin = 6,
+  };
+  using Storage = std::variant<SourceNode, OpNode, ReductionNode, ExternalNode, StageNode,
+                               ExchangeNode, JoinNode>;
+
+  NodeKey(SourceNode n) : v_(std::move(n)) {}  // NOLINT: implicit by design
+  NodeKey(OpNode n) : v_(std::move(n)) {}  // NOLINT
+  NodeKey(ReductionNode n) : v_(std::move(n)) {}  // NOLINT
+  NodeKey(ExternalNode n) : v_(std::move(n)) {}  // NOLINT
+  NodeKey(StageNode n) : v_(std::move(n)) {}  // NOLINT
+  NodeKey(ExchangeNode n) : v_(std::move(n)) {}  // NOLINT
+  NodeKey(JoinNode n) : v_(std::move(n)) {}  // NOLINT
+
+  static NodeKey Source(std::string name, ParamMap params = {}) {
+    return SourceNode{std::move(name), std::move(params)};
+  }
+  static NodeKey Op(std::string name, Inputs inputs, ParamMap params = {}) {
+    return OpNode{std::move(name), std::move(params), std::move(inputs)};
+  }
+  static NodeKey Reduction(std::string name, Inputs inputs, ParamMap params = {}) {
+    return ReductionNode{std::move(name), std::move(params), std::move(inputs)};
+  }
+  static NodeKey External(PayloadDescriptor d, Inputs inputs, ParamMap params = {}) {
+    return ExternalNode{std::move(d), std::move(params), std::move(inputs)};
+  }
+  static NodeKey Stage(Inputs inputs, std::vector<StageOp> members) {
+    return StageNode{std::move(inputs), std::move(members)};
+  }
+  static NodeKey Exchange(Inputs inputs, ParamMap params = {}) {
+    return ExchangeNode{std::move(params), std::move(inputs)};
+  }
+  static NodeKey Join(Inputs inputs, ParamMap params = {}) {
+    return JoinNode{std::move(params), std::move(inputs)};
+  }
+
+  [[nodiscard]] Kind kind() const { return static_cast<Kind>(v_.index()); }
+  [[nodiscard]] bool is_op() const { return kind() == Kind::kOp; }
+  [[nodiscard]] const Storage& storage() const { return v_; }
+  template <typename T>
+  [[nodiscard]] const T& as() const {
+    return std::get<T>(v_);
+  }
+
+  // The input ids; empty for a Source. A Stage's own inputs, not its members'.
+  [[nodiscard]] std::span<const NodeId> inputs() const;
+  // Name of a Source, Op or Reduction; empty otherwise.
+  [[nodiscard]] std::string_view name() const;
+  // The params; an empty map for a Stage.
+  [[nodiscard]] const ParamMap& params() const;
+
+  // The escaped canonical text of the node without its inputs.
+  [[nodiscard]] std::string token() const;
+  // The one-line display text used in DOT.
+  [[nodiscard]] std::string label() const;
+  // A copy with `inputs` as its input list; a Source ignores the list.
+  [[nodiscard]] NodeKey with_inputs(Inputs inputs) const;
+
+  friend bool operator==(const NodeKey& a, const NodeKey& b) { return a.v_ == b.v_; }
+
+  template <typename H>
+  friend H AbslHashValue(H h, const NodeKey& k) {
+    h = H::combine(std::move(h), static_cast<uint8_t>(k.v_.index()));
+    return std::visit(
+        [&h](const auto& n) -> H {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, SourceNode>) {
+            return H::combine(std::move(h), n.name, n.params);
+          } else if constexpr (std::is_same_v<T, OpNode> || std::is_same_v<T, ReductionNode>) {
+            return H::combine(std::move(h), n.name, n.params, n.inputs);
+          } else if constexpr (std::is_same_v<T, ExternalNode>) {
+            return H::combine(std::move(h), n.descriptor, n.params, n.inputs);
+          } else if constexpr (std::is_same_v<T, StageNode>) {
+            return H::combine(std::move(h), n.inputs, n.members);
+          } else {
+            return H::combine(std::move(h), n.params, n.inputs);
+          }
+        },
+        k.v_);
+  }
+
+ private:
+  Storage v_;
+};
+
+// The parse of an "op|..." or "red|..." token: kind piece, name, params.
+struct ParsedOpToken {
+  std::string kind;
+  std::string name;
+  ParamMap params;
+};
+[[nodiscard]] std::optional<ParsedOpToken> parse_op_token(std::string_view token);
+
+}  // namespace velmora

@@ -1,0 +1,43 @@
+// IncrementalReducer: keeps a canonical form of a growing store. Each step
+// consumes only the nodes added since the last one, applying identity
+// elimination, commutativity deduplication and hash-consing on the spot;
+// finalize runs the reduction pipeline over that form.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "base/result.h"
+#include "node/node.h"
+#include "optimizer/engine/engine.h"
+#include "optimizer/pipeline.h"
+#include "store/store.h"
+
+namespace velmora {
+
+class IncrementalReducer {
+ public:
+  // Consumes `delta`: the store's nodes from the watermark on, in id order.
+  // Returns the number consumed, or the first input id not yet consumed.
+  Result<uint64_t, BadNodeId> step(const std::vector<NodeKey>& delta);
+  // Reduces the canonical form against `outputs` (store ids) and re-indexes the
+  // provenance by store id. Does not change the reducer.
+  [[nodiscard]] Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs,
+                                                    const RewriteEngine& engine,
+                                                    bool maximal_fusion) const;
+
+  [[nodiscard]] uint64_t watermark() const { return canonical_of_.size(); }
+  [[nodiscard]] uint64_t total_work() const { return total_work_; }
+  [[nodiscard]] uint64_t canonical_count() const { return canonical_form_.size(); }
+  [[nodiscard]] const std::vector<NodeKey>& canonical_form() const { return canonical_form_; }
+  [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
+
+ private:
+  std::vector<NodeKey> canonical_form_;
+  std::vector<uint64_t> canonical_of_;
+  absl::flat_hash_map<NodeKey, uint64_t> hashcons_;
+  uint64_t total_work_ = 0;
+};
+
+}  // namespace velmora

@@ -1,0 +1,56 @@
+// The reduction pipeline: dead-code elimination, canonicalization by the
+// rewrite engine, duplicate elimination and stage fusion, with a provenance map
+// from every input node to where it landed and a six-count report.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "base/result.h"
+#include "node/node.h"
+#include "optimizer/engine/engine.h"
+#include "store/store.h"
+
+namespace velmora {
+
+struct ReductionReport {
+  uint64_t input_nodes = 0;
+  uint64_t reachable_nodes = 0;
+  uint64_t canonical_nodes = 0;
+  uint64_t stages = 0;
+  uint64_t reduced_nodes = 0;
+  uint64_t boundary_nodes = 0;
+  friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
+};
+
+struct Reduced {
+  std::vector<NodeKey> nodes;
+  std::vector<NodeId> outputs;  // one per requested output, duplicates kept
+  NodeMap node_map;  // one entry per input node
+  ReductionReport report;
+};
+
+// `nodes` is topological and every output is smaller than its length (callers
+// check; a violation panics).
+[[nodiscard]] Reduced reduce_with_mode(const std::vector<NodeKey>& nodes,
+                                       const std::vector<NodeId>& outputs,
+                                       const RewriteEngine& engine, bool maximal_fusion);
+
+struct ReducedStore {
+  std::unique_ptr<GraphStore> store;
+  ReductionReport report;
+};
+
+// Reduces against the store's marks.
+[[nodiscard]] ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine,
+                                       bool maximal_fusion);
+// Reduces against exactly `outputs` (order and duplicates kept, marks ignored).
+[[nodiscard]] Result<ReducedStore, BadNodeId> reduce_with_outputs(
+    const GraphStore& store, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
+    bool maximal_fusion);
+// A new store holding the reduced graph, its outputs and its provenance.
+[[nodiscard]] ReducedStore from_reduced(Reduced reduced);
+
+}  // namespace velmora

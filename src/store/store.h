@@ -1,0 +1,100 @@
+// GraphStore: the interned, mutex-guarded arena of IR nodes, with output marks
+// and the provenance map of a reduced store. Ids are dense, start at 0 and only
+// ever point backwards, so the arena is in topological order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "absl/container/flat_hash_set.h"
+#include "base/poison_mutex.h"
+#include "base/result.h"
+#include "node/node.h"
+
+namespace velmora {
+
+// An id that is not in the store.
+struct BadNodeId {
+  NodeId id = 0;
+  friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
+};
+
+// Where a node of an unreduced graph landed: the reduced node computing it and,
+// for a Stage, the member index.
+struct Placement {
+  NodeId node = 0;
+  std::optional<uint64_t> member;
+  friend bool operator==(const Placement&, const Placement&) = default;
+};
+using NodeMap = std::vector<std::optional<Placement>>;
+
+struct Snapshot {
+  std::vector<NodeKey> nodes;
+  std::vector<NodeId> outputs;
+};
+
+inline constexpr const char* kStorePoisoned = "velmora-core store mutex poisoned";
+
+class GraphStore {
+ public:
+  GraphStore();
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  // The id of the equal stored key, or a new id. Inputs are validated first.
+  Result<NodeId, BadNodeId> intern(NodeKey key);
+  // Marks `id` as an output once; later marks of it change nothing.
+  Status<BadNodeId> mark_output(NodeId id);
+
+  [[nodiscard]] uint64_t node_count() const;
+  [[nodiscard]] std::vector<NodeId> outputs() const;
+  [[nodiscard]] NodeMap node_map() const;
+  // Deep copies of all nodes and the marks, taken under one lock.
+  [[nodiscard]] Snapshot snapshot() const;
+  // Deep copies of the nodes with ids from min(start, n) to n - 1.
+  [[nodiscard]] std::vector<NodeKey> snapshot_from(NodeId start) const;
+  // Written once, when a reduced store is built.
+  void set_node_map(NodeMap map);
+
+  // Graphviz text, rendered under the lock.
+  [[nodiscard]] std::string to_dot() const;
+
+  // Runs `f` while holding the lock; a throw from it poisons the store. Lets
+  // tests reach the poisoning path.
+  template <typename F>
+  void with_lock_for_test(F&& f) {
+    PoisonGuard g(mutex_);
+    f();
+  }
+
+ private:
+  // The index holds arena positions and hashes/compares through the arena, so
+  // each key is stored once.
+  struct IndexHash {
+    using is_transparent = void;
+    const std::vector<NodeKey>* nodes;
+    std::size_t operator()(NodeId id) const;
+    std::size_t operator()(const NodeKey& k) const;
+  };
+  struct IndexEq {
+    using is_transparent = void;
+    const std::vector<NodeKey>* nodes;
+    bool operator()(NodeId a, NodeId b) const { return a == b; }
+    bool operator()(const NodeKey& k, NodeId id) const { return k == (*nodes)[id]; }
+    bool operator()(NodeId id, const NodeKey& k) const { return k == (*nodes)[id]; }
+  };
+
+  mutable PoisonMutex mutex_{kStorePoisoned};
+  std::vector<NodeKey> nodes_;
+  absl::flat_hash_set<NodeId, IndexHash, IndexEq> index_;
+  std::vector<NodeId> outputs_;
+  NodeMap node_map_;
+};
+
+// DOT rendering of a node list and its marks (the store calls it under lock).
+[[nodiscard]] std::string render_dot(const std::vector<NodeKey>& nodes,
+                                     const std::vector<NodeId>& outputs);
+
+}  // namespace velmora
