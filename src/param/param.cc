@@ -1,0 +1,211 @@
+#include "param/param.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace velmora {
+namespace {
+
+struct CodeRange {
+  char32_t lo;
+  char32_t hi;
+};
+#include "param/unicode_tables.inc"
+
+template <std::size_t N>
+bool in_ranges(const CodeRange (&table)[N], char32_t c) {
+  auto it = std::upper_bound(std::begin(table), std::end(table), c,
+                             [](char32_t v, const CodeRange& r) { return v < r.lo; });
+  return it != std::begin(table) && c <= std::prev(it)->hi;
+}
+
+constexpr uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
+
+void replace_all(std::string& s, std::string_view from, std::string_view to) {
+  if (s.find(from) == std::string::npos) return;
+  std::string out;
+  out.reserve(s.size());
+  std::size_t pos = 0;
+  for (std::size_t hit; (hit = s.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
+    out.append(s, pos, hit - pos);
+    out.append(to);
+  }
+  out.append(s, pos, std::string::npos);
+  s = std::move(out);
+}
+
+// Decodes one code point of valid UTF-8 at `i`, advancing `i`. A stray byte
+// decodes as itself so that display never fails.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+  auto b = static_cast<unsigned char>(s[i]);
+  int len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+  if (len == 0 || i + len > s.size()) {
+    ++i;
+    return b;
+  }
+  char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+  for (int k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  i += len;
+  return c;
+}
+
+}  // namespace
+
+uint64_t ParamValue::canonical_bits() const {
+  double v = as_float();
+  return std::isnan(v) ? kCanonicalNan : std::bit_cast<uint64_t>(v);
+}
+
+bool operator==(const ParamValue& a, const ParamValue& b) {
+  if (a.v_.index() != b.v_.index()) return false;
+  if (a.kind() == ParamValue::Kind::kFloat) return a.canonical_bits() == b.canonical_bits();
+  return a.v_ == b.v_;
+}
+
+std::string ParamValue::token() const {
+  switch (kind()) {
+    case Kind::kInt: return "i" + std::to_string(as_int());
+    case Kind::kFloat: {
+      char buf[20];
+      std::snprintf(buf, sizeof buf, "f%016llx", static_cast<unsigned long long>(canonical_bits()));
+      return buf;
+    }
+    case Kind::kBool: return as_bool() ? "btrue" : "bfalse";
+    case Kind::kStr: return "s" + escape_token(as_str());
+  }
+  return {};
+}
+
+std::string ParamValue::display() const {
+  switch (kind()) {
+    case Kind::kInt: return std::to_string(as_int());
+    case Kind::kFloat: return display_float(as_float());
+    case Kind::kBool: return as_bool() ? "true" : "false";
+    case Kind::kStr: return quote_str(as_str());
+  }
+  return {};
+}
+
+ParamMap::ParamMap(std::vector<Param> pairs) : pairs_(std::move(pairs)) {
+  std::stable_sort(pairs_.begin(), pairs_.end(),
+                   [](const Param& a, const Param& b) { return a.first < b.first; });
+}
+
+std::string ParamMap::token() const {
+  std::string out;
+  for (const auto& [name, value] : pairs_) {
+    if (!out.empty()) out += ';';
+    out += escape_token(name);
+    out += '=';
+    out += value.token();
+  }
+  return out;
+}
+
+std::string ParamMap::display() const {
+  std::string out = "{";
+  bool first = true;
+  for (const auto& [name, value] : pairs_) {
+    if (!first) out += ", ";
+    first = false;
+    out += name;
+    out += '=';
+    out += value.display();
+  }
+  out += '}';
+  return out;
+}
+
+std::string with_params(std::string prefix, const ParamMap& params) {
+  if (params.empty()) return prefix;
+  prefix += '|';
+  prefix += params.token();
+  return prefix;
+}
+
+std::string escape_token(std::string_view s) {
+  std::string out(s);
+  replace_all(out, "%", "%25");
+  replace_all(out, ";", "%3B");
+  replace_all(out, "=", "%3D");
+  replace_all(out, "|", "%7C");
+  return out;
+}
+
+std::string unescape_token(std::string_view s) {
+  std::string out(s);
+  replace_all(out, "%7C", "|");
+  replace_all(out, "%3D", "=");
+  replace_all(out, "%3B", ";");
+  replace_all(out, "%25", "%");
+  return out;
+}
+
+std::string quote_str(std::string_view s) {
+  std::string out = "\"";
+  out.reserve(s.size() + 2);
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t start = i;
+    char32_t c = next_code_point(s, i);
+    switch (c) {
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      default: break;
+    }
+    if (in_ranges(kGraphemeExtend, c) || in_ranges(kNotPrintable, c)) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+      out += buf;
+    } else {
+      out.append(s.substr(start, i - start));
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string display_float(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // Shortest round-trip digits, then laid out in positional notation.
+  std::array<char, 64> buf{};
+  auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific);
+  std::string sci(buf.data(), res.ptr);
+  std::string out;
+  std::size_t pos = 0;
+  if (sci[0] == '-') {
+    out += '-';
+    pos = 1;
+  }
+  std::size_t e = sci.find('e');
+  std::string digits;
+  for (std::size_t k = pos; k < e; ++k) {
+    if (sci[k] != '.') digits += sci[k];
+  }
+  int exp = std::stoi(sci.substr(e + 1));
+  // digits = d0 d1 d2 ... with the point after d0, scaled by 10^exp.
+  int point = exp + 1;  // digits before the decimal point
+  if (digits == "0") return out + "0";
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (static_cast<std::size_t>(point) >= digits.size()) {
+    out += digits;
+    out.append(point - digits.size(), '0');
+  } else {
+    out += digits.substr(0, point);
+    out += '.';
+    out += digits.substr(point);
+  }
+  return out;
+}
+
+}  // namespace velmora

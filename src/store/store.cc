@@ -1,0 +1,78 @@
+#include "store/store.h"
+
+#include <algorithm>
+
+#include "absl/hash/hash.h"
+
+namespace velmora {
+
+std::size_t GraphStore::IndexHash::operator()(NodeId id) const {
+  return absl::Hash<NodeKey>{}((*nodes)[id]);
+}
+std::size_t GraphStore::IndexHash::operator()(const NodeKey& k) const {
+  return absl::Hash<NodeKey>{}(k);
+}
+
+GraphStore::GraphStore() : index_(0, IndexHash{&nodes_}, IndexEq{&nodes_}) {}
+
+Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  PoisonGuard guard(mutex_);
+  const NodeId n = nodes_.size();
+  for (NodeId input : key.inputs()) {
+    if (input >= n) return Err(BadNodeId{input});
+  }
+  if (auto it = index_.find(key); it != index_.end()) return *it;
+  nodes_.push_back(std::move(key));
+  try {
+    index_.insert(n);
+  } catch (...) {
+    nodes_.pop_back();  // keep arena and index in step
+    throw;
+  }
+  return n;
+}
+
+Status<BadNodeId> GraphStore::mark_output(NodeId id) {
+  PoisonGuard guard(mutex_);
+  if (id >= nodes_.size()) return Err(BadNodeId{id});
+  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  return {};
+}
+
+uint64_t GraphStore::node_count() const {
+  PoisonGuard guard(mutex_);
+  return nodes_.size();
+}
+
+std::vector<NodeId> GraphStore::outputs() const {
+  PoisonGuard guard(mutex_);
+  return outputs_;
+}
+
+NodeMap GraphStore::node_map() const {
+  PoisonGuard guard(mutex_);
+  return node_map_;
+}
+
+Snapshot GraphStore::snapshot() const {
+  PoisonGuard guard(mutex_);
+  return Snapshot{nodes_, outputs_};
+}
+
+std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
+  PoisonGuard guard(mutex_);
+  auto first = nodes_.begin() + static_cast<std::ptrdiff_t>(std::min<NodeId>(start, nodes_.size()));
+  return std::vector<NodeKey>(first, nodes_.end());
+}
+
+void GraphStore::set_node_map(NodeMap map) {
+  PoisonGuard guard(mutex_);
+  node_map_ = std::move(map);
+}
+
+std::string GraphStore::to_dot() const {
+  PoisonGuard guard(mutex_);
+  return render_dot(nodes_, outputs_);
+}
+
+}  // namespace velmora
