@@ -11,6 +11,9 @@ namespace velmora {
 
 template <typename E>
 struct Err {
+  // A constructor rather than aggregate init: clang 14 has no parenthesized
+  // aggregate initialization, and `Err(e)` must build there too.
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <typename E>
