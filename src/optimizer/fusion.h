@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -14,8 +14,9 @@
 
 namespace velmora {
 
-// Token text -> the first kept node with that text, to rebuild opaque nodes.
-using TokenTemplates = absl::flat_hash_map<std::string, NodeKey>;
+// Op text -> the first kept node with that text, used to rebuild opaque nodes.
+// Both the texts and the nodes are borrowed from the caller's working lists.
+using TokenTemplates = absl::flat_hash_map<std::string_view, const NodeKey*>;
 
 struct Fused {
   std::vector<NodeKey> nodes;  // reduced graph, topological

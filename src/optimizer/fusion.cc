@@ -1,0 +1,193 @@
+#include "optimizer/fusion.h"
+
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "base/panic.h"
+
+namespace velmora {
+namespace {
+
+constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+constexpr const char* kNoEntry = "no entry found for key";
+
+// Consumers of every node as one flat list (a node reading an input twice is
+// listed twice), in increasing consumer order.
+struct Consumers {
+  std::vector<uint64_t> offset;  // m + 1 entries
+  std::vector<uint64_t> list;
+
+  [[nodiscard]] std::span<const uint64_t> of(uint64_t i) const {
+    return {list.data() + offset[i], list.data() + offset[i + 1]};
+  }
+};
+
+Consumers consumers_of(const std::vector<EngineNode>& nodes) {
+  const uint64_t m = nodes.size();
+  Consumers c;
+  c.offset.assign(m + 1, 0);
+  for (uint64_t j = 0; j < m; ++j) {
+    for (uint64_t child : nodes[j].children) {
+      if (child >= j) panic("stage fusion: child " + std::to_string(child) + " of node " +
+                            std::to_string(j) + " is not an earlier node");
+      ++c.offset[child + 1];
+    }
+  }
+  for (uint64_t i = 0; i < m; ++i) c.offset[i + 1] += c.offset[i];
+  c.list.resize(c.offset[m]);
+  std::vector<uint64_t> fill(c.offset.begin(), c.offset.end() - 1);
+  for (uint64_t j = 0; j < m; ++j) {
+    for (uint64_t child : nodes[j].children) c.list[fill[child]++] = j;
+  }
+  return c;
+}
+
+uint64_t find_root(std::vector<uint64_t>& parent, uint64_t i) {
+  uint64_t root = i;
+  while (parent[root] != root) root = parent[root];
+  while (parent[i] != root) i = std::exchange(parent[i], root);
+  return root;
+}
+
+// Single-use rule: an op joins its consumer's stage when that consumer is its
+// one use, is itself an op, and the op is not an output.
+std::vector<uint64_t> single_use_keys(const std::vector<EngineNode>& nodes, const Consumers& cons,
+                                      const std::vector<bool>& is_output) {
+  const uint64_t m = nodes.size();
+  std::vector<uint64_t> parent(m);
+  for (uint64_t i = 0; i < m; ++i) parent[i] = i;
+  for (uint64_t i = 0; i < m; ++i) {
+    auto uses = cons.of(i);
+    if (nodes[i].opaque || uses.size() != 1 || is_output[i] || nodes[uses[0]].opaque) continue;
+    uint64_t a = find_root(parent, i);
+    uint64_t b = find_root(parent, uses[0]);
+    if (a == b) continue;
+    if (a < b) std::swap(a, b);
+    parent[a] = b;  // links point from a larger to a smaller index
+  }
+  std::vector<uint64_t> key(m);
+  for (uint64_t i = 0; i < m; ++i) key[i] = nodes[i].opaque ? i : find_root(parent, i);
+  return key;
+}
+
+// Maximal rule: an op joins the stage that all of its consumers share.
+std::vector<uint64_t> maximal_keys(const std::vector<EngineNode>& nodes, const Consumers& cons,
+                                   const std::vector<bool>& is_output) {
+  const uint64_t m = nodes.size();
+  std::vector<uint64_t> key(m);
+  for (uint64_t i = 0; i < m; ++i) key[i] = i;
+  for (uint64_t i = m; i-- > 0;) {
+    auto uses = cons.of(i);
+    if (nodes[i].opaque || is_output[i] || uses.empty()) continue;
+    bool all_ops = true;
+    for (uint64_t c : uses) all_ops = all_ops && !nodes[c].opaque;
+    if (!all_ops) continue;
+    const uint64_t s = key[uses[0]];
+    bool shared = true;
+    for (uint64_t c : uses) shared = shared && key[c] == s;
+    if (shared) key[i] = s;
+  }
+  return key;
+}
+
+}  // namespace
+
+Fused stage_fusion(const EngineGraph& graph, const TokenTemplates& templates,
+                   bool maximal_fusion) {
+  const std::vector<EngineNode>& nodes = graph.nodes;
+  const uint64_t m = nodes.size();
+  const Consumers cons = consumers_of(nodes);
+  std::vector<bool> is_output(m, false);
+  for (uint64_t o : graph.outputs) at(is_output, o) = true;
+
+  const std::vector<uint64_t> key = maximal_fusion ? maximal_keys(nodes, cons, is_output)
+                                                   : single_use_keys(nodes, cons, is_output);
+
+  // Groups as one flat list, members ascending; the last member of a group is
+  // its largest, so walking nodes in order and emitting a group at its last
+  // member gives the groups sorted by largest member.
+  std::vector<uint64_t> group_offset(m + 1, 0);
+  std::vector<uint64_t> last(m, kNone);
+  for (uint64_t i = 0; i < m; ++i) {
+    ++group_offset[key[i] + 1];
+    last[key[i]] = i;
+  }
+  for (uint64_t i = 0; i < m; ++i) group_offset[i + 1] += group_offset[i];
+  std::vector<uint64_t> members(m);
+  {
+    std::vector<uint64_t> fill(group_offset.begin(), group_offset.end() - 1);
+    for (uint64_t i = 0; i < m; ++i) members[fill[key[i]]++] = i;
+  }
+
+  Fused out;
+  out.nodes.reserve(m);
+  out.placement.resize(m);
+  std::vector<uint64_t> reduced_of(m, kNone);  // stage key -> emitted reduced id
+  auto reduced_for = [&](uint64_t k) {
+    const uint64_t r = reduced_of[k];
+    if (r == kNone) panic(kNoEntry);
+    return r;
+  };
+  // Per-stage tables, reused across stages: a stamp says which stage set them.
+  std::vector<uint64_t> position(m, 0);  // member -> its number in its stage
+  std::vector<uint64_t> slot_stamp(m, kNone);
+  std::vector<uint64_t> slot_of(m, 0);
+  std::vector<uint64_t> input_keys;
+
+  for (uint64_t i = 0; i < m; ++i) {
+    const uint64_t k = key[i];
+    if (last[k] != i) continue;
+    const uint64_t reduced_id = out.nodes.size();
+    const EngineNode& head = nodes[k];
+    if (head.opaque) {
+      Inputs inputs;
+      inputs.reserve(head.children.size());
+      for (uint64_t c : head.children) inputs.push_back(reduced_for(key[c]));
+      auto t = templates.find(std::string_view(head.op));
+      if (t == templates.end()) panic(kNoEntry);
+      out.nodes.push_back(t->second->with_inputs(std::move(inputs)));
+      ++out.boundary_nodes;
+      out.placement[k] = Placement{reduced_id, std::nullopt};
+    } else {
+      const uint64_t first = group_offset[k];
+      const uint64_t count = group_offset[k + 1] - first;
+      std::vector<StageOp> ops;
+      ops.reserve(count);
+      input_keys.clear();
+      for (uint64_t n = 0; n < count; ++n) {
+        const uint64_t member = members[first + n];
+        position[member] = n;
+        StageOp op{nodes[member].op, {}};
+        op.inputs.reserve(nodes[member].children.size());
+        for (uint64_t c : nodes[member].children) {
+          if (key[c] == k) {
+            op.inputs.push_back(StageRef::Member(position[c]));
+            continue;
+          }
+          const uint64_t producer = key[c];
+          if (slot_stamp[producer] != k) {
+            slot_stamp[producer] = k;
+            slot_of[producer] = input_keys.size();
+            input_keys.push_back(producer);
+          }
+          op.inputs.push_back(StageRef::Input(slot_of[producer]));
+        }
+        ops.push_back(std::move(op));
+        out.placement[member] = Placement{reduced_id, n};
+      }
+      Inputs inputs;
+      inputs.reserve(input_keys.size());
+      for (uint64_t producer : input_keys) inputs.push_back(reduced_for(producer));
+      out.nodes.push_back(NodeKey::Stage(std::move(inputs), std::move(ops)));
+      ++out.stages;
+    }
+    reduced_of[k] = reduced_id;
+  }
+
+  out.outputs.reserve(graph.outputs.size());
+  for (uint64_t o : graph.outputs) out.outputs.push_back(reduced_for(key[o]));
+  return out;
+}
+
+}  // namespace velmora
