@@ -5,9 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "base/result.h"
 #include "node/node.h"
 #include "optimizer/engine/engine.h"
@@ -18,6 +19,10 @@ namespace velmora {
 
 class IncrementalReducer {
  public:
+  IncrementalReducer();
+  IncrementalReducer(const IncrementalReducer&) = delete;
+  IncrementalReducer& operator=(const IncrementalReducer&) = delete;
+
   // Consumes `delta`: the store's nodes from the watermark on, in id order.
   // Returns the number consumed, or the first input id not yet consumed.
   Result<uint64_t, BadNodeId> step(const std::vector<NodeKey>& delta);
@@ -32,11 +37,31 @@ class IncrementalReducer {
   [[nodiscard]] uint64_t canonical_count() const { return canonical_form_.size(); }
   [[nodiscard]] const std::vector<NodeKey>& canonical_form() const { return canonical_form_; }
   [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
+  // The canonical id of an equal canonical node, if any.
+  [[nodiscard]] std::optional<uint64_t> hashcons(const NodeKey& key) const;
 
  private:
+  // The hash-cons table holds canonical ids and hashes/compares through
+  // `canonical_form_`, so each canonical key is stored once.
+  struct FormHash {
+    using is_transparent = void;
+    const std::vector<NodeKey>* nodes;
+    std::size_t operator()(uint64_t id) const;
+    std::size_t operator()(const NodeKey& k) const;
+  };
+  struct FormEq {
+    using is_transparent = void;
+    const std::vector<NodeKey>* nodes;
+    bool operator()(uint64_t a, uint64_t b) const { return a == b; }
+    bool operator()(const NodeKey& k, uint64_t id) const { return k == (*nodes)[id]; }
+    bool operator()(uint64_t id, const NodeKey& k) const { return k == (*nodes)[id]; }
+  };
+
+  uint64_t intern(NodeKey candidate);
+
   std::vector<NodeKey> canonical_form_;
   std::vector<uint64_t> canonical_of_;
-  absl::flat_hash_map<NodeKey, uint64_t> hashcons_;
+  absl::flat_hash_set<uint64_t, FormHash, FormEq> hashcons_;
   uint64_t total_work_ = 0;
 };
 

@@ -1,0 +1,107 @@
+#include "gtest/gtest.h"
+#include "store/store.h"
+
+namespace velmora {
+namespace {
+
+NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
+
+TEST(GraphStore, InternsAndValidatesBeforeLookup) {
+  GraphStore s;
+  EXPECT_EQ(s.node_count(), 0u);
+  EXPECT_TRUE(s.outputs().empty());
+  EXPECT_TRUE(s.node_map().empty());
+  NodeId x = must(s.intern(NodeKey::Source("x")));
+  NodeId y = must(s.intern(NodeKey::Source("y")));
+  NodeId a = must(s.intern(NodeKey::Op("add", {x, y})));
+  EXPECT_EQ(must(s.intern(NodeKey::Op("add", {x, y}))), a);
+  EXPECT_NE(must(s.intern(NodeKey::Op("add", {y, x}))), a);
+  must(s.intern(NodeKey::Exchange({})));  // an empty input list needs no earlier node
+  ASSERT_EQ(s.node_count(), 5u);
+
+  auto bad = s.intern(NodeKey::Op("f", {0, 7, 9}));
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().id, 7u);
+  auto self = s.intern(NodeKey::Op("f", {5}));
+  ASSERT_FALSE(self.ok());
+  EXPECT_EQ(self.error().id, 5u);
+  // A stage is checked on its own inputs, not on its member references.
+  EXPECT_TRUE(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(0)}}})).ok());
+  EXPECT_EQ(s.node_count(), 6u);
+}
+
+TEST(GraphStore, MarksAndSnapshots) {
+  GraphStore s;
+  for (int i = 0; i < 4; ++i) must(s.intern(NodeKey::Source(std::to_string(i))));
+  EXPECT_TRUE(s.mark_output(3).ok());
+  EXPECT_TRUE(s.mark_output(1).ok());
+  EXPECT_TRUE(s.mark_output(3).ok());
+  EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
+  auto bad = s.mark_output(4);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().id, 4u);
+  EXPECT_EQ(s.outputs().size(), 2u);
+
+  Snapshot snap = s.snapshot();
+  EXPECT_EQ(snap.nodes.size(), 4u);
+  EXPECT_EQ(snap.outputs, (std::vector<NodeId>{3, 1}));
+  EXPECT_EQ(s.snapshot_from(0).size(), 4u);
+  EXPECT_EQ(s.snapshot_from(3).size(), 1u);
+  EXPECT_EQ(s.snapshot_from(3)[0], NodeKey::Source("3"));
+  EXPECT_TRUE(s.snapshot_from(4).empty());
+  EXPECT_TRUE(s.snapshot_from(~0ULL).empty());
+}
+
+TEST(GraphStore, PanicInLockedSectionPoisonsOnlyThatStore) {
+  GraphStore poisoned, other;
+  must(other.intern(NodeKey::Source("x")));
+  EXPECT_THROW(poisoned.with_lock_for_test([] { panic("boom"); }), Panic);
+  try {
+    (void)poisoned.node_count();
+    FAIL() << "a poisoned store must refuse";
+  } catch (const Panic& p) {
+    EXPECT_EQ(std::string(p.what()).rfind(kStorePoisoned, 0), 0u) << p.what();
+  }
+  EXPECT_THROW((void)poisoned.intern(NodeKey::Source("y")), Panic);
+  EXPECT_EQ(other.node_count(), 1u);
+}
+
+TEST(Dot, EmptyAndWorkedExample) {
+  GraphStore empty;
+  EXPECT_EQ(empty.to_dot(), "digraph velmora {\n}\n");
+  GraphStore s;
+  must(s.intern(NodeKey::Source("x")));
+  must(s.intern(NodeKey::Op("neg", {0})));
+  ASSERT_TRUE(s.mark_output(1).ok());
+  ASSERT_TRUE(s.mark_output(1).ok());
+  EXPECT_EQ(s.to_dot(),
+            "digraph velmora {\n"
+            "  n0 [label=\"Source x\"];\n"
+            "  n1 [label=\"Op neg\", shape=doublecircle];\n"
+            "  n0 -> n1;\n"
+            "}\n");
+}
+
+TEST(Dot, EscapingRepeatedEdgesAndStages) {
+  GraphStore s;
+  must(s.intern(NodeKey::Source("a\"b\\c\nd")));
+  must(s.intern(NodeKey::Source("y", ParamMap({{"t", ParamValue::Str("q\"")}}))));
+  must(s.intern(NodeKey::Op("mul", {0, 0})));
+  must(s.intern(NodeKey::Stage({2, 1}, {{"op|a", {StageRef::Input(0)}},
+                                        {"op|b", {StageRef::Member(0), StageRef::Input(1)}},
+                                        {"op|c", {StageRef::Member(1)}}})));
+  EXPECT_EQ(s.to_dot(),
+            "digraph velmora {\n"
+            "  n0 [label=\"Source a\\\"b\\\\c\nd\"];\n"
+            "  n1 [label=\"Source y {t=\\\"q\\\\\\\"\\\"}\"];\n"
+            "  n2 [label=\"Op mul\"];\n"
+            "  n3 [label=\"Stage[3 members]\"];\n"
+            "  n0 -> n2;\n"
+            "  n0 -> n2;\n"
+            "  n2 -> n3;\n"
+            "  n1 -> n3;\n"
+            "}\n");
+}
+
+}  // namespace
+}  // namespace velmora
