@@ -1,0 +1,1 @@
+"""The velmora dataflow-graph compiler."""

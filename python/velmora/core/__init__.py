@@ -1,0 +1,1 @@
+"""The native core; the extension module is velmora.core.velmora_core."""

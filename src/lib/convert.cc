@@ -1,0 +1,497 @@
+#include "lib/convert.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "lib/module.h"
+
+namespace velmora::py {
+namespace {
+
+// Takes the pending exception (normalized) off the thread.
+Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref(value);
+#endif
+}
+
+// A strong reference to item i of a list, or nullptr past its end. The size is
+// read at every step because converting an item may run code that shrinks it.
+Ref list_item(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (i >= PyList_GET_SIZE(list)) return Ref();
+  PyObject* item = PyList_GetItemRef(list, i);
+  if (item == nullptr) PyErr_Clear();  // shrunk by another thread meanwhile
+  return Ref(item);
+#else
+  if (i >= PyList_GET_SIZE(list)) return Ref();
+  return Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
+// A strong reference to dict[key], or nullptr (with an error set only when the
+// lookup itself failed). Reads the dict's own storage: no __missing__.
+Ref dict_lookup(PyObject* dict, const char* key) {
+  Ref name(PyUnicode_FromString(key));
+  if (!name) return Ref();
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, name.get(), &value) < 0) return Ref();
+  return Ref(value);
+#else
+  return Ref::borrow(PyDict_GetItemWithError(dict, name.get()));
+#endif
+}
+
+// Classifies one param value: exact bool, then the integer protocol, then the
+// float protocol, then str. Exact int, float and str skip the protocols they
+// cannot satisfy.
+std::optional<ParamValue> param_value_from_py(PyObject* v) {
+  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
+  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AS_DOUBLE(v));
+  if (PyUnicode_CheckExact(v)) {
+    auto s = str_from_py(v);
+    if (!s) return std::nullopt;
+    return ParamValue::Str(std::move(*s));
+  }
+  const long long i = PyLong_AsLongLong(v);
+  if (i != -1 || !PyErr_Occurred()) return ParamValue::Int(i);
+  PyErr_Clear();
+  const double d = PyFloat_AsDouble(v);
+  if (d != -1.0 || !PyErr_Occurred()) return ParamValue::Float(d);
+  PyErr_Clear();
+  if (PyUnicode_Check(v)) {
+    auto s = str_from_py(v);
+    if (!s) return std::nullopt;
+    return ParamValue::Str(std::move(*s));
+  }
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  return std::nullopt;
+}
+
+PyObject* param_value_to_py(const ParamValue& v) {
+  switch (v.kind()) {
+    case ParamValue::Kind::kInt: return PyLong_FromLongLong(v.as_int());
+    case ParamValue::Kind::kFloat: return PyFloat_FromDouble(v.as_float());
+    case ParamValue::Kind::kBool: return PyBool_FromLong(v.as_bool());
+    case ParamValue::Kind::kStr: return str_to_py(v.as_str());
+  }
+  panic("param value of unknown kind");
+}
+
+// Sets dict[key] = value, taking over `value`.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// True when `obj`'s type is exactly NumPy's boolean scalar type. Such a scalar
+// can only exist once NumPy is imported, so NumPy is looked up, never loaded.
+bool is_numpy_bool(PyObject* obj) {
+  Ref name(PyUnicode_FromString("numpy"));
+  if (!name) return false;
+  Ref numpy(PyImport_GetModule(name.get()));
+  if (!numpy) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref bool_type(PyObject_GetAttrString(numpy.get(), "bool_"));
+  if (!bool_type) {
+    PyErr_Clear();
+    return false;
+  }
+  return bool_type.get() == reinterpret_cast<PyObject*>(Py_TYPE(obj));
+}
+
+PyObject* stage_ref_to_py(const StageRef& r) {
+  const char* word = r.kind == StageRef::Kind::kInput ? "input" : "member";
+  return Py_BuildValue("(sK)", word, static_cast<unsigned long long>(r.index));
+}
+
+PyObject* member_to_py(const StageOp& member) {
+  auto parsed = parse_op_token(member.op);
+  if (!parsed) return value_error("unparseable stage member token " + quote_str(member.op));
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  Ref inputs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+  if (!inputs) return nullptr;
+  for (std::size_t k = 0; k < member.inputs.size(); ++k) {
+    PyObject* ref = stage_ref_to_py(member.inputs[k]);
+    if (ref == nullptr) return nullptr;
+    PyList_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(k), ref);
+  }
+  if (!set_item(dict.get(), "kind", str_to_py(parsed->kind)) ||
+      !set_item(dict.get(), "name", str_to_py(parsed->name)) ||
+      !set_item(dict.get(), "params", params_to_py(parsed->params)) ||
+      !set_item(dict.get(), "inputs", inputs.release())) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* members_to_py(const std::vector<StageOp>& members) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  if (!list) return nullptr;
+  for (std::size_t k = 0; k < members.size(); ++k) {
+    PyObject* member = member_to_py(members[k]);
+    if (member == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), member);
+  }
+  return list.release();
+}
+
+const char* kind_word(NodeKey::Kind kind) {
+  switch (kind) {
+    case NodeKey::Kind::kSource: return "source";
+    case NodeKey::Kind::kOp: return "op";
+    case NodeKey::Kind::kReduction: return "reduction";
+    case NodeKey::Kind::kExternal: return "external";
+    case NodeKey::Kind::kStage: return "stage";
+    case NodeKey::Kind::kExchange: return "exchange";
+    case NodeKey::Kind::kJoin: return "join";
+  }
+  panic("node of unknown kind");
+}
+
+}  // namespace
+
+DictReader::DictReader(PyObject* dict)
+    : dict_(dict), size_(PyDict_GET_SIZE(dict)), remaining_(size_) {}
+
+bool DictReader::next(Ref& key, Ref& value) {
+  if (failed_) return false;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  Py_ssize_t size = 0;
+  int found = 0;
+#ifdef Py_GIL_DISABLED
+  Py_BEGIN_CRITICAL_SECTION(dict_);
+#endif
+  size = PyDict_GET_SIZE(dict_);
+  if (size == size_) found = PyDict_Next(dict_, &pos_, &k, &v);
+  if (found) {
+    // Strong before the section ends: another thread may drop the dict's own.
+    Py_INCREF(k);
+    Py_INCREF(v);
+  }
+#ifdef Py_GIL_DISABLED
+  Py_END_CRITICAL_SECTION();
+#endif
+  key = Ref(k);
+  value = Ref(v);
+  if (size != size_) {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    failed_ = true;
+    return false;
+  }
+  if (!found) return false;
+  if (remaining_ == 0) {
+    // More items than the dict had at the start, at the same size.
+    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    failed_ = true;
+    return false;
+  }
+  --remaining_;
+  return true;
+}
+
+std::optional<std::string> str_from_py(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'",
+                 Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+void name_argument(const char* arg) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  Ref original = take_exception();
+  Ref text(PyObject_Str(original.get()));
+  if (!text) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", arg, text.get());
+}
+
+std::optional<std::string> name_from_py(PyObject* obj, const char* arg) {
+  auto s = str_from_py(obj);
+  if (!s) name_argument(arg);
+  return s;
+}
+
+std::optional<NodeId> id_from_py(PyObject* obj) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) return std::nullopt;
+  const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  return static_cast<NodeId>(id);
+}
+
+std::optional<Inputs> ids_from_py(PyObject* obj, const char* arg) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': a str is not a sequence of node ids", arg);
+    return std::nullopt;
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a sequence", arg,
+                 Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  Inputs ids;
+  auto take = [&](PyObject* item) {
+    auto id = id_from_py(item);
+    if (!id) {
+      name_argument(arg);
+      return false;
+    }
+    ids.push_back(*id);
+    return true;
+  };
+  if (PyTuple_CheckExact(obj)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    ids.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!take(PyTuple_GET_ITEM(obj, i))) return std::nullopt;
+    }
+    return ids;
+  }
+  if (PyList_CheckExact(obj)) {
+    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(obj), 4096)));
+    for (Py_ssize_t i = 0;; ++i) {
+      Ref item = list_item(obj, i);
+      if (!item) break;
+      if (!take(item.get())) return std::nullopt;
+    }
+    return ids;
+  }
+  Ref iter(PyObject_GetIter(obj));
+  if (!iter) {
+    name_argument(arg);
+    return std::nullopt;
+  }
+  while (Ref item{PyIter_Next(iter.get())}) {
+    if (!take(item.get())) return std::nullopt;
+  }
+  if (PyErr_Occurred()) {
+    name_argument(arg);
+    return std::nullopt;
+  }
+  return ids;
+}
+
+std::optional<std::optional<Inputs>> optional_ids_from_py(PyObject* obj, const char* arg) {
+  if (obj == nullptr || obj == Py_None) return std::optional<Inputs>();
+  auto ids = ids_from_py(obj, arg);
+  if (!ids) return std::nullopt;
+  return std::optional<Inputs>(std::move(*ids));
+}
+
+std::optional<bool> flag_from_py(PyObject* obj, const char* arg) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  if (is_numpy_bool(obj)) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return std::nullopt;
+    return truth == 1;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not an instance of 'bool'",
+               arg, Py_TYPE(obj)->tp_name);
+  return std::nullopt;
+}
+
+std::optional<std::span<const uint8_t>> bytes_from_py(PyObject* obj, const char* arg) {
+  if (!PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not an instance of 'bytes'",
+                 arg, Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
+  return std::span<const uint8_t>(data, static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+std::optional<ParamMap> params_from_py(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return ParamMap();
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    return std::nullopt;
+  }
+  std::vector<Param> pairs;
+  DictReader reader(obj);
+  Ref key;
+  Ref value;
+  while (reader.next(key, value)) {
+    auto name = str_from_py(key.get());
+    if (!name) return std::nullopt;
+    auto v = param_value_from_py(value.get());
+    if (!v) return std::nullopt;
+    pairs.emplace_back(std::move(*name), std::move(*v));
+  }
+  if (reader.failed()) return std::nullopt;
+  return ParamMap(std::move(pairs));
+}
+
+PyObject* params_to_py(const ParamMap& params) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : params) {
+    Ref k(str_to_py(name));
+    Ref v(param_value_to_py(value));
+    if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
+                                                    PyTypeObject* descriptor_type) {
+  if (PyObject_TypeCheck(obj, descriptor_type)) return descriptor_of(obj);
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+    return std::nullopt;
+  }
+  PayloadDescriptor d;
+  Ref pre = dict_lookup(obj, "preprocessing_ref");
+  if (PyErr_Occurred()) return std::nullopt;
+  if (pre && pre.get() != Py_None) {
+    auto s = str_from_py(pre.get());
+    if (!s) return std::nullopt;
+    d.preprocessing_ref = std::move(*s);
+  }
+  static constexpr std::pair<const char*, std::string PayloadDescriptor::*> kFields[] = {
+      {"kind", &PayloadDescriptor::kind},
+      {"content_hash", &PayloadDescriptor::content_hash},
+      {"framework", &PayloadDescriptor::framework},
+      {"version", &PayloadDescriptor::version},
+      {"io_schema", &PayloadDescriptor::io_schema},
+  };
+  for (const auto& [key, field] : kFields) {
+    Ref v = dict_lookup(obj, key);
+    if (!v) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", key);
+      }
+      return std::nullopt;
+    }
+    auto s = str_from_py(v.get());
+    if (!s) return std::nullopt;
+    d.*field = std::move(*s);
+  }
+  return d;
+}
+
+PyObject* descriptor_to_py(const PayloadDescriptor& d) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "kind", str_to_py(d.kind)) ||
+      !set_item(dict.get(), "content_hash", str_to_py(d.content_hash)) ||
+      !set_item(dict.get(), "framework", str_to_py(d.framework)) ||
+      !set_item(dict.get(), "version", str_to_py(d.version)) ||
+      !set_item(dict.get(), "io_schema", str_to_py(d.io_schema)) ||
+      !set_item(dict.get(), "preprocessing_ref",
+                d.preprocessing_ref ? str_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* str_to_py(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+}
+
+PyObject* id_to_py(NodeId id) {
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(id));
+}
+
+PyObject* ids_to_py(std::span<const NodeId> ids) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = id_to_py(ids[i]);
+    if (id == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+  }
+  return list.release();
+}
+
+PyObject* node_to_py(const NodeKey& node, NodeId id, bool output) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  const bool ok = set_item(dict.get(), "id", id_to_py(id)) &&
+                  set_item(dict.get(), "output", PyBool_FromLong(output)) &&
+                  set_item(dict.get(), "inputs", ids_to_py(node.inputs())) &&
+                  set_item(dict.get(), "kind", str_to_py(kind_word(node.kind()))) &&
+                  set_item(dict.get(), "name", str_to_py(node.name())) &&
+                  set_item(dict.get(), "params", params_to_py(node.params()));
+  if (!ok) return nullptr;
+  if (node.kind() == NodeKey::Kind::kExternal) {
+    if (!set_item(dict.get(), "descriptor", descriptor_to_py(*node.as<ExternalNode>().descriptor))) {
+      return nullptr;
+    }
+  } else if (node.kind() == NodeKey::Kind::kStage) {
+    const auto& members = node.as<StageNode>().members;
+    if (!set_item(dict.get(), "n_members", PyLong_FromSize_t(members.size())) ||
+        !set_item(dict.get(), "members", members_to_py(members))) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* node_map_to_py(const NodeMap& map) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(map.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    PyObject* entry = nullptr;
+    if (!map[i]) {
+      entry = Py_NewRef(Py_None);
+    } else if (map[i]->member) {
+      entry = Py_BuildValue("(KK)", static_cast<unsigned long long>(map[i]->node),
+                            static_cast<unsigned long long>(*map[i]->member));
+    } else {
+      entry = Py_BuildValue("(KO)", static_cast<unsigned long long>(map[i]->node), Py_None);
+    }
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return list.release();
+}
+
+PyObject* report_to_py(const ReductionReport& r) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  auto count = [](uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
+  if (!set_item(dict.get(), "input_nodes", count(r.input_nodes)) ||
+      !set_item(dict.get(), "reachable_nodes", count(r.reachable_nodes)) ||
+      !set_item(dict.get(), "canonical_nodes", count(r.canonical_nodes)) ||
+      !set_item(dict.get(), "stages", count(r.stages)) ||
+      !set_item(dict.get(), "reduced_nodes", count(r.reduced_nodes)) ||
+      !set_item(dict.get(), "boundary_nodes", count(r.boundary_nodes))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* map_err(const BadNodeId& e) {
+  PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(e.id));
+  return nullptr;
+}
+
+PyObject* value_error(const std::string& message) {
+  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,129 @@
+// The velmora_core extension module: multi-phase initialisation that
+// registers the three classes, `version` and PanicException, whose type
+// objects live in the module's state rather than in globals.
+#include <utility>
+
+#include "lib/convert.h"
+#include "lib/module.h"
+
+namespace velmora::py {
+namespace {
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.4"); }
+
+PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
+
+// Creates a class from `spec` and attaches it under its name.
+int add_class(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject** slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+  if (type == nullptr) return -1;
+  *slot = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, name, type);
+}
+
+int exec_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (add_class(module, &graph_store_spec, "GraphStore", &state->graph_store_type) < 0 ||
+      add_class(module, &descriptor_spec, "PayloadDescriptor", &state->descriptor_type) < 0 ||
+      add_class(module, &reducer_spec, "IncrementalReducer", &state->reducer_type) < 0) {
+    return -1;
+  }
+  Ref name(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  Ref fn(PyCFunction_NewEx(&version_def, module, name.get()));
+  if (!fn || PyModule_AddObjectRef(module, "version", fn.get()) < 0) return -1;
+  state->panic_type =
+      PyErr_NewException("velmora_core.PanicException", PyExc_BaseException, nullptr);
+  if (state->panic_type == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "PanicException", state->panic_type);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->graph_store_type);
+  Py_VISIT(state->descriptor_type);
+  Py_VISIT(state->reducer_type);
+  Py_VISIT(state->panic_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->graph_store_type);
+  Py_CLEAR(state->descriptor_type);
+  Py_CLEAR(state->reducer_type);
+  Py_CLEAR(state->panic_type);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Every class and the exception live in the module's state: each
+    // interpreter, whatever its GIL, gets its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora_core",
+    "",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+ModuleState* state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_def);
+  return module == nullptr ? nullptr : module_state(module);
+}
+
+void raise_panic(PyTypeObject* owner, const char* message) {
+  ModuleState* state = state_of(owner);
+  if (state == nullptr || state->panic_type == nullptr) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_SystemError, message);
+    return;
+  }
+  PyErr_SetString(state->panic_type, message);
+}
+
+PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<GraphStoreObject*>(self)->store)
+      std::unique_ptr<GraphStore>(std::move(store));
+  return self;
+}
+
+PyObject* reduction_to_py(ModuleState* state, ReducedStore reduced) {
+  Ref store(wrap_store(state->graph_store_type, std::move(reduced.store)));
+  if (!store) return nullptr;
+  Ref report(report_to_py(reduced.report));
+  if (!report) return nullptr;
+  return PyTuple_Pack(2, store.get(), report.get());
+}
+
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit_velmora_core(void) {
+  return PyModuleDef_Init(&velmora::py::module_def);
+}

@@ -1,0 +1,118 @@
+// The module's state (its classes and its panic exception), the object layouts
+// of the classes, and the guard that keeps every C++ exception on this side of
+// the C API.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "base/panic.h"
+#include "base/poison_mutex.h"
+#include "node/node.h"
+#include "optimizer/incremental/incremental.h"
+#include "optimizer/pipeline.h"
+#include "store/store.h"
+
+namespace velmora::py {
+
+// Strong references, released with the module.
+struct ModuleState {
+  PyTypeObject* graph_store_type = nullptr;
+  PyTypeObject* descriptor_type = nullptr;
+  PyTypeObject* reducer_type = nullptr;
+  PyObject* panic_type = nullptr;
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that defined `type`; nullptr with an error set when
+// `type` is not one of this module's classes.
+ModuleState* state_of(PyTypeObject* type);
+
+struct GraphStoreObject {
+  PyObject_HEAD
+  std::unique_ptr<GraphStore> store;
+};
+
+struct DescriptorObject {
+  PyObject_HEAD
+  PayloadDescriptor value;
+};
+
+// The reducer and the poisoning mutex that serializes every call on it.
+struct ReducerCell {
+  PoisonMutex mutex{"incremental reducer poisoned"};
+  IncrementalReducer core;
+};
+
+struct ReducerObject {
+  PyObject_HEAD
+  std::unique_ptr<ReducerCell> cell;
+};
+
+extern PyType_Spec graph_store_spec;
+extern PyType_Spec descriptor_spec;
+extern PyType_Spec reducer_spec;
+
+inline GraphStore& store_of(PyObject* self) {
+  return *reinterpret_cast<GraphStoreObject*>(self)->store;
+}
+inline const PayloadDescriptor& descriptor_of(PyObject* self) {
+  return reinterpret_cast<DescriptorObject*>(self)->value;
+}
+
+// A new GraphStore instance owning `store`.
+PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store);
+// The (store, report) tuple of a reduction.
+PyObject* reduction_to_py(ModuleState* state, ReducedStore reduced);
+
+// Detaches the calling thread from the interpreter for core work that touches
+// no Python object, so other Python threads run meanwhile; reattaches on every
+// way out, a thrown panic included, before any Python error is set.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+template <typename F>
+decltype(auto) without_gil(F&& f) {
+  WithoutGil detached;
+  return f();
+}
+
+// Raises the module's PanicException (found through `owner`) with `message`.
+void raise_panic(PyTypeObject* owner, const char* message);
+
+// Runs `f`, turning a C++ exception into a Python one: a panic (or any other
+// unexpected exception) into PanicException, an allocation failure into
+// MemoryError. `owner` is a class of this module.
+template <typename F>
+PyObject* guarded(PyTypeObject* owner, F&& f) noexcept {
+  try {
+    return f();
+  } catch (const Panic& p) {
+    raise_panic(owner, p.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(owner, e.what());
+  } catch (...) {
+    raise_panic(owner, "unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+}  // namespace velmora::py
