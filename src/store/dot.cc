@@ -25,9 +25,13 @@ std::string escape_label(const std::string& label) {
 
 std::string render_dot(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
   std::string out = "digraph velmora {\n";
+  std::vector<bool> marked(nodes.size(), false);  // one pass over the marks, not one per node
+  for (NodeId o : outputs) {
+    if (o < marked.size()) marked[o] = true;
+  }
   for (NodeId id = 0; id < nodes.size(); ++id) {
     out += "  n" + std::to_string(id) + " [label=\"" + escape_label(nodes[id].label()) + "\"";
-    if (std::find(outputs.begin(), outputs.end(), id) != outputs.end()) {
+    if (marked[id]) {
       out += ", shape=doublecircle";
     }
     out += "];\n";

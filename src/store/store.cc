@@ -35,7 +35,14 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(mutex_);
   if (id >= nodes_.size()) return Err(BadNodeId{id});
-  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  if (marked_.contains(id)) return {};
+  outputs_.push_back(id);
+  try {
+    marked_.insert(id);
+  } catch (...) {
+    outputs_.pop_back();  // keep the list and the set in step
+    throw;
+  }
   return {};
 }
 

@@ -90,6 +90,7 @@ class GraphStore {
   std::vector<NodeKey> nodes_;
   absl::flat_hash_set<NodeId, IndexHash, IndexEq> index_;
   std::vector<NodeId> outputs_;
+  absl::flat_hash_set<NodeId> marked_;  // the ids in outputs_, so marking stays O(1)
   NodeMap node_map_;
 };
 
