@@ -1,0 +1,172 @@
+// The e-graph: e-classes of equal terms over e-nodes (a symbol and child
+// classes), with hash-consing, a union-find over class ids and deferred
+// rebuilding.
+//
+// Invariants, whenever `clean()` holds (after `rebuild()`):
+// - every live e-node's children are canonical class ids;
+// - no two live e-nodes that are not unique have the same symbol and children
+//   (hash-consing and congruence closure both hold);
+// - every union-find path has length at most one, so `find` is O(1).
+// Between a `merge` and the next `rebuild` only the union-find is current;
+// searches must not run then.
+//
+// Storage is flat: an e-node is an index into parallel arrays, a class id is
+// the index of the e-node that founded the class, and the e-nodes of a class,
+// the uses of a class (e-nodes that have it as a child) and the e-nodes of one
+// symbol are linked lists threaded through those arrays. Adding an e-node
+// allocates nothing beyond amortised vector growth.
+//
+// Not thread-safe: one e-graph belongs to one piece of work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "optimizer/egraph/symbol.h"
+
+namespace velmora::egraph {
+
+using ClassId = uint32_t;
+using NodeId = uint32_t;
+inline constexpr uint32_t kNoId = std::numeric_limits<uint32_t>::max();
+
+class EGraph {
+ public:
+  EGraph();
+  EGraph(const EGraph&) = delete;  // the hash-cons table points back into this object
+  EGraph& operator=(const EGraph&) = delete;
+
+  // Room for `nodes` e-nodes with `children` children in all, to avoid regrowth.
+  void reserve(size_t nodes, size_t children);
+
+  // Adds the e-node (op, children) and returns its class: the class of an equal
+  // e-node when one exists, otherwise a new class. Children may be any class
+  // ids; they are canonicalized first.
+  ClassId add(Symbol op, std::span<const ClassId> children);
+  // Adds an e-node that stands only for itself: it is never shared with an
+  // equal e-node and never merged by congruence. Only an explicit `merge`
+  // joins its class with another.
+  ClassId add_unique(Symbol op, std::span<const ClassId> children);
+
+  // Joins two classes; true when they were different. Congruence is restored
+  // by the next `rebuild`.
+  bool merge(ClassId a, ClassId b);
+  // Restores the invariants above after merges.
+  void rebuild();
+  [[nodiscard]] bool clean() const { return pending_.empty() && !paths_dirty_; }
+
+  // The canonical id of a class.
+  [[nodiscard]] ClassId find(ClassId c) const {
+    if (c >= parent_.size()) [[unlikely]] bad_class(c);
+    while (parent_[c] != c) c = parent_[c];
+    return c;
+  }
+
+  [[nodiscard]] size_t num_nodes() const { return live_nodes_; }  // live e-nodes
+  [[nodiscard]] size_t num_classes() const { return classes_; }
+  // Every e-node id ever created is below this, and so is every class id.
+  [[nodiscard]] size_t id_bound() const { return op_.size(); }
+
+  [[nodiscard]] Symbol op(NodeId n) const { return op_[n]; }
+  [[nodiscard]] std::span<const ClassId> children(NodeId n) const {
+    return {children_.data() + child_begin_[n], children_.data() + child_begin_[n + 1]};
+  }
+  [[nodiscard]] uint32_t arity(NodeId n) const { return child_begin_[n + 1] - child_begin_[n]; }
+  [[nodiscard]] ClassId class_of(NodeId n) const { return find(home_[n]); }
+  [[nodiscard]] bool live(NodeId n) const { return (flags_[n] & kDead) == 0; }
+  [[nodiscard]] bool unique(NodeId n) const { return (flags_[n] & kUnique) != 0; }
+
+  // Calls f(NodeId) for every live e-node of class c.
+  template <typename F>
+  void for_each_node_in_class(ClassId c, F&& f) const {
+    const ClassId r = find(c);
+    NodeId n = r;
+    do {
+      if (live(n)) f(n);
+      n = next_in_class_[n];
+    } while (n != r);
+  }
+  // Calls f(NodeId) for every live e-node whose symbol is op, newest first.
+  template <typename F>
+  void for_each_node_with_op(Symbol op, F&& f) const {
+    auto it = op_head_.find(op);
+    if (it == op_head_.end()) return;
+    for (NodeId n = it->second; n != kNoId; n = next_with_op_[n]) {
+      if (live(n)) f(n);
+    }
+  }
+  // Calls f(ClassId) for every canonical class, in increasing id order.
+  template <typename F>
+  void for_each_class(F&& f) const {
+    for (ClassId c = 0; c < parent_.size(); ++c) {
+      if (parent_[c] == c) f(c);
+    }
+  }
+
+ private:
+  static constexpr uint8_t kDead = 1;
+  static constexpr uint8_t kUnique = 2;
+
+  // An e-node's content, for looking it up before it exists.
+  struct View {
+    Symbol op;
+    std::span<const ClassId> children;
+  };
+  struct MemoHash {
+    using is_transparent = void;
+    const EGraph* g;
+    size_t operator()(NodeId n) const { return hash(g->view(n)); }
+    size_t operator()(const View& v) const { return hash(v); }
+    static size_t hash(const View& v);
+  };
+  struct MemoEq {
+    using is_transparent = void;
+    const EGraph* g;
+    bool operator()(NodeId a, NodeId b) const { return same(g->view(a), g->view(b)); }
+    bool operator()(NodeId a, const View& b) const { return same(g->view(a), b); }
+    bool operator()(const View& a, NodeId b) const { return same(a, g->view(b)); }
+    bool operator()(const View& a, const View& b) const { return same(a, b); }
+    static bool same(const View& a, const View& b);
+  };
+
+  [[nodiscard]] View view(NodeId n) const { return {op_[n], children(n)}; }
+  ClassId root(ClassId c);  // find with path halving
+  [[nodiscard]] ClassId checked(ClassId c) const {
+    if (c >= parent_.size()) [[unlikely]] bad_class(c);
+    return c;
+  }
+  [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
+  NodeId make_node(Symbol op, uint8_t flags);
+  void canonicalize_children(NodeId n);
+
+  // Per e-node.
+  std::vector<Symbol> op_;
+  std::vector<uint32_t> child_begin_;  // one more entry than e-nodes
+  std::vector<ClassId> children_;
+  std::vector<ClassId> home_;  // the class the e-node was added to (not canonical)
+  std::vector<NodeId> next_in_class_;  // circular
+  std::vector<NodeId> next_with_op_;  // ends with kNoId
+  std::vector<uint8_t> flags_;
+  // Per class id.
+  std::vector<ClassId> parent_;
+  std::vector<uint32_t> use_count_;
+  std::vector<uint32_t> uses_head_;  // a use entry of the circular list, or kNoId
+  // Use entries: e-node `use_node_[u]` has the class as a child.
+  std::vector<NodeId> use_node_;
+  std::vector<uint32_t> use_next_;
+
+  absl::flat_hash_map<Symbol, NodeId> op_head_;
+  absl::flat_hash_set<NodeId, MemoHash, MemoEq> memo_;
+  std::vector<NodeId> pending_;  // e-nodes whose children may have gone stale
+  std::vector<ClassId> scratch_;
+  size_t live_nodes_ = 0;
+  size_t classes_ = 0;
+  bool paths_dirty_ = false;
+};
+
+}  // namespace velmora::egraph

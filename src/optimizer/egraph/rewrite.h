@@ -1,0 +1,54 @@
+// A rewrite rule: a name and two patterns. Every match of the left side gets
+// the right side added with the match's bindings and merged with the matched
+// class. The right side may use only variables of the left side.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+#include "optimizer/egraph/egraph.h"
+#include "optimizer/egraph/pattern.h"
+
+namespace velmora::egraph {
+
+class Rewrite {
+ public:
+  static Result<Rewrite, PatternError> make(std::string name, std::string_view lhs, std::string_view rhs);
+
+  [[nodiscard]] const std::string& name() const { return name_; }
+  [[nodiscard]] const Pattern& lhs() const { return lhs_; }
+  [[nodiscard]] const Pattern& rhs() const { return rhs_; }
+
+  void search(const EGraph& g, Matches& out) const { lhs_.search(g, out); }
+  // Returns how many merges joined two classes that were different.
+  size_t apply(EGraph& g, const Matches& matches) const;
+
+ private:
+  Rewrite(std::string name, Pattern lhs, Pattern rhs)
+      : name_(std::move(name)), lhs_(std::move(lhs)), rhs_(std::move(rhs)) {}
+  std::string name_;
+  Pattern lhs_;
+  Pattern rhs_;
+};
+
+inline Result<Rewrite, PatternError> Rewrite::make(std::string name, std::string_view lhs,
+                                                   std::string_view rhs) {
+  auto l = Pattern::parse(lhs);
+  if (!l.ok()) return Err{l.error()};
+  auto r = Pattern::parse_in(rhs, *l);
+  if (!r.ok()) return Err{r.error()};
+  return Rewrite(std::move(name), std::move(*l), std::move(*r));
+}
+
+inline size_t Rewrite::apply(EGraph& g, const Matches& matches) const {
+  size_t changed = 0;
+  for (size_t k = 0; k < matches.size(); ++k) {
+    const ClassId c = rhs_.instantiate(g, matches.subst(k));
+    if (g.merge(matches.classes[k], c)) ++changed;
+  }
+  return changed;
+}
+
+}  // namespace velmora::egraph

@@ -1,0 +1,65 @@
+// Symbols: interned texts compared by a 32-bit id. Two symbols are equal
+// exactly when their texts are equal.
+//
+// Texts interned with `Symbol::intern` live in one process-wide table that is
+// never emptied, so it should hold only the few texts that rules name. Texts
+// that belong to one piece of work (the operators of one input graph) go into a
+// `LocalSymbols` scope instead: its ids are disjoint from the global ones, it
+// reuses a global symbol when the text has one, and it is freed with the work.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/hash/hash.h"
+
+namespace velmora::egraph {
+
+class Symbol {
+ public:
+  // Ids from this bit up belong to local scopes.
+  static constexpr uint32_t kLocalBit = 1u << 31;
+
+  constexpr Symbol() = default;
+  constexpr explicit Symbol(uint32_t id) : id_(id) {}
+
+  // Thread-safe; the returned symbol stays valid for the life of the process.
+  static Symbol intern(std::string_view text);
+  // The global symbol of `text`, without adding one.
+  static std::optional<Symbol> find(std::string_view text);
+  // The text of a global symbol (empty for a local one: ask its scope).
+  [[nodiscard]] std::string_view text() const;
+
+  [[nodiscard]] constexpr uint32_t id() const { return id_; }
+  [[nodiscard]] constexpr bool is_local() const { return (id_ & kLocalBit) != 0; }
+
+  friend constexpr bool operator==(Symbol, Symbol) = default;
+  friend constexpr auto operator<=>(Symbol, Symbol) = default;
+  template <typename H>
+  friend H AbslHashValue(H h, Symbol s) {
+    return H::combine(std::move(h), s.id_);
+  }
+
+ private:
+  uint32_t id_ = 0;
+};
+
+// A private symbol scope; not thread-safe, one per piece of work.
+class LocalSymbols {
+ public:
+  Symbol get(std::string_view text);
+  [[nodiscard]] std::string_view text(Symbol s) const;
+  [[nodiscard]] size_t size() const { return texts_.size(); }  // distinct texts seen
+
+ private:
+  std::deque<std::string> texts_;  // stable addresses for the map's keys
+  std::vector<std::string_view> locals_;  // text of local id k at k
+  absl::flat_hash_map<std::string_view, Symbol> ids_;
+};
+
+}  // namespace velmora::egraph
