@@ -32,9 +32,26 @@ struct EncodeError {
   std::string message;
 };
 
-// Writes the store's nodes (one snapshot) and exactly `outputs`.
+// The largest count, length or stage argument index a 32-bit field holds.
+inline constexpr uint64_t kBlobFieldMax = 0xFFFFFFFFULL;
+
+// Writes the store's nodes (one snapshot) and exactly `outputs`, order and
+// duplicates kept. Fails only when something does not fit its 32-bit field.
 [[nodiscard]] Result<std::vector<uint8_t>, EncodeError> serialize_with(
     const GraphStore& store, const std::vector<NodeId>& outputs);
+
+// The same encoding over a node list already in id order. `field_max` bounds
+// every count, length and stage argument index; serialize_with passes
+// kBlobFieldMax, and a smaller bound lets tests reach the overflow checks
+// without gigabytes of data.
+[[nodiscard]] Result<std::vector<uint8_t>, EncodeError> encode_blob(
+    const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+    uint64_t field_max = kBlobFieldMax);
+
+// Appends the params section of one map: its count, then name, value tag and
+// value per pair, in the map's order.
+[[nodiscard]] Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
+                                             uint64_t field_max = kBlobFieldMax);
 
 [[nodiscard]] Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(
     std::span<const uint8_t> data);

@@ -1,0 +1,440 @@
+#include "serialize/blob.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "serialize/utf8.h"
+
+namespace velmora {
+namespace {
+
+constexpr uint8_t kMagic[4] = {'V', 'I', 'R', '1'};
+
+// The fewest bytes one entry of a list can take, so that a reservation made
+// from an untrusted count never exceeds what the remaining bytes could hold.
+constexpr std::size_t kMinParamBytes = 4 + 1 + 1;  // empty name, tag, bool byte
+constexpr std::size_t kMinMemberBytes = 4 + 4;     // empty op text, no arguments
+constexpr std::size_t kStageRefBytes = 1 + 4;
+constexpr std::size_t kIdBytes = 8;
+
+template <typename... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+template <typename... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+// ------------------------------------------------------------------ writing
+
+// Appends little-endian fields to one buffer. Every count, length and stage
+// argument index goes through `field`, which refuses what its u32 cannot hold;
+// after a refusal `failure` names what overflowed and the buffer is abandoned.
+class Writer {
+ public:
+  Writer(std::vector<uint8_t>& out, uint64_t field_max) : out_(out), max_(field_max) {}
+
+  void u8(uint8_t v) { out_.push_back(v); }
+  void u64(uint64_t v) { put_le(v, 8); }
+
+  bool field(std::string_view what, uint64_t n) {
+    if (n > max_) {
+      failure_ = std::string(what) + " " + std::to_string(n) +
+                 " exceeds the blob field limit of " + std::to_string(max_);
+      return false;
+    }
+    put_le(n, 4);
+    return true;
+  }
+
+  bool string(std::string_view s) {
+    if (!field("string length", s.size())) return false;
+    const std::size_t at = out_.size();
+    out_.resize(at + s.size());
+    if (!s.empty()) std::memcpy(out_.data() + at, s.data(), s.size());
+    return true;
+  }
+
+  bool params(const ParamMap& params) {
+    if (!field("param count", params.size())) return false;
+    for (const auto& [name, value] : params) {
+      if (!string(name)) return false;
+      u8(static_cast<uint8_t>(value.kind()));
+      switch (value.kind()) {
+        case ParamValue::Kind::kInt: u64(std::bit_cast<uint64_t>(value.as_int())); break;
+        case ParamValue::Kind::kFloat: u64(value.float_bits()); break;  // NaN payload kept
+        case ParamValue::Kind::kBool: u8(value.as_bool() ? 1 : 0); break;
+        case ParamValue::Kind::kStr:
+          if (!string(value.as_str())) return false;
+          break;
+      }
+    }
+    return true;
+  }
+
+  bool inputs(std::span<const NodeId> ids) {
+    if (!field("input count", ids.size())) return false;
+    for (NodeId id : ids) u64(id);
+    return true;
+  }
+
+  bool members(const std::vector<StageOp>& members) {
+    if (!field("stage member count", members.size())) return false;
+    for (const StageOp& m : members) {
+      if (!string(m.op) || !field("stage argument count", m.inputs.size())) return false;
+      for (const StageRef& ref : m.inputs) {
+        u8(static_cast<uint8_t>(ref.kind));
+        if (!field("stage argument index", ref.index)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool node(const NodeKey& key) {
+    u8(static_cast<uint8_t>(key.kind()));
+    return std::visit(
+        Overloaded{
+            [&](const SourceNode& n) { return string(n.name) && params(n.params); },
+            [&](const OpNode& n) { return string(n.name) && params(n.params) && inputs(n.inputs); },
+            [&](const ReductionNode& n) {
+              return string(n.name) && params(n.params) && inputs(n.inputs);
+            },
+            [&](const ExternalNode& n) {
+              const PayloadDescriptor& d = *n.descriptor;
+              if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) ||
+                  !string(d.version) || !string(d.io_schema)) {
+                return false;
+              }
+              if (d.preprocessing_ref) {
+                u8(1);
+                if (!string(*d.preprocessing_ref)) return false;
+              } else {
+                u8(0);
+              }
+              return params(n.params) && inputs(n.inputs);
+            },
+            [&](const StageNode& n) { return inputs(n.inputs) && members(n.members); },
+            [&](const ExchangeNode& n) { return params(n.params) && inputs(n.inputs); },
+            [&](const JoinNode& n) { return params(n.params) && inputs(n.inputs); },
+        },
+        key.storage());
+  }
+
+  [[nodiscard]] const std::string& failure() const { return failure_; }
+
+ private:
+  void put_le(uint64_t v, std::size_t width) {
+    const std::size_t at = out_.size();
+    out_.resize(at + width);
+    for (std::size_t k = 0; k < width; ++k) out_[at + k] = static_cast<uint8_t>(v >> (8 * k));
+  }
+
+  std::vector<uint8_t>& out_;
+  uint64_t max_;
+  std::string failure_;
+};
+
+// ------------------------------------------------------------------ reading
+
+DecodeError truncated() { return DecodeError{DecodeError::Kind::kTruncated, {}, 0}; }
+DecodeError invalid_tag(const char* item, uint8_t tag) {
+  return DecodeError{DecodeError::Kind::kInvalidTag, item, tag};
+}
+DecodeError bad_reference(uint64_t n) {
+  return DecodeError{DecodeError::Kind::kBadReference, {}, n};
+}
+
+// A forward cursor over the blob. Each read checks the remaining bytes first;
+// on failure it records the error and returns false, and the caller stops.
+class Reader {
+ public:
+  Reader(std::span<const uint8_t> data, std::size_t pos) : data_(data), pos_(pos) {}
+
+  [[nodiscard]] std::size_t remaining() const { return data_.size() - pos_; }
+  [[nodiscard]] const DecodeError& error() const { return error_; }
+
+  bool fail(DecodeError e) {
+    error_ = std::move(e);
+    return false;
+  }
+
+  bool u8(uint8_t& v) {
+    if (remaining() < 1) return fail(truncated());
+    v = data_[pos_++];
+    return true;
+  }
+  bool u32(uint32_t& v) {
+    if (remaining() < 4) return fail(truncated());
+    v = static_cast<uint32_t>(le(4));
+    return true;
+  }
+  bool u64(uint64_t& v) {
+    if (remaining() < 8) return fail(truncated());
+    v = le(8);
+    return true;
+  }
+
+  bool string(std::string& s) {
+    uint32_t len;
+    if (!u32(len)) return false;
+    if (remaining() < len) return fail(truncated());
+    const uint8_t* p = data_.data() + pos_;
+    if (!is_valid_utf8(p, len)) return fail(DecodeError{DecodeError::Kind::kInvalidUtf8, {}, 0});
+    s.assign(reinterpret_cast<const char*>(p), len);
+    pos_ += len;
+    return true;
+  }
+
+  bool params(ParamMap& out) {
+    uint32_t count;
+    if (!u32(count)) return false;
+    std::vector<Param> pairs;
+    pairs.reserve(capped(count, kMinParamBytes));
+    for (uint32_t e = 0; e < count; ++e) {
+      std::string name;
+      uint8_t tag;
+      if (!string(name) || !u8(tag)) return false;
+      switch (tag) {
+        case 0: {
+          uint64_t v;
+          if (!u64(v)) return false;
+          pairs.emplace_back(std::move(name), ParamValue::Int(std::bit_cast<int64_t>(v)));
+          break;
+        }
+        case 1: {
+          uint64_t v;
+          if (!u64(v)) return false;
+          pairs.emplace_back(std::move(name), ParamValue::Float(std::bit_cast<double>(v)));
+          break;
+        }
+        case 2: {
+          uint8_t v;
+          if (!u8(v)) return false;
+          pairs.emplace_back(std::move(name), ParamValue::Bool(v != 0));
+          break;
+        }
+        case 3: {
+          std::string v;
+          if (!string(v)) return false;
+          pairs.emplace_back(std::move(name), ParamValue::Str(std::move(v)));
+          break;
+        }
+        default: return fail(invalid_tag("param", tag));
+      }
+    }
+    // Sorted exactly as any map is built, so unsorted params in a hand-made
+    // blob give the same node.
+    out = ParamMap(std::move(pairs));
+    return true;
+  }
+
+  // Input ids, each below `bound` (the index of the node being read).
+  bool inputs(uint64_t bound, Inputs& out) {
+    uint32_t count;
+    if (!u32(count)) return false;
+    out.reserve(capped(count, kIdBytes));
+    for (uint32_t e = 0; e < count; ++e) {
+      uint64_t id;
+      if (!u64(id)) return false;
+      if (id >= bound) return fail(bad_reference(id));
+      out.push_back(id);
+    }
+    return true;
+  }
+
+  // A stage's members, whose Input(k) arguments index `input_count` inputs.
+  bool members(std::size_t input_count, std::vector<StageOp>& out) {
+    uint32_t count;
+    if (!u32(count)) return false;
+    out.reserve(capped(count, kMinMemberBytes));
+    for (uint32_t j = 0; j < count; ++j) {
+      StageOp member;
+      uint32_t argc;
+      if (!string(member.op) || !u32(argc)) return false;
+      member.inputs.reserve(capped(argc, kStageRefBytes));
+      for (uint32_t a = 0; a < argc; ++a) {
+        if (remaining() < kStageRefBytes) return fail(truncated());
+        const uint8_t tag = data_[pos_++];
+        const uint32_t k = static_cast<uint32_t>(le(4));
+        if (tag == 0) {
+          // A stage reading past its own inputs could never be evaluated.
+          if (k >= input_count) return fail(bad_reference(k));
+          member.inputs.push_back(StageRef::Input(k));
+        } else if (tag == 1) {
+          if (k >= j) return fail(bad_reference(k));
+          member.inputs.push_back(StageRef::Member(k));
+        } else {
+          return fail(invalid_tag("stage-ref", tag));
+        }
+      }
+      out.push_back(std::move(member));
+    }
+    return true;
+  }
+
+  // One node record; `index` is its position in the blob.
+  bool node(uint64_t index, std::optional<NodeKey>& out) {
+    uint8_t tag;
+    if (!u8(tag)) return false;
+    switch (tag) {
+      case 0: {
+        SourceNode n;
+        if (!string(n.name) || !params(n.params)) return false;
+        out.emplace(std::move(n));
+        return true;
+      }
+      case 1: {
+        OpNode n;
+        if (!string(n.name) || !params(n.params) || !inputs(index, n.inputs)) return false;
+        out.emplace(std::move(n));
+        return true;
+      }
+      case 2: {
+        ReductionNode n;
+        if (!string(n.name) || !params(n.params) || !inputs(index, n.inputs)) return false;
+        out.emplace(std::move(n));
+        return true;
+      }
+      case 3: {
+        PayloadDescriptor d;
+        uint8_t present;
+        if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) ||
+            !string(d.version) || !string(d.io_schema) || !u8(present)) {
+          return false;
+        }
+        if (present != 0 && !string(d.preprocessing_ref.emplace())) return false;
+        ParamMap params_read;
+        Inputs ids;
+        if (!params(params_read) || !inputs(index, ids)) return false;
+        out.emplace(ExternalNode{std::move(d), std::move(params_read), std::move(ids)});
+        return true;
+      }
+      case 4: {
+        StageNode n;
+        if (!inputs(index, n.inputs) || !members(n.inputs.size(), n.members)) return false;
+        out.emplace(std::move(n));
+        return true;
+      }
+      case 5: {
+        ExchangeNode n;
+        if (!params(n.params) || !inputs(index, n.inputs)) return false;
+        out.emplace(std::move(n));
+        return true;
+      }
+      case 6: {
+        JoinNode n;
+        if (!params(n.params) || !inputs(index, n.inputs)) return false;
+        out.emplace(std::move(n));
+        return true;
+      }
+      default: return fail(invalid_tag("node", tag));
+    }
+  }
+
+ private:
+  // Room for `count` entries of at least `min_bytes` each, never more than the
+  // remaining bytes could hold.
+  [[nodiscard]] std::size_t capped(uint32_t count, std::size_t min_bytes) const {
+    return std::min<std::size_t>(count, remaining() / min_bytes);
+  }
+
+  // Reads `width` bytes little-endian; the caller has checked they are there.
+  uint64_t le(std::size_t width) {
+    uint64_t v = 0;
+    for (std::size_t k = 0; k < width; ++k) v |= static_cast<uint64_t>(data_[pos_ + k]) << (8 * k);
+    pos_ += width;
+    return v;
+  }
+
+  std::span<const uint8_t> data_;
+  std::size_t pos_;
+  DecodeError error_;
+};
+
+}  // namespace
+
+std::string DecodeError::message() const {
+  switch (kind) {
+    case Kind::kBadMagic: return "not a velmora IR blob (bad magic/version)";
+    case Kind::kTruncated: return "truncated velmora IR blob";
+    case Kind::kInvalidTag: return "invalid " + item + " tag " + std::to_string(value);
+    case Kind::kInvalidUtf8: return "invalid utf-8 in velmora IR blob";
+    case Kind::kBadReference: return "node reference " + std::to_string(value) + " out of range";
+  }
+  return "velmora IR blob error";
+}
+
+Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
+                               uint64_t field_max) {
+  Writer w(out, field_max);
+  if (!w.params(params)) return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  return {};
+}
+
+Result<std::vector<uint8_t>, EncodeError> encode_blob(const std::vector<NodeKey>& nodes,
+                                                      const std::vector<NodeId>& outputs,
+                                                      uint64_t field_max) {
+  std::vector<uint8_t> out;
+  // A typical record is a few dozen bytes; this saves most regrowth.
+  out.reserve(12 + nodes.size() * 32 + outputs.size() * kIdBytes);
+  Writer w(out, field_max);
+  for (uint8_t b : kMagic) w.u8(b);
+  if (!w.field("node count", nodes.size())) {
+    return Err(EncodeError{"cannot serialize: " + w.failure()});
+  }
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (!w.node(nodes[i])) {
+      return Err(EncodeError{"cannot serialize node " + std::to_string(i) + ": " + w.failure()});
+    }
+  }
+  if (!w.field("output count", outputs.size())) {
+    return Err(EncodeError{"cannot serialize: " + w.failure()});
+  }
+  for (NodeId id : outputs) w.u64(id);
+  return out;
+}
+
+Result<std::vector<uint8_t>, EncodeError> serialize_with(const GraphStore& store,
+                                                         const std::vector<NodeId>& outputs) {
+  // The lock is held only for the copy; encoding works on the snapshot.
+  const Snapshot snap = store.snapshot();
+  return encode_blob(snap.nodes, outputs);
+}
+
+Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uint8_t> data) {
+  if (data.size() < 4) return Err(truncated());
+  if (std::memcmp(data.data(), kMagic, 4) != 0) {
+    return Err(DecodeError{DecodeError::Kind::kBadMagic, {}, 0});
+  }
+  if (data.size() < 8) return Err(truncated());
+  const uint32_t node_count = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8 |
+                              static_cast<uint32_t>(data[6]) << 16 |
+                              static_cast<uint32_t>(data[7]) << 24;
+
+  auto store = std::make_unique<GraphStore>();
+  Reader r(data, 8);
+  // Every record takes at least its tag byte, so an inflated count runs out of
+  // bytes after at most data.size() rounds.
+  for (uint64_t i = 0; i < node_count; ++i) {
+    std::optional<NodeKey> key;
+    if (!r.node(i, key)) return Err(r.error());
+    // A duplicate record interns to an earlier id, so later blob indices can
+    // point past the store; the store's own check reports that.
+    auto id = store->intern(std::move(*key));
+    if (!id) return Err(bad_reference(id.error().id));
+  }
+
+  uint32_t output_count;
+  if (!r.u32(output_count)) return Err(r.error());
+  for (uint32_t e = 0; e < output_count; ++e) {
+    uint64_t id;
+    if (!r.u64(id)) return Err(r.error());
+    if (auto marked = store->mark_output(id); !marked) return Err(bad_reference(marked.error().id));
+  }
+  return store;
+}
+
+}  // namespace velmora
