@@ -5,6 +5,7 @@
 // from the interpreter; it never touches a Python object.
 #include <algorithm>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,11 +28,6 @@ PyObject* intern_node(PyObject* self, NodeKey key) {
   auto id = store_of(self).intern(std::move(key));
   if (!id) return map_err(id.error());
   return id_to_py(*id);
-}
-
-// The type is the receiver of a static method defined by its class.
-PyTypeObject* static_owner(PyObject* self) {
-  return PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
 }
 
 // ---- builders ----
@@ -275,7 +271,8 @@ constexpr Signature kDeserializeSig{"GraphStore.deserialize", kDeserializeNames,
 
 PyObject* deserialize_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kw) {
-  PyTypeObject* type = static_owner(self);
+  // `self` is the class: bind_static_methods gives the function its class.
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(self);
   return guarded(type, [&]() -> PyObject* {
     BoundArgs a;
     if (!a.bind(kDeserializeSig, args, nargs, kw)) return nullptr;
@@ -399,6 +396,31 @@ PyType_Slot slots[] = {
 };
 
 }  // namespace
+
+int bind_static_methods(PyTypeObject* type) {
+  // The interpreter hides the receiver of a function flagged METH_STATIC, so
+  // the bound function uses the same entry without that flag.
+  static PyMethodDef bound = [] {
+    PyMethodDef def = *std::find_if(std::begin(methods), std::end(methods), [](const auto& m) {
+      return m.ml_name != nullptr && std::string_view(m.ml_name) == "deserialize";
+    });
+    def.ml_flags &= ~METH_STATIC;
+    return def;
+  }();
+  Ref fn(PyCFunction_NewEx(&bound, reinterpret_cast<PyObject*>(type), nullptr));
+  if (!fn) return -1;
+  Ref method(PyStaticMethod_New(fn.get()));
+  if (!method) return -1;
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref dict(PyType_GetDict(type));
+#else
+  Ref dict = Ref::borrow(type->tp_dict);
+#endif
+  // Replacing an existing key keeps the method's place in the class dict.
+  if (PyDict_SetItemString(dict.get(), "deserialize", method.get()) < 0) return -1;
+  PyType_Modified(type);
+  return 0;
+}
 
 PyType_Spec graph_store_spec = {
     "velmora_core.GraphStore",

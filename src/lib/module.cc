@@ -22,6 +22,7 @@ int add_class(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObjec
   PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
   if (type == nullptr) return -1;
   *slot = reinterpret_cast<PyTypeObject*>(type);
+  if (spec == &graph_store_spec && bind_static_methods(*slot) < 0) return -1;
   return PyModule_AddObjectRef(module, name, type);
 }
 

@@ -56,6 +56,9 @@ struct ReducerObject {
 };
 
 extern PyType_Spec graph_store_spec;
+// The C function of a static method gets no receiver: this re-binds
+// GraphStore.deserialize to its class, which it needs to reach the module.
+int bind_static_methods(PyTypeObject* graph_store_type);
 extern PyType_Spec descriptor_spec;
 extern PyType_Spec reducer_spec;
 
