@@ -232,6 +232,11 @@ std::optional<std::string> name_from_py(PyObject* obj, const char* arg) {
 }
 
 std::optional<NodeId> id_from_py(PyObject* obj) {
+  if (PyLong_CheckExact(obj)) {
+    const unsigned long long id = PyLong_AsUnsignedLongLong(obj);
+    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return static_cast<NodeId>(id);
+  }
   Ref index(PyNumber_Index(obj));
   if (!index) return std::nullopt;
   const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
@@ -328,6 +333,7 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
     return std::nullopt;
   }
   std::vector<Param> pairs;
+  pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
   DictReader reader(obj);
   Ref key;
   Ref value;
