@@ -199,6 +199,17 @@ class ParamsTest(unittest.TestCase):
                 self.assertEqual(s.node_count(), 1)
 
 
+class UnencodableTextTest(unittest.TestCase):
+    def test_lone_surrogates_are_refused(self):
+        s = vc.GraphStore()
+        for call in (lambda: s.add_source("\ud800"), lambda: s.add_source("x", {"\udfff": 1}),
+                     lambda: s.add_source("x", {"k": "\ud800"}),
+                     lambda: s.add_external({**FIELDS, "kind": "\ud800"}, [])):
+            with self.assertRaises(UnicodeEncodeError):
+                call()
+        self.assertEqual(s.node_count(), 0)
+
+
 class InputsTest(unittest.TestCase):
     def setUp(self):
         self.s = vc.GraphStore()
@@ -223,6 +234,18 @@ class InputsTest(unittest.TestCase):
         with self.assertRaises(TypeError) as cm:
             self.s.add_join([0, 1.0])
         self.assertIn("inputs", str(cm.exception))
+
+    def test_list_changed_while_read(self):
+        inputs = []
+
+        class Shrink:
+            def __index__(self):
+                inputs.clear()
+                return 1
+
+        inputs.extend([Shrink(), 0, 0])
+        node = self.s.add_op("f", inputs)
+        self.assertEqual(self.s.nodes()[node]["inputs"], [1])
 
     def test_out_of_range_ids_pass_their_overflow_error(self):
         for bad in (-1, 2**64):

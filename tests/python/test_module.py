@@ -1,8 +1,17 @@
 """The module object: what it registers, its exception, signatures and docs."""
 
+import os
 import unittest
 
 from support import vc
+
+try:
+    import _interpreters as interpreters
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        interpreters = None
 
 GS = vc.GraphStore
 PD = vc.PayloadDescriptor
@@ -140,6 +149,34 @@ class ModuleTest(unittest.TestCase):
             GS().add_source = None
         with self.assertRaises(TypeError):
             GS.add_source = None
+
+    def test_descriptor_properties_have_no_docstrings(self):
+        for name in ("kind", "content_hash", "framework", "version", "io_schema",
+                     "preprocessing_ref"):
+            self.assertIsNone(vars(PD)[name].__doc__, name)
+
+    @unittest.skipIf(interpreters is None, "no subinterpreter support")
+    def test_imports_in_a_subinterpreter_with_its_own_gil(self):
+        root = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
+        code = "\n".join([
+            "import sys",
+            "sys.path.insert(0, %r)" % root,
+            "from velmora.core import velmora_core as vc",
+            "s = vc.GraphStore()",
+            "assert s.add_source('x') == 0 and s.node_count() == 1",
+            "try:",
+            "    s.add_op('f', [5])",
+            "except ValueError as e:",
+            "    assert str(e) == 'no node with id 5'",
+            "else:",
+            "    raise AssertionError('no error')",
+        ])
+        interp = interpreters.create()
+        try:
+            self.assertIsNone(interpreters.run_string(interp, code))
+        finally:
+            interpreters.destroy(interp)
+        self.assertEqual(vc.GraphStore().add_source("y"), 0)
 
     def test_classes_keep_default_identity_semantics(self):
         a, b = GS(), GS()
