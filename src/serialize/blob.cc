@@ -52,9 +52,8 @@ class Writer {
 
   bool string(std::string_view s) {
     if (!field("string length", s.size())) return false;
-    const std::size_t at = out_.size();
-    out_.resize(at + s.size());
-    if (!s.empty()) std::memcpy(out_.data() + at, s.data(), s.size());
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+    out_.insert(out_.end(), p, p + s.size());
     return true;
   }
 
@@ -127,9 +126,7 @@ class Writer {
 
  private:
   void put_le(uint64_t v, std::size_t width) {
-    const std::size_t at = out_.size();
-    out_.resize(at + width);
-    for (std::size_t k = 0; k < width; ++k) out_[at + k] = static_cast<uint8_t>(v >> (8 * k));
+    for (std::size_t k = 0; k < width; ++k) out_.push_back(static_cast<uint8_t>(v >> (8 * k)));
   }
 
   std::vector<uint8_t>& out_;
