@@ -91,14 +91,29 @@ const ParamMap& NodeKey::params() const {
                     v_);
 }
 
+namespace {
+
+// prefix, then "|" and the params when there are any, built in one buffer.
+std::string named_token(std::string_view prefix, std::string_view name, const ParamMap& params) {
+  std::string t;
+  t.reserve(prefix.size() + name.size() + 24 * params.size());
+  t += prefix;
+  append_escaped(t, name);
+  if (!params.empty()) {
+    t += '|';
+    params.append_token(t);
+  }
+  return t;
+}
+
+}  // namespace
+
 std::string NodeKey::token() const {
   return std::visit(
       Overloaded{
-          [](const SourceNode& n) { return with_params("src|" + escape_token(n.name), n.params); },
-          [](const OpNode& n) { return with_params("op|" + escape_token(n.name), n.params); },
-          [](const ReductionNode& n) {
-            return with_params("red|" + escape_token(n.name), n.params);
-          },
+          [](const SourceNode& n) { return named_token("src|", n.name, n.params); },
+          [](const OpNode& n) { return named_token("op|", n.name, n.params); },
+          [](const ReductionNode& n) { return named_token("red|", n.name, n.params); },
           [](const ExternalNode& n) {
             const PayloadDescriptor& d = *n.descriptor;
             std::string t = "ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" +

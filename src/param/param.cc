@@ -65,18 +65,36 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
   return a.v_ == b.v_;
 }
 
-std::string ParamValue::token() const {
+void ParamValue::append_token(std::string& out) const {
   switch (kind()) {
-    case Kind::kInt: return "i" + std::to_string(as_int());
-    case Kind::kFloat: {
-      char buf[20];
-      std::snprintf(buf, sizeof buf, "f%016llx", static_cast<unsigned long long>(canonical_bits()));
-      return buf;
+    case Kind::kInt: {
+      out += 'i';
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, as_int());
+      out.append(buf, r.ptr);
+      return;
     }
-    case Kind::kBool: return as_bool() ? "btrue" : "bfalse";
-    case Kind::kStr: return "s" + escape_token(as_str());
+    case Kind::kFloat: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const uint64_t bits = canonical_bits();
+      char buf[17];
+      buf[0] = 'f';
+      for (int i = 0; i < 16; ++i) buf[16 - i] = kHex[(bits >> (4 * i)) & 0xF];
+      out.append(buf, sizeof buf);
+      return;
+    }
+    case Kind::kBool: out += as_bool() ? "btrue" : "bfalse"; return;
+    case Kind::kStr:
+      out += 's';
+      append_escaped(out, as_str());
+      return;
   }
-  return {};
+}
+
+std::string ParamValue::token() const {
+  std::string out;
+  append_token(out);
+  return out;
 }
 
 std::string ParamValue::display() const {
@@ -94,14 +112,20 @@ ParamMap::ParamMap(std::vector<Param> pairs) : pairs_(std::move(pairs)) {
                    [](const Param& a, const Param& b) { return a.first < b.first; });
 }
 
+void ParamMap::append_token(std::string& out) const {
+  bool first = true;
+  for (const auto& [name, value] : pairs_) {
+    if (!first) out += ';';
+    first = false;
+    append_escaped(out, name);
+    out += '=';
+    value.append_token(out);
+  }
+}
+
 std::string ParamMap::token() const {
   std::string out;
-  for (const auto& [name, value] : pairs_) {
-    if (!out.empty()) out += ';';
-    out += escape_token(name);
-    out += '=';
-    out += value.token();
-  }
+  append_token(out);
   return out;
 }
 
@@ -122,16 +146,28 @@ std::string ParamMap::display() const {
 std::string with_params(std::string prefix, const ParamMap& params) {
   if (params.empty()) return prefix;
   prefix += '|';
-  prefix += params.token();
+  params.append_token(prefix);
   return prefix;
 }
 
+// One pass is the same as the four replacements in order: the texts put in
+// never contain a character that a later replacement would touch again.
+void append_escaped(std::string& out, std::string_view s) {
+  for (char c : s) {
+    switch (c) {
+      case '%': out += "%25"; break;
+      case ';': out += "%3B"; break;
+      case '=': out += "%3D"; break;
+      case '|': out += "%7C"; break;
+      default: out += c;
+    }
+  }
+}
+
 std::string escape_token(std::string_view s) {
-  std::string out(s);
-  replace_all(out, "%", "%25");
-  replace_all(out, ";", "%3B");
-  replace_all(out, "=", "%3D");
-  replace_all(out, "|", "%7C");
+  std::string out;
+  out.reserve(s.size());
+  append_escaped(out, s);
   return out;
 }
 

@@ -39,6 +39,7 @@ class ParamValue {
 
   // "i42", "f3ff0000000000000", "btrue", "sx%3Dy".
   [[nodiscard]] std::string token() const;
+  void append_token(std::string& out) const;
   // The label form: 42, 0.5, true, "quoted \"text\"".
   [[nodiscard]] std::string display() const;
 
@@ -77,6 +78,7 @@ class ParamMap {
 
   // "scalar=f0000000000000000;side=sr"
   [[nodiscard]] std::string token() const;
+  void append_token(std::string& out) const;
   // "{n=3, s=\"x\"}"
   [[nodiscard]] std::string display() const;
 
@@ -97,6 +99,7 @@ class ParamMap {
 // Token escaping: % ; = | become %25 %3B %3D %7C; the inverse leaves any other
 // percent sequence (including lowercase hex) alone.
 [[nodiscard]] std::string escape_token(std::string_view s);
+void append_escaped(std::string& out, std::string_view s);
 [[nodiscard]] std::string unescape_token(std::string_view s);
 
 // The Str display: a double-quoted literal with backslash escapes, and \u{h}
