@@ -306,7 +306,8 @@ std::optional<std::optional<Inputs>> optional_ids_from_py(PyObject* obj, const c
 std::optional<bool> flag_from_py(PyObject* obj, const char* arg) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;
-  if (is_numpy_bool(obj)) {
+  // An int is never a NumPy boolean: refuse it without looking for NumPy.
+  if (!PyLong_Check(obj) && is_numpy_bool(obj)) {
     const int truth = PyObject_IsTrue(obj);
     if (truth < 0) return std::nullopt;
     return truth == 1;
