@@ -38,7 +38,7 @@ void EGraph::reserve(size_t nodes, size_t children) {
   uses_head_.reserve(nodes);
   use_node_.reserve(children);
   use_next_.reserve(children);
-  memo_.reserve(nodes);
+  memo_small_.reserve((nodes >> kBlockBits) + 1);  // blocks fill on demand
 }
 
 void EGraph::bad_class(ClassId c) const {
@@ -74,9 +74,17 @@ NodeId EGraph::make_node(Symbol op, uint8_t flags) {
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
   home_.push_back(n);
   next_in_class_.push_back(n);
-  auto [head, inserted] = op_head_.try_emplace(op, n);
-  next_with_op_.push_back(inserted ? kNoId : head->second);
-  head->second = n;
+  const auto arity = static_cast<uint32_t>(scratch_.size());
+  auto [entry, inserted] = ops_.try_emplace(op);
+  OpIndex& index = entry->second;
+  if (inserted) {
+    index.arity = arity;
+  } else if (index.arity != arity) {
+    index.mixed_arity = true;
+  }
+  next_with_op_.push_back(index.head);
+  index.head = n;
+  ++((flags & kUnique) != 0 ? index.unique : index.live);
   flags_.push_back(flags);
   parent_.push_back(n);
   use_count_.push_back(0);
@@ -89,9 +97,17 @@ NodeId EGraph::make_node(Symbol op, uint8_t flags) {
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   scratch_.clear();
   for (ClassId c : children) scratch_.push_back(root(checked(c)));
-  if (auto it = memo_.find(View{op, scratch_}); it != memo_.end()) return root(home_[*it]);
+  if (scratch_.size() <= 2) {
+    // One probe: claim the slot for the e-node about to be made.
+    const auto next = static_cast<NodeId>(op_.size());
+    const SmallKey key = small_key(View{op, scratch_});
+    auto [it, inserted] = small_map(key).try_emplace(key, next);
+    if (!inserted) return root(home_[it->second]);
+    return make_node(op, 0);
+  }
+  if (const NodeId q = memo_find(View{op, scratch_}); q != kNoId) return root(home_[q]);
   const NodeId n = make_node(op, 0);
-  memo_.insert(n);
+  memo_insert(n);
   return n;
 }
 
@@ -130,6 +146,53 @@ bool EGraph::merge(ClassId a, ClassId b) {
   return true;
 }
 
+NodeId EGraph::memo_find(const View& v) const {
+  if (v.children.size() <= 2) {
+    const SmallKey key = small_key(v);
+    const size_t b = block_of(key);
+    if (b >= memo_small_.size()) return kNoId;
+    auto it = memo_small_[b].find(key);
+    return it == memo_small_[b].end() ? kNoId : it->second;
+  }
+  auto it = memo_.find(v);
+  return it == memo_.end() ? kNoId : *it;
+}
+
+NodeId EGraph::memo_insert(NodeId n) {
+  if (arity(n) <= 2) {
+    const SmallKey key = small_key(view(n));
+    return small_map(key).try_emplace(key, n).first->second;
+  }
+  return *memo_.insert(n).first;
+}
+
+void EGraph::memo_erase(NodeId n) {
+  if (arity(n) <= 2) {
+    const SmallKey key = small_key(view(n));
+    SmallMap& map = small_map(key);
+    auto it = map.find(key);
+    if (it != map.end() && it->second == n) map.erase(it);
+    return;
+  }
+  auto it = memo_.find(n);
+  if (it != memo_.end() && *it == n) memo_.erase(it);
+}
+
+void EGraph::kill(NodeId n) {
+  flags_[n] |= kDead;
+  --live_nodes_;
+  OpIndex& index = ops_.find(op_[n])->second;
+  --(unique(n) ? index.unique : index.live);
+}
+
+std::optional<size_t> EGraph::count_with_op(Symbol op, uint32_t arity) const {
+  auto it = ops_.find(op);
+  if (it == ops_.end()) return 0;
+  const OpIndex& index = it->second;
+  if (index.unique != 0 || index.mixed_arity) return std::nullopt;
+  return index.arity == arity ? index.live : 0;
+}
+
 void EGraph::canonicalize_children(NodeId n) {
   for (uint32_t k = child_begin_[n]; k < child_begin_[n + 1]; ++k) children_[k] = root(children_[k]);
 }
@@ -144,14 +207,11 @@ void EGraph::rebuild() {
         canonicalize_children(p);
         continue;
       }
-      if (auto it = memo_.find(p); it != memo_.end() && *it == p) memo_.erase(it);
+      memo_erase(p);
       canonicalize_children(p);
-      auto [it, inserted] = memo_.insert(p);
-      if (!inserted) {
+      if (const NodeId q = memo_insert(p); q != p) {
         // Congruent to a live e-node: keep that one and join the classes.
-        const NodeId q = *it;
-        flags_[p] |= kDead;
-        --live_nodes_;
+        kill(p);
         merge(home_[p], home_[q]);
       }
     }

@@ -21,12 +21,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <span>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "optimizer/egraph/big_alloc.h"
 #include "optimizer/egraph/symbol.h"
 
 namespace velmora::egraph {
@@ -52,6 +56,16 @@ class EGraph {
   // equal e-node and never merged by congruence. Only an explicit `merge`
   // joins its class with another.
   ClassId add_unique(Symbol op, std::span<const ClassId> children);
+
+  // Starts loading the hash-cons slot that `add(op, children)` will probe, so
+  // that a loop can overlap the memory latency of many adds.
+  void prefetch(Symbol op, std::span<const ClassId> children) const {
+    if (children.size() > 2) return;
+    const ClassId c0 = children.empty() ? kNoId : find(children[0]);
+    const ClassId c1 = children.size() < 2 ? kNoId : find(children[1]);
+    const SmallKey key{op.id(), c0, c1};
+    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
+  }
 
   // Joins two classes; true when they were different. Congruence is restored
   // by the next `rebuild`.
@@ -94,12 +108,17 @@ class EGraph {
   // Calls f(NodeId) for every live e-node whose symbol is op, newest first.
   template <typename F>
   void for_each_node_with_op(Symbol op, F&& f) const {
-    auto it = op_head_.find(op);
-    if (it == op_head_.end()) return;
-    for (NodeId n = it->second; n != kNoId; n = next_with_op_[n]) {
+    auto it = ops_.find(op);
+    if (it == ops_.end()) return;
+    for (NodeId n = it->second.head; n != kNoId; n = next_with_op_[n]) {
       if (live(n)) f(n);
     }
   }
+  // The number of live e-nodes with symbol op and `arity` children when it is
+  // known without a scan (no unique e-node has that symbol, and all its
+  // e-nodes have one child count).
+  [[nodiscard]] std::optional<size_t> count_with_op(Symbol op, uint32_t arity) const;
+
   // Calls f(ClassId) for every canonical class, in increasing id order.
   template <typename F>
   void for_each_class(F&& f) const {
@@ -133,6 +152,59 @@ class EGraph {
     bool operator()(const View& a, const View& b) const { return same(a, b); }
     static bool same(const View& a, const View& b);
   };
+  // E-nodes with at most two children (nearly all) are hash-consed by a key
+  // held in the table itself, so a lookup touches one slot, not three arrays.
+  // A missing child is kNoId, which no class id ever is.
+  struct SmallKey {
+    uint32_t op;
+    uint32_t c0;
+    uint32_t c1;
+    friend bool operator==(const SmallKey&, const SmallKey&) = default;
+  };
+  struct SmallKeyHash {
+    size_t operator()(const SmallKey& k) const {
+      uint64_t h = (uint64_t{k.op} << 32 | k.c0) * 0xBF58476D1CE4E5B9ull;
+      h = (h ^ (h >> 31) ^ k.c1) * 0x94D049BB133111EBull;
+      return static_cast<size_t>(h ^ (h >> 29));
+    }
+  };
+  static SmallKey small_key(const View& v) {
+    return {v.op.id(), v.children.empty() ? kNoId : v.children[0], v.children.size() < 2 ? kNoId : v.children[1]};
+  }
+  // The table is split into blocks by the largest child class id. Inputs are
+  // mostly local (children a little older than their parents), so the blocks
+  // in use at any moment are few and stay in cache; a plain hash table would
+  // miss it on nearly every lookup. Leaves go to block 0.
+  static constexpr uint32_t kBlockBits = 12;
+  static size_t block_of(const SmallKey& k) {
+    uint32_t top = 0;
+    if (k.c0 != kNoId) top = k.c0;
+    if (k.c1 != kNoId && k.c1 > top) top = k.c1;
+    return top >> kBlockBits;
+  }
+  using SmallMap = absl::flat_hash_map<SmallKey, NodeId, SmallKeyHash>;
+  SmallMap& small_map(const SmallKey& k) {
+    const size_t b = block_of(k);
+    if (b >= memo_small_.size()) memo_small_.resize(b + 1);
+    SmallMap& map = memo_small_[b];
+    if (map.capacity() == 0) map.reserve(size_t{1} << kBlockBits);  // about one e-node per class
+    return map;
+  }
+  // The e-nodes of one symbol, and their counts for searches that need only
+  // to know how many matches there are.
+  struct OpIndex {
+    NodeId head = kNoId;
+    uint32_t arity = 0;  // of the first e-node
+    bool mixed_arity = false;
+    size_t live = 0;  // live e-nodes that are not unique
+    size_t unique = 0;  // live unique e-nodes
+  };
+
+  NodeId memo_find(const View& v) const;
+  // Inserts n, or returns the live e-node that already has its content.
+  NodeId memo_insert(NodeId n);
+  void memo_erase(NodeId n);
+  void kill(NodeId n);
 
   [[nodiscard]] View view(NodeId n) const { return {op_[n], children(n)}; }
   ClassId root(ClassId c);  // find with path halving
@@ -145,23 +217,24 @@ class EGraph {
   void canonicalize_children(NodeId n);
 
   // Per e-node.
-  std::vector<Symbol> op_;
-  std::vector<uint32_t> child_begin_;  // one more entry than e-nodes
-  std::vector<ClassId> children_;
-  std::vector<ClassId> home_;  // the class the e-node was added to (not canonical)
-  std::vector<NodeId> next_in_class_;  // circular
-  std::vector<NodeId> next_with_op_;  // ends with kNoId
-  std::vector<uint8_t> flags_;
+  BigVector<Symbol> op_;
+  BigVector<uint32_t> child_begin_;  // one more entry than e-nodes
+  BigVector<ClassId> children_;
+  BigVector<ClassId> home_;  // the class the e-node was added to (not canonical)
+  BigVector<NodeId> next_in_class_;  // circular
+  BigVector<NodeId> next_with_op_;  // ends with kNoId
+  BigVector<uint8_t> flags_;
   // Per class id.
-  std::vector<ClassId> parent_;
-  std::vector<uint32_t> use_count_;
-  std::vector<uint32_t> uses_head_;  // a use entry of the circular list, or kNoId
+  BigVector<ClassId> parent_;
+  BigVector<uint32_t> use_count_;
+  BigVector<uint32_t> uses_head_;  // a use entry of the circular list, or kNoId
   // Use entries: e-node `use_node_[u]` has the class as a child.
-  std::vector<NodeId> use_node_;
-  std::vector<uint32_t> use_next_;
+  BigVector<NodeId> use_node_;
+  BigVector<uint32_t> use_next_;
 
-  absl::flat_hash_map<Symbol, NodeId> op_head_;
-  absl::flat_hash_set<NodeId, MemoHash, MemoEq> memo_;
+  absl::flat_hash_map<Symbol, OpIndex> ops_;
+  std::vector<SmallMap> memo_small_;
+  absl::flat_hash_set<NodeId, MemoHash, MemoEq, BigAlloc<NodeId>> memo_;
   std::vector<NodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
   size_t live_nodes_ = 0;

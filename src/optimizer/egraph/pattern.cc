@@ -191,6 +191,12 @@ void Pattern::match_goals(const EGraph& g, std::vector<Goal>& goals, size_t i,
   });
 }
 
+std::optional<size_t> Pattern::quick_count(const EGraph& g) const {
+  const Term& r = terms_[root_];
+  if (!identity_flat_) return std::nullopt;
+  return g.count_with_op(r.op, r.arity);
+}
+
 void Pattern::search(const EGraph& g, Matches& out) const {
   if (!g.clean()) panic("pattern search on an e-graph that needs rebuilding");
   out.width = vars_.size();
@@ -284,6 +290,14 @@ ClassId Pattern::instantiate_term(EGraph& g, uint32_t t, std::span<const ClassId
   absl::InlinedVector<ClassId, 4> kids;
   for (uint32_t k = 0; k < term.arity; ++k) kids.push_back(instantiate_term(g, kids_[term.first_kid + k], subst));
   return g.add(term.op, kids);
+}
+
+void Pattern::prefetch_instantiate(const EGraph& g, std::span<const ClassId> subst) const {
+  const Term& r = terms_[root_];
+  if (!flat_ || r.arity > 2) return;
+  ClassId kids[2] = {kNoId, kNoId};
+  for (uint32_t k = 0; k < r.arity; ++k) kids[k] = subst[kid(r, k).var];
+  g.prefetch(r.op, std::span<const ClassId>(kids, r.arity));
 }
 
 ClassId Pattern::instantiate(EGraph& g, std::span<const ClassId> subst) const {

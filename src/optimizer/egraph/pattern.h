@@ -57,8 +57,13 @@ class Pattern {
   // The pattern written back as an s-expression with single spaces.
   [[nodiscard]] std::string to_string() const;
 
+  // The number of matches `search` would find, when the e-graph knows it
+  // without a search.
+  [[nodiscard]] std::optional<size_t> quick_count(const EGraph& g) const;
   // Every (class, bindings) that matches, each once. The e-graph must be clean.
   void search(const EGraph& g, Matches& out) const;
+  // Prefetches what `instantiate(g, subst)` will look up first.
+  void prefetch_instantiate(const EGraph& g, std::span<const ClassId> subst) const;
   // Adds the pattern with its variables replaced by `subst`; returns its class.
   ClassId instantiate(EGraph& g, std::span<const ClassId> subst) const;
 

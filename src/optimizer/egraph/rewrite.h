@@ -44,7 +44,9 @@ inline Result<Rewrite, PatternError> Rewrite::make(std::string name, std::string
 
 inline size_t Rewrite::apply(EGraph& g, const Matches& matches) const {
   size_t changed = 0;
+  constexpr size_t kAhead = 16;  // matches whose slots are loading meanwhile
   for (size_t k = 0; k < matches.size(); ++k) {
+    if (k + kAhead < matches.size()) rhs_.prefetch_instantiate(g, matches.subst(k + kAhead));
     const ClassId c = rhs_.instantiate(g, matches.subst(k));
     if (g.merge(matches.classes[k], c)) ++changed;
   }

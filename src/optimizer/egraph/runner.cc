@@ -35,9 +35,13 @@ bool BackoffScheduler::banned(size_t rule, uint64_t iteration) const {
   return iteration < rules_[rule].banned_until;
 }
 
+uint64_t BackoffScheduler::match_limit(size_t rule) const {
+  return shifted(config_.match_limit, rules_[rule].times_banned);
+}
+
 bool BackoffScheduler::admit(size_t rule, uint64_t iteration, size_t matches) {
   RuleState& s = rules_[rule];
-  if (matches <= shifted(config_.match_limit, s.times_banned)) return true;
+  if (matches <= match_limit(rule)) return true;
   const uint64_t length = shifted(config_.ban_length, s.times_banned);
   s.banned_until = length > std::numeric_limits<uint64_t>::max() - iteration
                        ? std::numeric_limits<uint64_t>::max()
@@ -97,6 +101,14 @@ RunReport Runner::run(EGraph& g, std::span<const Rewrite> rules) const {
       matches[r].bindings.clear();
       if (scheduler.banned(r, i)) continue;
       it.rules[r].searched = true;
+      // When the count alone is known and already too many, the matches would
+      // only be discarded: skip collecting them.
+      if (auto count = rules[r].lhs().quick_count(g); count && *count > scheduler.match_limit(r)) {
+        it.rules[r].matches = *count;
+        it.rules[r].banned = true;
+        scheduler.admit(r, i, *count);
+        continue;
+      }
       rules[r].search(g, matches[r]);
       it.rules[r].matches = matches[r].size();
       if (!scheduler.admit(r, i, matches[r].size())) {

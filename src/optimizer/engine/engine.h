@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "optimizer/egraph/rewrite.h"
+#include "optimizer/egraph/runner.h"
 
 namespace velmora {
 
@@ -45,6 +46,11 @@ class EggEngine final : public RewriteEngine {
   static EggEngine make_default();
 
   [[nodiscard]] Canonical canonicalize(const EngineGraph& graph) const override;
+  // The same run under explicit limits, reporting how it ended (for tests and
+  // benchmarks). `canonicalize` uses `limits_for(graph.nodes.size())`.
+  [[nodiscard]] Canonical canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
+                                            egraph::RunReport* report = nullptr) const;
+  [[nodiscard]] egraph::RunLimits limits_for(size_t nodes) const;
 
   [[nodiscard]] const std::vector<egraph::Rewrite>& rules() const { return rules_; }
   [[nodiscard]] uint64_t iter_limit() const { return iter_limit_; }

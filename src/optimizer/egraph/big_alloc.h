@@ -1,0 +1,74 @@
+// An allocator for the e-graph's large flat arrays and tables. Blocks of
+// several megabytes are aligned to 2 MiB and, on Linux, marked for
+// transparent huge pages: a large e-graph touches its tables at random, and
+// with 4 KiB pages the page faults and TLB misses cost more than the work.
+// Smaller blocks come from the ordinary heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace velmora::egraph {
+
+template <typename T>
+struct BigAlloc {
+  using value_type = T;
+  static constexpr size_t kHuge = size_t{2} << 20;
+
+  BigAlloc() = default;
+  template <typename U>
+  BigAlloc(const BigAlloc<U>&) {}  // NOLINT: rebinding is implicit
+
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < 2 * kHuge) {
+      return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T) > 16 ? alignof(T) : 16}));
+    }
+    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    void* p = std::aligned_alloc(kHuge, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    (void)madvise(p, rounded, MADV_HUGEPAGE);  // only advice: failure is harmless
+#endif
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < 2 * kHuge) {
+      ::operator delete(p, std::align_val_t{alignof(T) > 16 ? alignof(T) : 16});
+    } else {
+      std::free(p);
+    }
+  }
+  template <typename U>
+  friend bool operator==(const BigAlloc&, const BigAlloc<U>&) {
+    return true;
+  }
+};
+
+template <typename T>
+using BigVector = std::vector<T, BigAlloc<T>>;
+
+// The same advice for a large buffer that came from elsewhere (a result
+// vector about to be filled): the whole 2 MiB pages inside it.
+inline void advise_huge_pages(const void* data, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr size_t kHuge = size_t{2} << 20;
+  if (bytes < 2 * kHuge) return;
+  const auto begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) / kHuge * kHuge;
+  const auto end = (reinterpret_cast<uintptr_t>(data) + bytes) / kHuge * kHuge;
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+}  // namespace velmora::egraph
