@@ -6,14 +6,7 @@
 
 namespace velmora {
 
-std::size_t GraphStore::IndexHash::operator()(NodeId id) const {
-  return absl::Hash<NodeKey>{}((*nodes)[id]);
-}
-std::size_t GraphStore::IndexHash::operator()(const NodeKey& k) const {
-  return absl::Hash<NodeKey>{}(k);
-}
-
-GraphStore::GraphStore() : index_(0, IndexHash{&nodes_}, IndexEq{&nodes_}) {}
+GraphStore::GraphStore() : index_(make_arena_index(nodes_)) {}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   PoisonGuard guard(mutex_);

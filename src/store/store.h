@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_set.h"
+#include "base/arena_index.h"
 #include "base/poison_mutex.h"
 #include "base/result.h"
 #include "node/node.h"
@@ -72,23 +73,9 @@ class GraphStore {
  private:
   // The index holds arena positions and hashes/compares through the arena, so
   // each key is stored once.
-  struct IndexHash {
-    using is_transparent = void;
-    const std::vector<NodeKey>* nodes;
-    std::size_t operator()(NodeId id) const;
-    std::size_t operator()(const NodeKey& k) const;
-  };
-  struct IndexEq {
-    using is_transparent = void;
-    const std::vector<NodeKey>* nodes;
-    bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(const NodeKey& k, NodeId id) const { return k == (*nodes)[id]; }
-    bool operator()(NodeId id, const NodeKey& k) const { return k == (*nodes)[id]; }
-  };
-
   mutable PoisonMutex mutex_{kStorePoisoned};
   std::vector<NodeKey> nodes_;
-  absl::flat_hash_set<NodeId, IndexHash, IndexEq> index_;
+  ArenaIndex<NodeKey> index_;
   std::vector<NodeId> outputs_;
   absl::flat_hash_set<NodeId> marked_;  // the ids in outputs_, so marking stays O(1)
   NodeMap node_map_;

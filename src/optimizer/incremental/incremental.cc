@@ -43,15 +43,8 @@ bool is_commutative(const NodeKey& key) {
 
 }  // namespace
 
-std::size_t IncrementalReducer::FormHash::operator()(uint64_t id) const {
-  return absl::Hash<NodeKey>{}((*nodes)[id]);
-}
-std::size_t IncrementalReducer::FormHash::operator()(const NodeKey& k) const {
-  return absl::Hash<NodeKey>{}(k);
-}
-
 IncrementalReducer::IncrementalReducer()
-    : hashcons_(0, FormHash{&canonical_form_}, FormEq{&canonical_form_}) {}
+    : hashcons_(make_arena_index(canonical_form_)) {}
 
 std::optional<uint64_t> IncrementalReducer::hashcons(const NodeKey& key) const {
   auto it = hashcons_.find(key);

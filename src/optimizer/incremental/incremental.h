@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
+#include "base/arena_index.h"
 #include "base/result.h"
 #include "node/node.h"
 #include "optimizer/engine/engine.h"
@@ -43,25 +43,11 @@ class IncrementalReducer {
  private:
   // The hash-cons table holds canonical ids and hashes/compares through
   // `canonical_form_`, so each canonical key is stored once.
-  struct FormHash {
-    using is_transparent = void;
-    const std::vector<NodeKey>* nodes;
-    std::size_t operator()(uint64_t id) const;
-    std::size_t operator()(const NodeKey& k) const;
-  };
-  struct FormEq {
-    using is_transparent = void;
-    const std::vector<NodeKey>* nodes;
-    bool operator()(uint64_t a, uint64_t b) const { return a == b; }
-    bool operator()(const NodeKey& k, uint64_t id) const { return k == (*nodes)[id]; }
-    bool operator()(uint64_t id, const NodeKey& k) const { return k == (*nodes)[id]; }
-  };
-
   uint64_t intern(NodeKey candidate);
 
   std::vector<NodeKey> canonical_form_;
   std::vector<uint64_t> canonical_of_;
-  absl::flat_hash_set<uint64_t, FormHash, FormEq> hashcons_;
+  ArenaIndex<NodeKey> hashcons_;
   uint64_t total_work_ = 0;
 };
 
