@@ -525,6 +525,8 @@ class MemoryStaysFlatTest(unittest.TestCase):
         gc.collect()
         after = _rss_bytes()
         self.assertEqual(s.node_count(), count, "the store grew after warm-up")
+        if before is None or after is None:
+            self.skipTest("/proc/self/statm went away during the run")
         self.assertLess(after - before, self.SLACK,
                         "resident size grew by %d bytes over %d calls" % (after - before,
                                                                           self.CALLS))
