@@ -7,6 +7,8 @@
 //   write   serialize_with: snapshot under the lock, then encoding
 //   encode  encode_blob over an existing snapshot (encoding alone)
 //   read    deserialize: checking, decoding and interning into a new store
+//   intern  interning the same nodes, already decoded, into a new store: the
+//           part of `read` that is the store's own work
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -91,7 +93,7 @@ int main(int argc, char** argv) {
   const std::vector<NodeId> outputs{count - 1, count / 2};
   const velmora::Snapshot snap = store.snapshot();
 
-  std::vector<double> write_t, encode_t, read_t;
+  std::vector<double> write_t, encode_t, read_t, intern_t;
   std::size_t bytes = 0;
   for (int r = 0; r < rounds; ++r) {
     auto t0 = std::chrono::steady_clock::now();
@@ -109,6 +111,14 @@ int main(int argc, char** argv) {
     auto back = velmora::deserialize(*blob);
     read_t.push_back(seconds_since(t0));
     if (!back || (*back)->node_count() != count) velmora::panic("the blob did not read back");
+
+    std::vector<NodeKey> copies = snap.nodes;
+    t0 = std::chrono::steady_clock::now();
+    velmora::GraphStore fresh;
+    for (NodeKey& key : copies) {
+      if (!fresh.intern(std::move(key))) velmora::panic("interning failed");
+    }
+    intern_t.push_back(seconds_since(t0));
   }
 
   std::printf("blob of %llu nodes: %zu bytes (%.1f bytes/node), %d rounds\n",
@@ -116,5 +126,6 @@ int main(int argc, char** argv) {
   report("write", write_t, bytes, count);
   report("encode", encode_t, bytes, count);
   report("read", read_t, bytes, count);
+  report("intern", intern_t, bytes, count);
   return 0;
 }
