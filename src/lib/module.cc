@@ -17,12 +17,12 @@ PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.4"); 
 
 PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 
-// Creates a class from `spec` and attaches it under its name.
-int add_class(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject** slot) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+// Creates a class from `type_spec` and attaches it under its name.
+int add_class(PyObject* module, PyType_Spec* type_spec, const char* name, PyTypeObject** slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
   if (type == nullptr) return -1;
   *slot = reinterpret_cast<PyTypeObject*>(type);
-  if (spec == &graph_store_spec && bind_static_methods(*slot) < 0) return -1;
+  if (type_spec == &graph_store_spec && bind_static_methods(*slot) < 0) return -1;
   return PyModule_AddObjectRef(module, name, type);
 }
 
