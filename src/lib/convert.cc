@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "lib/module.h"
 
@@ -60,9 +61,9 @@ std::optional<ParamValue> param_value_from_py(PyObject* v) {
   if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
   if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AS_DOUBLE(v));
   if (PyUnicode_CheckExact(v)) {
-    auto s = str_from_py(v);
+    auto s = utf8_from_py(v);
     if (!s) return std::nullopt;
-    return ParamValue::Str(std::move(*s));
+    return ParamValue::Str(std::string(*s));
   }
   const long long i = PyLong_AsLongLong(v);
   if (i != -1 || !PyErr_Occurred()) return ParamValue::Int(i);
@@ -205,7 +206,7 @@ bool DictReader::next(Ref& key, Ref& value) {
   return true;
 }
 
-std::optional<std::string> str_from_py(PyObject* obj) {
+std::optional<std::string_view> utf8_from_py(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'",
                  Py_TYPE(obj)->tp_name);
@@ -214,7 +215,13 @@ std::optional<std::string> str_from_py(PyObject* obj) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) return std::nullopt;
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> str_from_py(PyObject* obj) {
+  auto s = utf8_from_py(obj);
+  if (!s) return std::nullopt;
+  return std::string(*s);
 }
 
 void name_argument(const char* arg) {
@@ -339,11 +346,13 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
   Ref key;
   Ref value;
   while (reader.next(key, value)) {
-    auto name = str_from_py(key.get());
+    // The key is read as a view and copied once, straight into its pair.
+    auto name = utf8_from_py(key.get());
     if (!name) return std::nullopt;
     auto v = param_value_from_py(value.get());
     if (!v) return std::nullopt;
-    pairs.emplace_back(std::move(*name), std::move(*v));
+    pairs.emplace_back(std::piecewise_construct, std::forward_as_tuple(*name),
+                       std::forward_as_tuple(std::move(*v)));
   }
   if (reader.failed()) return std::nullopt;
   return ParamMap(std::move(pairs));

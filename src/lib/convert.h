@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -71,7 +72,9 @@ class DictReader {
 };
 
 // str -> UTF-8. A non-str is a TypeError; a str that cannot be encoded (lone
-// surrogates) passes the codec's error on.
+// surrogates) passes the codec's error on. The view borrows the str's own
+// UTF-8 buffer and lives as long as the str.
+std::optional<std::string_view> utf8_from_py(PyObject* obj);
 std::optional<std::string> str_from_py(PyObject* obj);
 // Turns a pending TypeError into one that names the argument; other errors
 // stay as they are.
