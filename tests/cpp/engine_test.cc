@@ -2,10 +2,12 @@
 // small graphs, and soundness on large graphs where the scheduler or a limit
 // cuts the run short.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
-#include <string_view>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -172,6 +174,31 @@ TEST(Engine, CanonicalizingASaturatedResultChangesNothing) {
   EXPECT_EQ(second.canonical_index, (std::vector<uint64_t>{0, 1, 2, 3}));
 }
 
+// One engine shared by several threads: each call has its own e-graph, and the
+// only shared structure is the symbol table (also run under ThreadSanitizer).
+TEST(Engine, ConcurrentCallsOnOneEngineAgree) {
+  const EggEngine engine = EggEngine::make_default();
+  std::vector<EngineNode> nodes = {node("src|x"), node("src|y")};
+  for (uint64_t i = 2; i < 400; ++i) {
+    nodes.push_back(node(i % 3 == 0 ? "op|add" : i % 3 == 1 ? kMulOneR : "op|sub|k=s" + std::to_string(i % 7),
+                         i % 3 == 1 ? std::vector<uint64_t>{i - 1} : std::vector<uint64_t>{i - 1, i - 2}));
+  }
+  const EngineGraph g{nodes, {399, 398}};
+  const Canonical want = engine.canonicalize(g);
+  std::vector<Canonical> got(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < 20; ++r) got[t] = engine.canonicalize(g);
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (const Canonical& c : got) {
+    EXPECT_EQ(c.graph, want.graph);
+    EXPECT_EQ(c.canonical_index, want.canonical_index);
+  }
+}
+
 // --- Large graphs -----------------------------------------------------------
 
 // A normal form per node under the rules (identity ops are their operand,
@@ -255,11 +282,19 @@ std::vector<EngineNode> mixed_graph(size_t size, uint32_t seed) {
   return nodes;
 }
 
+// The default limits, without the time limit: sanitizer builds are slow, and
+// what these tests look at must not depend on the machine's speed.
+egraph::RunLimits unhurried(const EggEngine& engine, size_t n) {
+  egraph::RunLimits limits = engine.limits_for(n);
+  limits.time_limit = std::chrono::hours(1);
+  return limits;
+}
+
 TEST(EngineLarge, RulesWithManyMatchesStillFireAfterTheirBans) {
   const std::vector<EngineNode> nodes = mixed_graph(200'000, 7);
   const EggEngine engine = EggEngine::make_default();
   egraph::RunReport report;
-  const Canonical c = engine.canonicalize_with(EngineGraph{nodes, {}}, engine.limits_for(nodes.size()), &report);
+  const Canonical c = engine.canonicalize_with(EngineGraph{nodes, {}}, unhurried(engine, nodes.size()), &report);
   EXPECT_EQ(report.stop, egraph::StopReason::kSaturated);
   EXPECT_TRUE(report.iterations[0].rules[0].banned);  // tens of thousands of adds
   expect_sound(nodes, c, /*complete=*/true);
@@ -268,8 +303,8 @@ TEST(EngineLarge, RulesWithManyMatchesStillFireAfterTheirBans) {
 TEST(EngineLarge, NodeLimitGivesAnIncompleteButSoundResult) {
   const std::vector<EngineNode> nodes = mixed_graph(100'000, 11);
   const EggEngine engine = EggEngine::make_default();
-  const Canonical full = engine.canonicalize(EngineGraph{nodes, {}});
-  egraph::RunLimits limits = engine.limits_for(nodes.size());
+  const Canonical full = engine.canonicalize_with(EngineGraph{nodes, {}}, unhurried(engine, nodes.size()));
+  egraph::RunLimits limits = unhurried(engine, nodes.size());
   limits.node_limit = nodes.size();  // the swapped forms of the first iteration cross it
   egraph::RunReport report;
   const Canonical cut = engine.canonicalize_with(EngineGraph{nodes, {}}, limits, &report);
@@ -283,27 +318,28 @@ TEST(EngineLarge, NodeLimitGivesAnIncompleteButSoundResult) {
 // rule never fires and commuted duplicates stay apart. The result is still
 // sound, and the canonical node count shows what was left unproven.
 TEST(EngineLarge, RuleBeyondTheLastBanNeverFires) {
-  std::vector<EngineNode> nodes;
+  EngineGraph g;
   const uint64_t sources = 1500;
-  for (uint64_t i = 0; i < sources; ++i) nodes.push_back(node("src|s" + std::to_string(i)));
+  g.nodes.reserve(sources * sources);
+  for (uint64_t i = 0; i < sources; ++i) g.nodes.push_back(node("src|s" + std::to_string(i)));
   for (uint64_t i = 0; i < sources; ++i) {
     for (uint64_t j = 0; j < sources; ++j) {
-      if (i != j) nodes.push_back(node("op|add", {i, j}));
+      if (i != j) g.nodes.push_back(node("op|add", {i, j}));
     }
   }
-  ASSERT_GT(nodes.size() - sources, 2'048'000u);  // past 1000 << 11
+  ASSERT_GT(g.nodes.size() - sources, 2'048'000u);  // past 1000 << 11
   const EggEngine engine = EggEngine::make_default();
   egraph::RunReport report;
-  const Canonical c = engine.canonicalize_with(EngineGraph{nodes, {}}, engine.limits_for(nodes.size()), &report);
+  const Canonical c = engine.canonicalize_with(g, unhurried(engine, g.nodes.size()), &report);
   EXPECT_EQ(report.stop, egraph::StopReason::kIterationLimit);
   for (const auto& it : report.iterations) EXPECT_EQ(it.rules[0].merged, 0u);
-  EXPECT_EQ(c.graph.nodes.size(), nodes.size());
-  // Removing a few adds brings the count under the last limit: it fires in the
-  // final iteration and every commuted pair collapses.
-  std::vector<EngineNode> fewer(nodes.begin(), nodes.begin() + sources + 2'048'000);
-  const Canonical d = engine.canonicalize(EngineGraph{fewer, {}});
-  expect_sound(fewer, d, /*complete=*/true);
-  EXPECT_LT(d.graph.nodes.size(), fewer.size() * 3 / 4);
+  EXPECT_EQ(c.graph.nodes.size(), g.nodes.size());
+  // A few adds fewer bring the count under the last limit: the rule fires in
+  // the final iteration and every commuted pair collapses.
+  g.nodes.resize(sources + 2'048'000);
+  const Canonical d = engine.canonicalize_with(g, unhurried(engine, g.nodes.size()));
+  expect_sound(g.nodes, d, /*complete=*/true);
+  EXPECT_LT(d.graph.nodes.size(), g.nodes.size() * 3 / 4);
 }
 
 }  // namespace

@@ -26,11 +26,11 @@ struct BigAlloc {
   template <typename U>
   BigAlloc(const BigAlloc<U>&) {}  // NOLINT: rebinding is implicit
 
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "plain operator new must align T");
+
   T* allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
-    if (bytes < 2 * kHuge) {
-      return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T) > 16 ? alignof(T) : 16}));
-    }
+    if (bytes < 2 * kHuge) return static_cast<T*>(::operator new(bytes));
     const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
     void* p = std::aligned_alloc(kHuge, rounded);
     if (p == nullptr) throw std::bad_alloc();
@@ -42,7 +42,7 @@ struct BigAlloc {
   void deallocate(T* p, size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < 2 * kHuge) {
-      ::operator delete(p, std::align_val_t{alignof(T) > 16 ? alignof(T) : 16});
+      ::operator delete(p);
     } else {
       std::free(p);
     }

@@ -182,7 +182,8 @@ class EGraph {
     if (k.c1 != kNoId && k.c1 > top) top = k.c1;
     return top >> kBlockBits;
   }
-  using SmallMap = absl::flat_hash_map<SmallKey, NodeId, SmallKeyHash>;
+  using SmallMap = absl::flat_hash_map<SmallKey, NodeId, SmallKeyHash, std::equal_to<SmallKey>,
+                                       BigAlloc<std::pair<const SmallKey, NodeId>>>;
   SmallMap& small_map(const SmallKey& k) {
     const size_t b = block_of(k);
     if (b >= memo_small_.size()) memo_small_.resize(b + 1);
