@@ -29,7 +29,6 @@ void EGraph::reserve(size_t nodes, size_t children) {
   op_.reserve(nodes);
   child_begin_.reserve(nodes + 1);
   children_.reserve(children);
-  home_.reserve(nodes);
   next_in_class_.reserve(nodes);
   next_with_op_.reserve(nodes);
   flags_.reserve(nodes);
@@ -72,7 +71,6 @@ NodeId EGraph::make_node(Symbol op, uint8_t flags) {
   }
   children_.insert(children_.end(), scratch_.begin(), scratch_.end());
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
-  home_.push_back(n);
   next_in_class_.push_back(n);
   const auto arity = static_cast<uint32_t>(scratch_.size());
   auto [entry, inserted] = ops_.try_emplace(op);
@@ -102,10 +100,10 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
     const auto next = static_cast<NodeId>(op_.size());
     const SmallKey key = small_key(View{op, scratch_});
     auto [it, inserted] = small_map(key).try_emplace(key, next);
-    if (!inserted) return root(home_[it->second]);
+    if (!inserted) return root(it->second);
     return make_node(op, 0);
   }
-  if (const NodeId q = memo_find(View{op, scratch_}); q != kNoId) return root(home_[q]);
+  if (const NodeId q = memo_find(View{op, scratch_}); q != kNoId) return root(q);
   const NodeId n = make_node(op, 0);
   memo_insert(n);
   return n;
@@ -212,7 +210,7 @@ void EGraph::rebuild() {
       if (const NodeId q = memo_insert(p); q != p) {
         // Congruent to a live e-node: keep that one and join the classes.
         kill(p);
-        merge(home_[p], home_[q]);
+        merge(p, q);
       }
     }
     work.clear();

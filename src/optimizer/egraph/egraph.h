@@ -91,7 +91,8 @@ class EGraph {
     return {children_.data() + child_begin_[n], children_.data() + child_begin_[n + 1]};
   }
   [[nodiscard]] uint32_t arity(NodeId n) const { return child_begin_[n + 1] - child_begin_[n]; }
-  [[nodiscard]] ClassId class_of(NodeId n) const { return find(home_[n]); }
+  // An e-node founds the class with its own id, and stays in it.
+  [[nodiscard]] ClassId class_of(NodeId n) const { return find(n); }
   [[nodiscard]] bool live(NodeId n) const { return (flags_[n] & kDead) == 0; }
   [[nodiscard]] bool unique(NodeId n) const { return (flags_[n] & kUnique) != 0; }
 
@@ -221,7 +222,6 @@ class EGraph {
   BigVector<Symbol> op_;
   BigVector<uint32_t> child_begin_;  // one more entry than e-nodes
   BigVector<ClassId> children_;
-  BigVector<ClassId> home_;  // the class the e-node was added to (not canonical)
   BigVector<NodeId> next_in_class_;  // circular
   BigVector<NodeId> next_with_op_;  // ends with kNoId
   BigVector<uint8_t> flags_;

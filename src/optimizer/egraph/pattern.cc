@@ -218,6 +218,10 @@ void Pattern::search(const EGraph& g, Matches& out) const {
   // unique e-nodes or deeper patterns can repeat one.
   bool repeats = !identity_flat_;
   if (identity_flat_) {
+    if (auto count = g.count_with_op(r.op, r.arity)) {
+      out.classes.reserve(*count);
+      out.bindings.reserve(*count * out.width);
+    }
     g.for_each_node_with_op(r.op, [&](NodeId n) {
       if (g.arity(n) != r.arity) return;
       if (g.unique(n)) repeats = true;
