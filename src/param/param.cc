@@ -108,8 +108,12 @@ std::string ParamValue::display() const {
 }
 
 ParamMap::ParamMap(std::vector<Param> pairs) : pairs_(std::move(pairs)) {
-  std::stable_sort(pairs_.begin(), pairs_.end(),
-                   [](const Param& a, const Param& b) { return a.first < b.first; });
+  auto by_name = [](const Param& a, const Param& b) { return a.first < b.first; };
+  // Most maps arrive sorted (from a dict, a blob or a token); stable_sort
+  // would still allocate its buffer.
+  if (!std::is_sorted(pairs_.begin(), pairs_.end(), by_name)) {
+    std::stable_sort(pairs_.begin(), pairs_.end(), by_name);
+  }
 }
 
 void ParamMap::append_token(std::string& out) const {
