@@ -176,7 +176,7 @@ class EGraph {
   // mostly local (children a little older than their parents), so the blocks
   // in use at any moment are few and stay in cache; a plain hash table would
   // miss it on nearly every lookup. Leaves go to block 0.
-  static constexpr uint32_t kBlockBits = 12;
+  static constexpr uint32_t kBlockBits = 10;
   static size_t block_of(const SmallKey& k) {
     uint32_t top = 0;
     if (k.c0 != kNoId) top = k.c0;
