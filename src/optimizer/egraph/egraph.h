@@ -24,8 +24,8 @@
 #include <functional>
 #include <limits>
 #include <optional>
-#include <utility>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
