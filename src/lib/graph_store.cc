@@ -1,8 +1,8 @@
 // The Python class GraphStore: a handle on one interned store. Builders convert
 // every argument before interning, so a failed call leaves the store as it
 // was; views copy under the store's lock and build Python objects after it.
-// Long core work (copies, reduction, blob reading and writing) runs detached
-// from the interpreter; it never touches a Python object.
+// Long core work (copies, reduction, blob reading and writing) never touches
+// a Python object.
 #include <algorithm>
 #include <memory>
 #include <string_view>
@@ -144,7 +144,7 @@ class OutputTest {
 
 PyObject* nodes(PyObject* self, PyObject*) {
   return guarded(owner(self), [&]() -> PyObject* {
-    const Snapshot snap = without_gil([&] { return store_of(self).snapshot(); });
+    const Snapshot snap = in_core([&] { return store_of(self).snapshot(); });
     const OutputTest is_output(snap.outputs);
     Ref list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
     if (!list) return nullptr;
@@ -167,7 +167,7 @@ PyObject* node_map(PyObject* self, PyObject*) {
 
 PyObject* to_dot(PyObject* self, PyObject*) {
   return guarded(owner(self), [&] {
-    const std::string dot = without_gil([&] { return store_of(self).to_dot(); });
+    const std::string dot = in_core([&] { return store_of(self).to_dot(); });
     return str_to_py(dot);
   });
 }
@@ -175,11 +175,11 @@ PyObject* to_dot(PyObject* self, PyObject*) {
 // ---- reduction ----
 
 // Reduces against the marks, or against exactly `outputs` when given, with a
-// fresh engine and detached from the interpreter.
+// fresh engine.
 Result<ReducedStore, BadNodeId> run_reduction(PyObject* self, const std::optional<Inputs>& outputs,
                                               bool maximal_fusion) {
   const GraphStore& store = store_of(self);
-  return without_gil([&]() -> Result<ReducedStore, BadNodeId> {
+  return in_core([&]() -> Result<ReducedStore, BadNodeId> {
     const EggEngine engine = EggEngine::make_default();
     if (!outputs) return reduce_with(store, engine, maximal_fusion);
     return reduce_with_outputs(store, *outputs, engine, maximal_fusion);
@@ -259,7 +259,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     } else {
       flagged = store.outputs();
     }
-    auto blob = without_gil([&] { return serialize_with(store, flagged); });
+    auto blob = in_core([&] { return serialize_with(store, flagged); });
     if (!blob) return value_error(blob.error().message);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
                                      static_cast<Py_ssize_t>(blob->size()));
@@ -280,9 +280,7 @@ PyObject* deserialize_store(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!data) return nullptr;
     ModuleState* state = state_of(type);
     if (state == nullptr) return nullptr;
-    // The bytes object is immutable and held by the call, so its buffer can
-    // be read detached.
-    auto store = without_gil([&] { return deserialize(*data); });
+    auto store = in_core([&] { return deserialize(*data); });
     if (!store) return value_error(store.error().message());
     return wrap_store(state->graph_store_type, std::move(store).value());
   });

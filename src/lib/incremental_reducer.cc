@@ -1,9 +1,7 @@
 // The Python class IncrementalReducer: one reducer behind its own poisoning
 // mutex. Locks are always taken reducer first, then store (only to copy the
 // delta); Python objects are built after the reducer's lock is released.
-// Every locked section runs detached from the interpreter, so a thread
-// waiting for the reducer never blocks the others, and the holder never needs
-// the interpreter back before it unlocks.
+// No Python code runs while either lock is held.
 #include <memory>
 #include <optional>
 #include <utility>
@@ -51,7 +49,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     GraphStore* store = store_from_py(self, a[0]);
     if (store == nullptr) return nullptr;
     ReducerCell& cell = cell_of(self);
-    auto consumed = without_gil([&] {
+    auto consumed = in_core([&] {
       PoisonGuard lock(cell.mutex);
       return consume_delta(cell.core, *store);
     });
@@ -65,7 +63,7 @@ template <uint64_t (IncrementalReducer::*Counter)() const>
 PyObject* counter(PyObject* self, PyObject*) {
   return guarded(owner(self), [&] {
     ReducerCell& cell = cell_of(self);
-    const uint64_t value = without_gil([&] {
+    const uint64_t value = in_core([&] {
       PoisonGuard lock(cell.mutex);
       return (cell.core.*Counter)();
     });
@@ -102,7 +100,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
 
     ReducerCell& cell = cell_of(self);
-    auto reduced = without_gil([&]() -> Result<ReducedStore, BadNodeId> {
+    auto reduced = in_core([&]() -> Result<ReducedStore, BadNodeId> {
       PoisonGuard lock(cell.mutex);
       auto consumed = consume_delta(cell.core, *store);
       if (!consumed) return Err(consumed.error());

@@ -74,23 +74,12 @@ PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store);
 // The (store, report) tuple of a reduction.
 PyObject* reduction_to_py(ModuleState* state, ReducedStore reduced);
 
-// Detaches the calling thread from the interpreter for core work that touches
-// no Python object, so other Python threads run meanwhile; reattaches on every
-// way out, a thrown panic included, before any Python error is set.
-class WithoutGil {
- public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
+// Runs core work. The thread stays attached to the interpreter throughout (no
+// method detaches while it works, so under a GIL a long reduction holds it);
+// the core's locks are taken and released inside `f`, never while Python code
+// runs, so no thread can wait on one while holding what its holder needs.
 template <typename F>
-decltype(auto) without_gil(F&& f) {
-  WithoutGil detached;
+decltype(auto) in_core(F&& f) {
   return f();
 }
 

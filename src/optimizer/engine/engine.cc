@@ -27,13 +27,6 @@ egraph::Rewrite rule(std::string name, const std::string& lhs, const std::string
   return std::move(r).value();
 }
 
-// The tokens of a stage (only its member count) and of an external node (its
-// descriptor fields joined without escaping) can be equal for different
-// nodes, so such nodes must not be identified by token and inputs.
-bool token_is_ambiguous(std::string_view op) {
-  return op.starts_with("stage|") || op.starts_with("ext|");
-}
-
 }  // namespace
 
 EggEngine EggEngine::make_default() {
@@ -103,7 +96,7 @@ Canonical EggEngine::canonicalize_with(const EngineGraph& graph, const egraph::R
       }
       kids.push_back(class_of[c]);
     }
-    class_of[i] = token_is_ambiguous(node.op) ? eg.add_unique(symbol_of[i], kids) : eg.add(symbol_of[i], kids);
+    class_of[i] = eg.add(symbol_of[i], kids);
   }
 
   const egraph::Runner runner(limits);
