@@ -228,6 +228,7 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
 
 ReducedStore from_reduced(Reduced reduced) {
   auto store = std::make_unique<GraphStore>();
+  store->reserve(reduced.nodes.size());
   std::vector<NodeId> ids;
   ids.reserve(reduced.nodes.size());
   for (NodeKey& node : reduced.nodes) {

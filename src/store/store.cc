@@ -6,23 +6,18 @@
 
 namespace velmora {
 
-GraphStore::GraphStore() : index_(make_arena_index(nodes_)) {}
-
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   PoisonGuard guard(mutex_);
   const NodeId n = nodes_.size();
   for (NodeId input : key.inputs()) {
     if (input >= n) return Err(BadNodeId{input});
   }
-  if (auto it = index_.find(key); it != index_.end()) return *it;
-  nodes_.push_back(std::move(key));
-  try {
-    index_.insert(n);
-  } catch (...) {
-    nodes_.pop_back();  // keep arena and index in step
-    throw;
-  }
-  return n;
+  return nodes_.intern(std::move(key)).first;
+}
+
+void GraphStore::reserve(size_t n) {
+  PoisonGuard guard(mutex_);
+  nodes_.reserve(n);
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
@@ -56,13 +51,14 @@ NodeMap GraphStore::node_map() const {
 
 Snapshot GraphStore::snapshot() const {
   PoisonGuard guard(mutex_);
-  return Snapshot{nodes_, outputs_};
+  return Snapshot{nodes_.items(), outputs_};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
   PoisonGuard guard(mutex_);
-  auto first = nodes_.begin() + static_cast<std::ptrdiff_t>(std::min<NodeId>(start, nodes_.size()));
-  return std::vector<NodeKey>(first, nodes_.end());
+  const auto& nodes = nodes_.items();
+  auto first = nodes.begin() + static_cast<std::ptrdiff_t>(std::min<NodeId>(start, nodes.size()));
+  return std::vector<NodeKey>(first, nodes.end());
 }
 
 void GraphStore::set_node_map(NodeMap map) {
@@ -72,7 +68,7 @@ void GraphStore::set_node_map(NodeMap map) {
 
 std::string GraphStore::to_dot() const {
   PoisonGuard guard(mutex_);
-  return render_dot(nodes_, outputs_);
+  return render_dot(nodes_.items(), outputs_);
 }
 
 }  // namespace velmora

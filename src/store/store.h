@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_set.h"
-#include "base/arena_index.h"
+#include "base/interner.h"
 #include "base/poison_mutex.h"
 #include "base/result.h"
 #include "node/node.h"
@@ -40,12 +40,14 @@ inline constexpr const char* kStorePoisoned = "velmora-core store mutex poisoned
 
 class GraphStore {
  public:
-  GraphStore();
+  GraphStore() = default;
   GraphStore(const GraphStore&) = delete;
   GraphStore& operator=(const GraphStore&) = delete;
 
   // The id of the equal stored key, or a new id. Inputs are validated first.
   Result<NodeId, BadNodeId> intern(NodeKey key);
+  // Room for `n` nodes, for a caller that knows how many it will intern.
+  void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.
   Status<BadNodeId> mark_output(NodeId id);
 
@@ -71,11 +73,8 @@ class GraphStore {
   }
 
  private:
-  // The index holds arena positions and hashes/compares through the arena, so
-  // each key is stored once.
   mutable PoisonMutex mutex_{kStorePoisoned};
-  std::vector<NodeKey> nodes_;
-  ArenaIndex<NodeKey> index_;
+  Interner<NodeKey> nodes_;
   std::vector<NodeId> outputs_;
   absl::flat_hash_set<NodeId> marked_;  // the ids in outputs_, so marking stays O(1)
   NodeMap node_map_;

@@ -1,3 +1,5 @@
+#include <bit>
+
 #include "gtest/gtest.h"
 #include "store/store.h"
 
@@ -28,6 +30,32 @@ TEST(GraphStore, InternsAndValidatesBeforeLookup) {
   // A stage is checked on its own inputs, not on its member references.
   EXPECT_TRUE(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(0)}}})).ok());
   EXPECT_EQ(s.node_count(), 6u);
+}
+
+// The index keeps each key's hash; lookups must still find every key after
+// the table has grown many times, with or without room reserved up front.
+TEST(GraphStore, FindsEveryKeyAcrossIndexGrowth) {
+  for (bool reserved : {false, true}) {
+    GraphStore s;
+    if (reserved) s.reserve(3000);
+    const NodeId x = must(s.intern(NodeKey::Source("x")));
+    std::vector<NodeId> ids;
+    for (int i = 0; i < 3000; ++i) {
+      ids.push_back(must(s.intern(
+          NodeKey::Op("mul", {x}, ParamMap({{"scalar", ParamValue::Int(i)}})))));
+    }
+    for (int i = 0; i < 3000; ++i) {
+      EXPECT_EQ(must(s.intern(NodeKey::Op("mul", {x}, ParamMap({{"scalar", ParamValue::Int(i)}})))),
+                ids[i]);
+    }
+    // Keys equal under NaN folding land on one id.
+    auto nan_key = [x](uint64_t payload) {
+      const double v = std::bit_cast<double>(0x7FF0000000000000ULL | payload);
+      return NodeKey::Op("mul", {x}, ParamMap({{"scalar", ParamValue::Float(v)}}));
+    };
+    EXPECT_EQ(must(s.intern(nan_key(1))), must(s.intern(nan_key(0x5555))));
+    EXPECT_EQ(s.node_count(), 3002u);
+  }
 }
 
 TEST(GraphStore, MarksAndSnapshots) {

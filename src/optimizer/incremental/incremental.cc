@@ -43,26 +43,8 @@ bool is_commutative(const NodeKey& key) {
 
 }  // namespace
 
-IncrementalReducer::IncrementalReducer()
-    : hashcons_(make_arena_index(canonical_form_)) {}
-
 std::optional<uint64_t> IncrementalReducer::hashcons(const NodeKey& key) const {
-  auto it = hashcons_.find(key);
-  if (it == hashcons_.end()) return std::nullopt;
-  return *it;
-}
-
-uint64_t IncrementalReducer::intern(NodeKey candidate) {
-  if (auto it = hashcons_.find(candidate); it != hashcons_.end()) return *it;
-  const uint64_t id = canonical_form_.size();
-  canonical_form_.push_back(std::move(candidate));
-  try {
-    hashcons_.insert(id);
-  } catch (...) {
-    canonical_form_.pop_back();  // keep the form and the table in step
-    throw;
-  }
-  return id;
+  return canonical_form_.find(key);
 }
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(const std::vector<NodeKey>& delta) {
@@ -87,11 +69,11 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(const std::vector<NodeKey>&
         if (auto found_swapped = hashcons(swapped)) {
           id = *found_swapped;
         } else {
-          id = intern(std::move(candidate));
+          id = canonical_form_.intern(std::move(candidate)).first;
         }
       }
     } else {
-      id = intern(std::move(candidate));
+      id = canonical_form_.intern(std::move(candidate)).first;
     }
     canonical_of_.push_back(id);
   }
@@ -108,7 +90,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId
     if (o >= canonical_of_.size()) return Err(BadNodeId{o});
     mapped.push_back(canonical_of_[o]);
   }
-  Reduced reduced = reduce_with_mode(canonical_form_, mapped, engine, maximal_fusion);
+  Reduced reduced = reduce_with_mode(canonical_form_.items(), mapped, engine, maximal_fusion);
   NodeMap by_store(canonical_of_.size());
   for (uint64_t s = 0; s < canonical_of_.size(); ++s) {
     by_store[s] = at(reduced.node_map, canonical_of_[s]);

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "base/arena_index.h"
+#include "base/interner.h"
 #include "base/result.h"
 #include "node/node.h"
 #include "optimizer/engine/engine.h"
@@ -19,7 +19,7 @@ namespace velmora {
 
 class IncrementalReducer {
  public:
-  IncrementalReducer();
+  IncrementalReducer() = default;
   IncrementalReducer(const IncrementalReducer&) = delete;
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
@@ -35,19 +35,15 @@ class IncrementalReducer {
   [[nodiscard]] uint64_t watermark() const { return canonical_of_.size(); }
   [[nodiscard]] uint64_t total_work() const { return total_work_; }
   [[nodiscard]] uint64_t canonical_count() const { return canonical_form_.size(); }
-  [[nodiscard]] const std::vector<NodeKey>& canonical_form() const { return canonical_form_; }
+  [[nodiscard]] const std::vector<NodeKey>& canonical_form() const { return canonical_form_.items(); }
   [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
   // The canonical id of an equal canonical node, if any.
   [[nodiscard]] std::optional<uint64_t> hashcons(const NodeKey& key) const;
 
  private:
-  // The hash-cons table holds canonical ids and hashes/compares through
-  // `canonical_form_`, so each canonical key is stored once.
-  uint64_t intern(NodeKey candidate);
-
-  std::vector<NodeKey> canonical_form_;
+  // The canonical form and its hash-cons table: each canonical key is stored once.
+  Interner<NodeKey> canonical_form_;
   std::vector<uint64_t> canonical_of_;
-  ArenaIndex<NodeKey> hashcons_;
   uint64_t total_work_ = 0;
 };
 
