@@ -2,6 +2,7 @@
 // (the total step time should stay flat, since each step costs its delta),
 // then compares finalize over the canonical form with a one-shot reduction of
 // the whole store.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,26 +21,33 @@ int main(int argc, char** argv) {
   std::printf("store: %llu nodes\n", static_cast<unsigned long long>(n));
   std::printf("%8s %14s %14s %12s\n", "steps", "step total s", "nodes/s", "canonical");
 
+  // Best of two rounds: the first round also pays for the allocator's first
+  // use of fresh memory, which would count against whichever case runs first.
   velmora::IncrementalReducer last;
+  (void)last.step(store.snapshot_from(0));
   for (uint64_t steps : {1ULL, 10ULL, 1000ULL}) {
-    // Record the graph chunk by chunk and step after each chunk, as an owner
-    // reducing while building does; only step() is timed.
-    velmora::GraphStore growing;
-    velmora::IncrementalReducer reducer;
-    double total = 0;
-    const uint64_t chunk = (graph.nodes.size() + steps - 1) / steps;
-    for (uint64_t first = 0; first < graph.nodes.size(); first += chunk) {
-      const uint64_t end = std::min<uint64_t>(first + chunk, graph.nodes.size());
-      for (uint64_t i = first; i < end; ++i) (void)growing.intern(graph.nodes[i]);
-      auto delta = growing.snapshot_from(reducer.watermark());
-      auto t0 = std::chrono::steady_clock::now();
-      (void)reducer.step(delta);
-      total += seconds_since(t0);
+    double best = 1e30;
+    uint64_t canonical = 0;
+    for (int round = 0; round < 2; ++round) {
+      // Record the graph chunk by chunk and step after each chunk, as an owner
+      // reducing while building does; only step() is timed.
+      velmora::GraphStore growing;
+      velmora::IncrementalReducer reducer;
+      double total = 0;
+      const uint64_t chunk = (graph.nodes.size() + steps - 1) / steps;
+      for (uint64_t first = 0; first < graph.nodes.size(); first += chunk) {
+        const uint64_t end = std::min<uint64_t>(first + chunk, graph.nodes.size());
+        for (uint64_t i = first; i < end; ++i) (void)growing.intern(graph.nodes[i]);
+        auto delta = growing.snapshot_from(reducer.watermark());
+        auto t0 = std::chrono::steady_clock::now();
+        (void)reducer.step(delta);
+        total += seconds_since(t0);
+      }
+      best = std::min(best, total);
+      canonical = reducer.canonical_count();
     }
-    std::printf("%8llu %14.4f %14.0f %12llu\n", static_cast<unsigned long long>(steps), total,
-                static_cast<double>(n) / total,
-                static_cast<unsigned long long>(reducer.canonical_count()));
-    if (steps == 1) (void)last.step(store.snapshot_from(0));
+    std::printf("%8llu %14.4f %14.0f %12llu\n", static_cast<unsigned long long>(steps), best,
+                static_cast<double>(n) / best, static_cast<unsigned long long>(canonical));
   }
 
   const auto engine = velmora::EggEngine::make_default();
