@@ -18,36 +18,18 @@
 #include "optimizer/pipeline.h"
 #include "param/param.h"
 #include "store/store.h"
+#include "threads.h"
 
 namespace velmora {
 namespace {
 
-constexpr int kThreads = 6;
+using test_support::intern_ok;
+using test_support::run_threads;
 
-NodeId intern_ok(GraphStore& store, NodeKey key) {
-  auto id = store.intern(std::move(key));
-  if (!id.ok()) panic("intern failed with id " + std::to_string(id.error().id));
-  return *id;
-}
+constexpr int kThreads = 6;
 
 ParamMap identity_mul() {
   return ParamMap({{"scalar", ParamValue::Float(1.0)}, {"side", ParamValue::Str("r")}});
-}
-
-// Runs `body(t)` on `n` threads that start together.
-template <typename F>
-void run_threads(int n, F body) {
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  threads.reserve(n);
-  for (int t = 0; t < n; ++t) {
-    threads.emplace_back([&, t] {
-      ready.fetch_add(1);
-      while (ready.load() < n) std::this_thread::yield();
-      body(t);
-    });
-  }
-  for (auto& th : threads) th.join();
 }
 
 // A writer that grows the store with sources, ops over its own earlier nodes,

@@ -20,33 +20,15 @@
 #include "node/node.h"
 #include "param/param.h"
 #include "store/store.h"
+#include "threads.h"
 
 namespace velmora {
 namespace {
 
+using test_support::intern_ok;
+using test_support::run_threads;
+
 constexpr int kThreads = 6;
-
-NodeId intern_ok(GraphStore& store, NodeKey key) {
-  auto id = store.intern(std::move(key));
-  if (!id.ok()) panic("intern failed with id " + std::to_string(id.error().id));
-  return *id;
-}
-
-// Runs `body(t)` on `n` threads that start together.
-template <typename F>
-void run_threads(int n, F body) {
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  threads.reserve(n);
-  for (int t = 0; t < n; ++t) {
-    threads.emplace_back([&, t] {
-      ready.fetch_add(1);
-      while (ready.load() < n) std::this_thread::yield();
-      body(t);
-    });
-  }
-  for (auto& th : threads) th.join();
-}
 
 // The invariants every consistent view of a store must satisfy.
 void expect_consistent(const Snapshot& snap) {
