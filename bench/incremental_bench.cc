@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         for (uint64_t i = first; i < end; ++i) (void)growing.intern(graph.nodes[i]);
         auto delta = growing.snapshot_from(reducer.watermark());
         auto t0 = std::chrono::steady_clock::now();
-        (void)reducer.step(delta);
+        (void)reducer.step(std::move(delta));
         total += seconds_since(t0);
       }
       best = std::min(best, total);

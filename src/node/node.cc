@@ -147,7 +147,13 @@ std::string NodeKey::label() const {
       v_);
 }
 
-NodeKey NodeKey::with_inputs(Inputs inputs) const {
+NodeKey NodeKey::with_inputs(Inputs inputs) && {
+  std::visit(Overloaded{[](SourceNode&) {}, [&inputs](auto& n) { n.inputs = std::move(inputs); }},
+             v_);
+  return std::move(*this);
+}
+
+NodeKey NodeKey::with_inputs(Inputs inputs) const& {
   return std::visit(Overloaded{[](const SourceNode& n) { return NodeKey(n); },
                                [&inputs](const auto& n) {
                                  auto copy = n;

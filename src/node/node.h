@@ -194,7 +194,9 @@ class NodeKey {
   // The one-line display text used in DOT.
   [[nodiscard]] std::string label() const;
   // A copy with `inputs` as its input list; a Source ignores the list.
-  [[nodiscard]] NodeKey with_inputs(Inputs inputs) const;
+  [[nodiscard]] NodeKey with_inputs(Inputs inputs) const&;
+  // The same, reusing this node's storage.
+  [[nodiscard]] NodeKey with_inputs(Inputs inputs) &&;
 
   friend bool operator==(const NodeKey& a, const NodeKey& b) { return a.v_ == b.v_; }
 

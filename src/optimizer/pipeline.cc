@@ -236,7 +236,7 @@ ReducedStore from_reduced(Reduced reduced) {
     const auto old = node.inputs();
     inputs.reserve(old.size());
     for (NodeId r : old) inputs.push_back(at(ids, r));
-    auto id = store->intern(node.with_inputs(std::move(inputs)));
+    auto id = store->intern(std::move(node).with_inputs(std::move(inputs)));
     if (!id.ok()) panic("reduced graph references only earlier nodes");
     ids.push_back(*id);
   }

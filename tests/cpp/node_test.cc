@@ -126,6 +126,12 @@ TEST(NodeKey, WithInputs) {
   NodeKey stage = NodeKey::Stage({0}, {{"op|a", {StageRef::Input(0)}}});
   EXPECT_EQ(stage.with_inputs({4}).inputs()[0], 4u);
   EXPECT_EQ(stage.with_inputs({4}).as<StageNode>().members, stage.as<StageNode>().members);
+  // The consuming form gives the same node as the copying one, for every kind.
+  for (const NodeKey& k : {src, op, stage, NodeKey::Exchange({0, 1}), NodeKey::Join({0, 1}),
+                            NodeKey::Reduction("sum", {0}), NodeKey::External({}, {0})}) {
+    NodeKey copy = k;
+    EXPECT_EQ(std::move(copy).with_inputs({7}), k.with_inputs({7}));
+  }
 }
 
 TEST(ParseOpToken, AcceptsAndRejects) {

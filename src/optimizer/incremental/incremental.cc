@@ -47,8 +47,8 @@ std::optional<uint64_t> IncrementalReducer::hashcons(const NodeKey& key) const {
   return canonical_form_.find(key);
 }
 
-Result<uint64_t, BadNodeId> IncrementalReducer::step(const std::vector<NodeKey>& delta) {
-  for (const NodeKey& node : delta) {
+Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
+  for (NodeKey& node : delta) {
     const auto inputs = node.inputs();
     Inputs remapped;
     remapped.reserve(inputs.size());
@@ -56,7 +56,7 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(const std::vector<NodeKey>&
       if (input >= canonical_of_.size()) return Err(BadNodeId{input});
       remapped.push_back(canonical_of_[input]);
     }
-    NodeKey candidate = node.with_inputs(std::move(remapped));
+    NodeKey candidate = std::move(node).with_inputs(std::move(remapped));
     uint64_t id;
     if (is_identity(candidate)) {
       id = candidate.inputs()[0];

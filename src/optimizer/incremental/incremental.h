@@ -25,7 +25,7 @@ class IncrementalReducer {
 
   // Consumes `delta`: the store's nodes from the watermark on, in id order.
   // Returns the number consumed, or the first input id not yet consumed.
-  Result<uint64_t, BadNodeId> step(const std::vector<NodeKey>& delta);
+  Result<uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
   // Reduces the canonical form against `outputs` (store ids) and re-indexes the
   // provenance by store id. Does not change the reducer.
   [[nodiscard]] Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs,
