@@ -31,7 +31,11 @@ def record():
 
 def main():
     g, total = record()
-    print(f"recorded {g.node_count()} nodes")
+    print(f"recorded {g.node_count()} nodes:")
+    for node in g.nodes():
+        print(" ", node)
+    print("recorded graph as DOT:")
+    print(g.to_dot(), end="")
     reduced, report = g.reduce(outputs=[total])
     print("report:", json.dumps(report))
 
@@ -44,6 +48,7 @@ def main():
     for node in back.nodes():
         print(" ", node)
     print("provenance (recorded id -> reduced place):", reduced.node_map())
+    print("reduced graph as DOT:")
     print(back.to_dot(), end="")
 
 
