@@ -35,7 +35,8 @@ with open(os.path.join(ucd, "DerivedCoreProperties.txt"), encoding="utf-8") as f
         line = line.split("#")[0].strip()
         if not line:
             continue
-        cps, prop = [x.strip() for x in line.split(";")]
+        # Some properties carry a value as a third field (InCB since 15.1).
+        cps, prop = [x.strip() for x in line.split(";")[:2]]
         if prop != "Grapheme_Extend":
             continue
         lo, _, hi = cps.partition("..")

@@ -117,6 +117,13 @@ TEST(Display, StringEscapes) {
   EXPECT_EQ(quote_str("\xe2\x80\x8b"), "\"\\u{200b}\"");  // zero-width space (Cf)
 }
 
+// Characters whose class changed after Unicode 15: the tables follow 17.0.
+TEST(Display, StringEscapesFollowCurrentUnicode) {
+  EXPECT_EQ(quote_str("a\xe0\xa2\x8f"), "\"a\xe0\xa2\x8f\"");  // U+088F, assigned in 17.0
+  EXPECT_EQ(quote_str("a\xe0\xb3\x80"), "\"a\\u{cc0}\"");  // U+0CC0, Grapheme_Extend since 16.0
+  EXPECT_EQ(quote_str("a\xf0\x91\x9c\x9e"), "\"a\xf0\x91\x9c\x9e\"");  // U+1171E, no longer extending
+}
+
 TEST(NodeKey, WithInputs) {
   NodeKey src = NodeKey::Source("x");
   EXPECT_EQ(src.with_inputs({1, 2, 3}), src);
