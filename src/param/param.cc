@@ -211,6 +211,49 @@ std::string quote_str(std::string_view s) {
   return out;
 }
 
+namespace {
+
+// When the exact value of `mag` lies halfway between two shortest forms,
+// to_chars keeps the one with an even last digit; labels keep the one of
+// larger magnitude. `digits` (significant digits, point after the first,
+// scaled by 10^exp) is the to_chars form and is bumped in place.
+void round_half_away(double mag, std::string& digits, int exp) {
+  if (digits.back() == '9') return;  // a carry would give a shorter form, already ruled out
+  const int precision = static_cast<int>(digits.size());  // one digit more than `digits`
+  std::array<char, 800> buf{};  // room for the longest exact expansion of a double
+  auto split = [&](int prec, std::string& all) {
+    auto r = std::to_chars(buf.data(), buf.data() + buf.size(), mag, std::chars_format::scientific,
+                           prec);
+    const std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+    const std::size_t e = sci.find('e');
+    all.clear();
+    for (char c : sci.substr(0, e)) {
+      if (c != '.') all += c;
+    }
+    return std::stoi(std::string(sci.substr(e + 1)));
+  };
+  std::string longer;
+  if (split(precision, longer) != exp || longer.compare(0, digits.size(), digits) != 0 ||
+      longer.back() != '5') {
+    return;  // not halfway, or `digits` is already the upper neighbour
+  }
+  // 767 significant digits hold any double exactly.
+  if (split(767, longer) != exp ||
+      longer.find_first_not_of('0', digits.size() + 1) != std::string::npos) {
+    return;
+  }
+  std::string up = digits;
+  ++up.back();
+  std::string text = up;
+  if (text.size() > 1) text.insert(1, ".");
+  text += "e" + std::to_string(exp);
+  double back = 0;
+  std::from_chars(text.data(), text.data() + text.size(), back);
+  if (back == mag) digits = std::move(up);
+}
+
+}  // namespace
+
 std::string display_float(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
@@ -230,6 +273,7 @@ std::string display_float(double v) {
     if (sci[k] != '.') digits += sci[k];
   }
   int exp = std::stoi(sci.substr(e + 1));
+  if (digits != "0") round_half_away(std::fabs(v), digits, exp);
   // digits = d0 d1 d2 ... with the point after d0, scaled by 10^exp.
   int point = exp + 1;  // digits before the decimal point
   if (digits == "0") return out + "0";

@@ -106,6 +106,16 @@ TEST(Display, FloatsNeverUseExponents) {
   EXPECT_EQ(display_float(0.1), "0.1");
 }
 
+// Halfway between two shortest forms of equal length: the larger magnitude.
+TEST(Display, FloatTiesRoundAwayFromZero) {
+  EXPECT_EQ(display_float(1120190537298671.25), "1120190537298671.3");
+  EXPECT_EQ(display_float(-1324845932296262.25), "-1324845932296262.3");
+  EXPECT_EQ(display_float(-775812177268.90625), "-775812177268.9063");
+  EXPECT_EQ(display_float(1120190537298671.75), "1120190537298671.8");  // already the upper one
+  EXPECT_EQ(display_float(2.5), "2.5");  // exact, no tie
+  EXPECT_EQ(display_float(9007199254740993.0), "9007199254740992");
+}
+
 TEST(Display, StringEscapes) {
   EXPECT_EQ(quote_str("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(quote_str("\t\r\n"), "\"\\t\\r\\n\"");
