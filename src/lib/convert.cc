@@ -166,8 +166,25 @@ const char* kind_word(NodeKey::Kind kind) {
 
 }  // namespace
 
-DictReader::DictReader(PyObject* dict)
-    : dict_(dict), size_(PyDict_GET_SIZE(dict)), remaining_(size_) {}
+DictReader::DictReader(PyObject* dict) : dict_(dict) {
+#ifdef Py_GIL_DISABLED
+  Py_BEGIN_CRITICAL_SECTION(dict_);
+#endif
+  size_ = PyDict_GET_SIZE(dict_);
+  keys_.reserve(static_cast<std::size_t>(size_));
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  while (PyDict_Next(dict_, &pos, &k, nullptr)) keys_.emplace_back(Py_NewRef(k));
+#ifdef Py_GIL_DISABLED
+  Py_END_CRITICAL_SECTION();
+#endif
+}
+
+bool DictReader::keys_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+  failed_ = true;
+  return false;
+}
 
 bool DictReader::next(Ref& key, Ref& value) {
   if (failed_) return false;
@@ -195,14 +212,10 @@ bool DictReader::next(Ref& key, Ref& value) {
     failed_ = true;
     return false;
   }
-  if (!found) return false;
-  if (remaining_ == 0) {
-    // More items than the dict had at the start, at the same size.
-    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-    failed_ = true;
-    return false;
-  }
-  --remaining_;
+  if (!found) return read_ == keys_.size() ? false : keys_changed();
+  // Another key where the next one stood, or more items at the same size.
+  if (read_ == keys_.size() || keys_[read_].get() != k) return keys_changed();
+  ++read_;
   return true;
 }
 

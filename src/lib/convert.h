@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "node/node.h"
 #include "optimizer/pipeline.h"
 #include "param/param.h"
@@ -56,6 +57,8 @@ class Ref {
 // Reads a dict's own items in order, one strong (key, value) pair per advance.
 // Each advance first checks that the dict kept its size and its keys, so a
 // dict changed by a conversion hook between advances stops with RuntimeError.
+// The keys are taken when reading starts: a hook that removes one key and adds
+// another keeps the size, and only the key met in its place tells.
 class DictReader {
  public:
   explicit DictReader(PyObject* dict);
@@ -64,10 +67,13 @@ class DictReader {
   [[nodiscard]] bool failed() const { return failed_; }
 
  private:
+  bool keys_changed();
+
   PyObject* dict_;
   Py_ssize_t pos_ = 0;
-  Py_ssize_t size_;
-  Py_ssize_t remaining_;
+  Py_ssize_t size_ = 0;
+  absl::InlinedVector<Ref, 4> keys_;  // the keys at the start, in order
+  std::size_t read_ = 0;             // how many of them were met so far
   bool failed_ = false;
 };
 

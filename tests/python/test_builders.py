@@ -186,10 +186,17 @@ class ParamsTest(unittest.TestCase):
                 d["c"] = 1
                 return 1
 
+        class SwapUnread:  # the removed key was not read yet: only its place tells
+            def __index__(self):
+                d.pop("b")
+                d["c"] = 7
+                return 1
+
         s = vc.GraphStore()
         x = s.add_source("x")
         for hook, message in ((Grow, "dictionary changed size during iteration"),
-                              (Swap, "dictionary keys changed during iteration")):
+                              (Swap, "dictionary keys changed during iteration"),
+                              (SwapUnread, "dictionary keys changed during iteration")):
             with self.subTest(hook=hook.__name__):
                 d.clear()
                 d.update(a=hook(), b=2)
