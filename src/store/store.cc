@@ -1,10 +1,15 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <ostream>
 
 #include "absl/hash/hash.h"
 
 namespace velmora {
+
+std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
+  return out << "BadNodeId(" << e.id << ")";
+}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   PoisonGuard guard(mutex_);

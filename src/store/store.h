@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ struct BadNodeId {
   NodeId id = 0;
   friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
 };
+// Written as "BadNodeId(7)".
+std::ostream& operator<<(std::ostream& out, const BadNodeId& e);
 
 // Where a node of an unreduced graph landed: the reduced node computing it and,
 // for a Stage, the member index.

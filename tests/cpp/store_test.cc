@@ -131,5 +131,9 @@ TEST(Dot, EscapingRepeatedEdgesAndStages) {
             "}\n");
 }
 
+TEST(GraphStore, BadNodeIdDebugForm) {
+  EXPECT_EQ(testing::PrintToString(BadNodeId{7}), "BadNodeId(7)");
+}
+
 }  // namespace
 }  // namespace velmora
