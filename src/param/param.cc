@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <optional>
 #include <cstdio>
 
 namespace velmora {
@@ -213,32 +214,37 @@ std::string quote_str(std::string_view s) {
 
 namespace {
 
+// The significant digits of a non-negative finite `mag` in scientific form
+// (the point after the first digit), shortest round-trip when `precision` is
+// absent; returns the decimal exponent.
+int scientific_digits(double mag, std::optional<int> precision, std::string& digits) {
+  std::array<char, 800> buf;  // room for the longest exact expansion of a double; to_chars fills it
+  const auto r = precision ? std::to_chars(buf.data(), buf.data() + buf.size(), mag,
+                                           std::chars_format::scientific, *precision)
+                           : std::to_chars(buf.data(), buf.data() + buf.size(), mag,
+                                           std::chars_format::scientific);
+  const std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+  const std::size_t e = sci.find('e');
+  digits.clear();
+  for (char c : sci.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  return std::stoi(std::string(sci.substr(e + 1)));
+}
+
 // When the exact value of `mag` lies halfway between two shortest forms,
 // to_chars keeps the one with an even last digit; labels keep the one of
-// larger magnitude. `digits` (significant digits, point after the first,
-// scaled by 10^exp) is the to_chars form and is bumped in place.
+// larger magnitude. `digits` and `exp` are the shortest form, bumped in place.
 void round_half_away(double mag, std::string& digits, int exp) {
   if (digits.back() == '9') return;  // a carry would give a shorter form, already ruled out
-  const int precision = static_cast<int>(digits.size());  // one digit more than `digits`
-  std::array<char, 800> buf{};  // room for the longest exact expansion of a double
-  auto split = [&](int prec, std::string& all) {
-    auto r = std::to_chars(buf.data(), buf.data() + buf.size(), mag, std::chars_format::scientific,
-                           prec);
-    const std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
-    const std::size_t e = sci.find('e');
-    all.clear();
-    for (char c : sci.substr(0, e)) {
-      if (c != '.') all += c;
-    }
-    return std::stoi(std::string(sci.substr(e + 1)));
-  };
   std::string longer;
-  if (split(precision, longer) != exp || longer.compare(0, digits.size(), digits) != 0 ||
-      longer.back() != '5') {
+  // One digit more than `digits`: a tie shows as `digits` followed by 5.
+  if (scientific_digits(mag, static_cast<int>(digits.size()), longer) != exp ||
+      longer.compare(0, digits.size(), digits) != 0 || longer.back() != '5') {
     return;  // not halfway, or `digits` is already the upper neighbour
   }
   // 767 significant digits hold any double exactly.
-  if (split(767, longer) != exp ||
+  if (scientific_digits(mag, 767, longer) != exp ||
       longer.find_first_not_of('0', digits.size() + 1) != std::string::npos) {
     return;
   }
@@ -258,25 +264,14 @@ std::string display_float(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
   // Shortest round-trip digits, then laid out in positional notation.
-  std::array<char, 64> buf{};
-  auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific);
-  std::string sci(buf.data(), res.ptr);
-  std::string out;
-  std::size_t pos = 0;
-  if (sci[0] == '-') {
-    out += '-';
-    pos = 1;
-  }
-  std::size_t e = sci.find('e');
+  std::string out = std::signbit(v) ? "-" : "";
+  const double mag = std::fabs(v);
   std::string digits;
-  for (std::size_t k = pos; k < e; ++k) {
-    if (sci[k] != '.') digits += sci[k];
-  }
-  int exp = std::stoi(sci.substr(e + 1));
-  if (digits != "0") round_half_away(std::fabs(v), digits, exp);
-  // digits = d0 d1 d2 ... with the point after d0, scaled by 10^exp.
-  int point = exp + 1;  // digits before the decimal point
+  const int exp = scientific_digits(mag, std::nullopt, digits);
   if (digits == "0") return out + "0";
+  round_half_away(mag, digits, exp);
+  // digits = d0 d1 d2 ... with the point after d0, scaled by 10^exp.
+  const int point = exp + 1;  // digits before the decimal point
   if (point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');
