@@ -170,8 +170,7 @@ DictReader::DictReader(PyObject* dict) : dict_(dict) {
 #ifdef Py_GIL_DISABLED
   Py_BEGIN_CRITICAL_SECTION(dict_);
 #endif
-  size_ = PyDict_GET_SIZE(dict_);
-  keys_.reserve(static_cast<std::size_t>(size_));
+  keys_.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict_)));
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   while (PyDict_Next(dict_, &pos, &k, nullptr)) keys_.emplace_back(Py_NewRef(k));
@@ -192,11 +191,12 @@ bool DictReader::next(Ref& key, Ref& value) {
   PyObject* v = nullptr;
   Py_ssize_t size = 0;
   int found = 0;
+  const auto start_size = static_cast<Py_ssize_t>(keys_.size());
 #ifdef Py_GIL_DISABLED
   Py_BEGIN_CRITICAL_SECTION(dict_);
 #endif
   size = PyDict_GET_SIZE(dict_);
-  if (size == size_) found = PyDict_Next(dict_, &pos_, &k, &v);
+  if (size == start_size) found = PyDict_Next(dict_, &pos_, &k, &v);
   if (found) {
     // Strong before the section ends: another thread may drop the dict's own.
     Py_INCREF(k);
@@ -207,7 +207,7 @@ bool DictReader::next(Ref& key, Ref& value) {
 #endif
   key = Ref(k);
   value = Ref(v);
-  if (size != size_) {
+  if (size != start_size) {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
     failed_ = true;
     return false;

@@ -71,7 +71,6 @@ class DictReader {
 
   PyObject* dict_;
   Py_ssize_t pos_ = 0;
-  Py_ssize_t size_ = 0;
   absl::InlinedVector<Ref, 4> keys_;  // the keys at the start, in order
   std::size_t read_ = 0;             // how many of them were met so far
   bool failed_ = false;
