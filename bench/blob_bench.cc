@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     read_t.push_back(seconds_since(t0));
     if (!back || (*back)->node_count() != count) velmora::panic("the blob did not read back");
 
-    std::vector<NodeKey> copies = snap.nodes;
+    std::vector<NodeKey> copies = snap.nodes.keys();
     t0 = std::chrono::steady_clock::now();
     velmora::GraphStore fresh;
     for (NodeKey& key : copies) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -29,10 +31,14 @@ class PoisonMutex {
 };
 
 // Holds a PoisonMutex for one scope. Locking a poisoned mutex panics; unwinding
-// out of the scope by an exception poisons it.
+// out of a writer's scope by an exception poisons it. A reader's scope never
+// poisons: it changes nothing, so nothing can be left half-done.
 class PoisonGuard {
  public:
-  explicit PoisonGuard(PoisonMutex& m) : m_(m), exceptions_(std::uncaught_exceptions()) {
+  enum Mode { kWriter, kReader };
+
+  explicit PoisonGuard(PoisonMutex& m, Mode mode = kWriter)
+      : m_(m), exceptions_(mode == kReader ? -1 : std::uncaught_exceptions()) {
     m_.mutex_.lock();
     if (m_.poisoned()) {
       m_.mutex_.unlock();
@@ -40,8 +46,25 @@ class PoisonGuard {
     }
   }
   ~PoisonGuard() {
-    if (std::uncaught_exceptions() > exceptions_) m_.poisoned_.store(true, std::memory_order_release);
+    if (exceptions_ >= 0 && std::uncaught_exceptions() > exceptions_) {
+      m_.poisoned_.store(true, std::memory_order_release);
+    }
     m_.mutex_.unlock();
+  }
+
+  // Runs `f`, a step that either completes or changes nothing; an allocation
+  // failure in it leaves the mutex unpoisoned on its way out.
+  template <typename F>
+  decltype(auto) sparing_allocation_failures(F&& f) {
+    try {
+      return f();
+    } catch (const std::bad_alloc&) {
+      exceptions_ = -1;
+      throw;
+    } catch (const std::length_error&) {
+      exceptions_ = -1;
+      throw;
+    }
   }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;

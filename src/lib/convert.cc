@@ -1,6 +1,7 @@
 #include "lib/convert.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <tuple>
 
@@ -119,15 +120,15 @@ PyObject* stage_ref_to_py(const StageRef& r) {
   return Py_BuildValue("(sK)", word, static_cast<unsigned long long>(r.index));
 }
 
-PyObject* member_to_py(const StageOp& member) {
+PyObject* member_to_py(const MemberView& member) {
   auto parsed = parse_op_token(member.op);
   if (!parsed) return value_error("unparseable stage member token " + quote_str(member.op));
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  Ref inputs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+  Ref inputs(PyList_New(static_cast<Py_ssize_t>(member.argc)));
   if (!inputs) return nullptr;
-  for (std::size_t k = 0; k < member.inputs.size(); ++k) {
-    PyObject* ref = stage_ref_to_py(member.inputs[k]);
+  for (uint32_t k = 0; k < member.argc; ++k) {
+    PyObject* ref = stage_ref_to_py(member.ref(k));
     if (ref == nullptr) return nullptr;
     PyList_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(k), ref);
   }
@@ -140,15 +141,32 @@ PyObject* member_to_py(const StageOp& member) {
   return dict.release();
 }
 
-PyObject* members_to_py(const std::vector<StageOp>& members) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(members.size())));
+PyObject* members_to_py(const NodeView& node) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(node.member_count())));
   if (!list) return nullptr;
-  for (std::size_t k = 0; k < members.size(); ++k) {
-    PyObject* member = member_to_py(members[k]);
-    if (member == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), member);
-  }
+  Py_ssize_t k = 0;
+  bool ok = true;
+  node.for_each_member([&](const MemberView& m) {
+    if (!ok) return;
+    PyObject* member = member_to_py(m);
+    if (member == nullptr) {
+      ok = false;
+      return;
+    }
+    PyList_SET_ITEM(list.get(), k++, member);
+  });
+  if (!ok) return nullptr;
   return list.release();
+}
+
+PyObject* param_ref_to_py(const ParamRef& r) {
+  switch (r.kind) {
+    case ParamValue::Kind::kInt: return PyLong_FromLongLong(std::bit_cast<int64_t>(r.bits));
+    case ParamValue::Kind::kFloat: return PyFloat_FromDouble(std::bit_cast<double>(r.bits));
+    case ParamValue::Kind::kBool: return PyBool_FromLong(r.bits != 0);
+    case ParamValue::Kind::kStr: return str_to_py(r.str);
+  }
+  panic("param value of unknown kind");
 }
 
 const char* kind_word(NodeKey::Kind kind) {
@@ -419,6 +437,32 @@ std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
   return d;
 }
 
+PyObject* params_to_py(const ParamsView& params) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const ParamRef& r : params) {
+    Ref k(str_to_py(r.name));
+    Ref v(param_ref_to_py(r));
+    if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* descriptor_to_py(const DescriptorView& d) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "kind", str_to_py(d.kind)) ||
+      !set_item(dict.get(), "content_hash", str_to_py(d.content_hash)) ||
+      !set_item(dict.get(), "framework", str_to_py(d.framework)) ||
+      !set_item(dict.get(), "version", str_to_py(d.version)) ||
+      !set_item(dict.get(), "io_schema", str_to_py(d.io_schema)) ||
+      !set_item(dict.get(), "preprocessing_ref",
+                d.preprocessing_ref ? str_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* descriptor_to_py(const PayloadDescriptor& d) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
@@ -442,7 +486,9 @@ PyObject* id_to_py(NodeId id) {
   return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(id));
 }
 
-PyObject* ids_to_py(std::span<const NodeId> ids) {
+namespace {
+template <typename Id>
+PyObject* id_list(std::span<const Id> ids) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -452,8 +498,12 @@ PyObject* ids_to_py(std::span<const NodeId> ids) {
   }
   return list.release();
 }
+}  // namespace
 
-PyObject* node_to_py(const NodeKey& node, NodeId id, bool output) {
+PyObject* ids_to_py(std::span<const NodeId> ids) { return id_list(ids); }
+PyObject* ids_to_py(std::span<const uint32_t> ids) { return id_list(ids); }
+
+PyObject* node_to_py(const NodeView& node, NodeId id, bool output) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   const bool ok = set_item(dict.get(), "id", id_to_py(id)) &&
@@ -464,13 +514,12 @@ PyObject* node_to_py(const NodeKey& node, NodeId id, bool output) {
                   set_item(dict.get(), "params", params_to_py(node.params()));
   if (!ok) return nullptr;
   if (node.kind() == NodeKey::Kind::kExternal) {
-    if (!set_item(dict.get(), "descriptor", descriptor_to_py(*node.as<ExternalNode>().descriptor))) {
+    if (!set_item(dict.get(), "descriptor", descriptor_to_py(node.descriptor()))) {
       return nullptr;
     }
   } else if (node.kind() == NodeKey::Kind::kStage) {
-    const auto& members = node.as<StageNode>().members;
-    if (!set_item(dict.get(), "n_members", PyLong_FromSize_t(members.size())) ||
-        !set_item(dict.get(), "members", members_to_py(members))) {
+    if (!set_item(dict.get(), "n_members", PyLong_FromSize_t(node.member_count())) ||
+        !set_item(dict.get(), "members", members_to_py(node))) {
       return nullptr;
     }
   }

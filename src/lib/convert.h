@@ -104,15 +104,18 @@ PyObject* params_to_py(const ParamMap& params);
 // `descriptor_type` is the module's PayloadDescriptor class.
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
                                                     PyTypeObject* descriptor_type);
+PyObject* params_to_py(const ParamsView& params);
 PyObject* descriptor_to_py(const PayloadDescriptor& d);
+PyObject* descriptor_to_py(const DescriptorView& d);
 
 PyObject* str_to_py(std::string_view s);
 PyObject* id_to_py(NodeId id);
 PyObject* ids_to_py(std::span<const NodeId> ids);
+PyObject* ids_to_py(std::span<const uint32_t> ids);
 
 // The node dict of the inspection view; a stage member token that does not
 // parse is a ValueError.
-PyObject* node_to_py(const NodeKey& node, NodeId id, bool output);
+PyObject* node_to_py(const NodeView& node, NodeId id, bool output);
 // One entry per node of the unreduced graph: None or (id, member | None).
 PyObject* node_map_to_py(const NodeMap& map);
 PyObject* report_to_py(const ReductionReport& report);

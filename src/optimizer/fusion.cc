@@ -146,7 +146,7 @@ Fused stage_fusion(const EngineGraph& graph, const TokenTemplates& templates,
       for (uint64_t c : head.children) inputs.push_back(reduced_for(key[c]));
       auto t = templates.find(std::string_view(head.op));
       if (t == templates.end()) panic(kNoEntry);
-      out.nodes.push_back(t->second->with_inputs(std::move(inputs)));
+      out.nodes.push_back(t->second.with_inputs(std::move(inputs)));
       ++out.boundary_nodes;
       out.placement[k] = Placement{reduced_id, std::nullopt};
     } else {

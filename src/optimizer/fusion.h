@@ -15,8 +15,8 @@
 namespace velmora {
 
 // Op text -> the first kept node with that text, used to rebuild opaque nodes.
-// Both the texts and the nodes are borrowed from the caller's working lists.
-using TokenTemplates = absl::flat_hash_map<std::string_view, const NodeKey*>;
+// The texts are borrowed from the caller's working lists, the nodes are views.
+using TokenTemplates = absl::flat_hash_map<std::string_view, NodeView>;
 
 struct Fused {
   std::vector<NodeKey> nodes;  // reduced graph, topological

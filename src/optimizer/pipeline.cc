@@ -28,30 +28,28 @@ void append_counted(std::string& out, std::string_view s) {
 // nodes could share a token and be merged or rebuilt from the wrong template.
 // Those two get a length-prefixed text of their whole key; it still starts
 // with their kind's prefix, so it never reads as an "op|" token.
-std::string pipeline_symbol(const NodeKey& key) {
-  switch (key.kind()) {
+std::string pipeline_symbol(const NodeView& node) {
+  switch (node.kind()) {
     case NodeKey::Kind::kStage: {
-      const auto& stage = key.as<StageNode>();
-      std::string s = "stage|" + std::to_string(stage.members.size());
-      for (const StageOp& m : stage.members) {
+      std::string s = "stage|" + std::to_string(node.member_count());
+      node.for_each_member([&s](const MemberView& m) {
         s += '|';
         append_counted(s, m.op);
         s += ':';
-        for (std::size_t r = 0; r < m.inputs.size(); ++r) {
+        for (uint32_t r = 0; r < m.argc; ++r) {
           if (r > 0) s += ',';
-          s += m.inputs[r].kind == StageRef::Kind::kInput ? 'i' : 'm';
-          s += std::to_string(m.inputs[r].index);
+          const StageRef ref = m.ref(r);
+          s += ref.kind == StageRef::Kind::kInput ? 'i' : 'm';
+          s += std::to_string(ref.index);
         }
-      }
+      });
       return s;
     }
     case NodeKey::Kind::kExternal: {
-      const auto& ext = key.as<ExternalNode>();
-      const PayloadDescriptor& d = *ext.descriptor;
+      const DescriptorView d = node.descriptor();
       std::string s = "ext|";
-      for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version,
-                                       &d.io_schema}) {
-        append_counted(s, *field);
+      for (std::string_view field : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
+        append_counted(s, field);
       }
       if (d.preprocessing_ref) {
         s += '+';
@@ -59,10 +57,15 @@ std::string pipeline_symbol(const NodeKey& key) {
       } else {
         s += '-';
       }
-      return with_params(std::move(s), ext.params);
+      const ParamsView params = node.params();
+      if (!params.empty()) {
+        s += '|';
+        params.append_token(s);
+      }
+      return s;
     }
     default:
-      return key.token();
+      return node.token();
   }
 }
 
@@ -75,7 +78,7 @@ struct Kept {
 // Dead-code elimination, token templates and the engine graph in one pass
 // over the live nodes. Templates point at the input nodes: fusion replaces
 // their inputs anyway.
-void dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& outputs,
                            Kept& kept) {
   const uint64_t n = nodes.size();
   std::vector<bool> live(n, false);
@@ -95,7 +98,7 @@ void dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<
   kept.templates.reserve(count);
   for (uint64_t i = 0; i < n; ++i) {
     if (!live[i]) continue;
-    const NodeKey& key = nodes[i];
+    const NodeView key = nodes[i];
     kept.index[i] = kept.graph.nodes.size();
     EngineNode node;
     node.op = pipeline_symbol(key);
@@ -104,7 +107,7 @@ void dead_code_elimination(const std::vector<NodeKey>& nodes, const std::vector<
     node.children.reserve(inputs.size());
     for (NodeId input : inputs) node.children.push_back(kept.index[input]);
     kept.graph.nodes.push_back(std::move(node));
-    kept.templates.try_emplace(std::string_view(kept.graph.nodes.back().op), &key);
+    kept.templates.try_emplace(std::string_view(kept.graph.nodes.back().op), key);
   }
   kept.graph.outputs.reserve(outputs.size());
   for (NodeId o : outputs) kept.graph.outputs.push_back(kept.index[o]);
@@ -178,8 +181,9 @@ Deduplicated cse(EngineGraph canonical) {
 
 }  // namespace
 
-Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
+  if (nodes.first_id() != 0) panic("a reduction starts at the first node");
   Kept kept;
   dead_code_elimination(nodes, outputs, kept);
   Reduced reduced;
@@ -219,7 +223,7 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                     const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine,
                                                     bool maximal_fusion) {
-  std::vector<NodeKey> nodes = store.snapshot_from(0);
+  const NodesView nodes = store.snapshot_from(0);
   for (NodeId o : outputs) {
     if (o >= nodes.size()) return Err(BadNodeId{o});
   }

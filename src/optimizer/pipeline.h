@@ -34,7 +34,7 @@ struct Reduced {
 
 // `nodes` is topological and every output is smaller than its length (callers
 // check; a violation panics).
-[[nodiscard]] Reduced reduce_with_mode(const std::vector<NodeKey>& nodes,
+[[nodiscard]] Reduced reduce_with_mode(const NodesView& nodes,
                                        const std::vector<NodeId>& outputs,
                                        const RewriteEngine& engine, bool maximal_fusion);
 

@@ -66,30 +66,73 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
   return a.v_ == b.v_;
 }
 
-void ParamValue::append_token(std::string& out) const {
-  switch (kind()) {
-    case Kind::kInt: {
+namespace {
+ParamRef ref_of(std::string_view name, const ParamValue& v) {
+  ParamRef r{name, v.kind(), 0, {}};
+  switch (v.kind()) {
+    case ParamValue::Kind::kInt: r.bits = std::bit_cast<uint64_t>(v.as_int()); break;
+    case ParamValue::Kind::kFloat: r.bits = v.float_bits(); break;
+    case ParamValue::Kind::kBool: r.bits = v.as_bool() ? 1 : 0; break;
+    case ParamValue::Kind::kStr: r.str = v.as_str(); break;
+  }
+  return r;
+}
+}  // namespace
+
+ParamRef ParamRef::of(const Param& p) { return ref_of(p.first, p.second); }
+
+ParamValue ParamRef::value() const {
+  switch (kind) {
+    case ParamValue::Kind::kInt: return ParamValue::Int(std::bit_cast<int64_t>(bits));
+    case ParamValue::Kind::kFloat: return ParamValue::Float(std::bit_cast<double>(bits));
+    case ParamValue::Kind::kBool: return ParamValue::Bool(bits != 0);
+    case ParamValue::Kind::kStr: return ParamValue::Str(std::string(str));
+  }
+  return ParamValue::Int(0);
+}
+
+uint64_t ParamRef::canonical_bits() const {
+  return std::isnan(std::bit_cast<double>(bits)) ? kCanonicalNan : bits;
+}
+
+void ParamRef::append_token(std::string& out) const {
+  switch (kind) {
+    case ParamValue::Kind::kInt: {
       out += 'i';
       char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, as_int());
+      auto r = std::to_chars(buf, buf + sizeof buf, std::bit_cast<int64_t>(bits));
       out.append(buf, r.ptr);
       return;
     }
-    case Kind::kFloat: {
+    case ParamValue::Kind::kFloat: {
       static constexpr char kHex[] = "0123456789abcdef";
-      const uint64_t bits = canonical_bits();
+      const uint64_t canonical = canonical_bits();
       char buf[17];
       buf[0] = 'f';
-      for (int i = 0; i < 16; ++i) buf[16 - i] = kHex[(bits >> (4 * i)) & 0xF];
+      for (int i = 0; i < 16; ++i) buf[16 - i] = kHex[(canonical >> (4 * i)) & 0xF];
       out.append(buf, sizeof buf);
       return;
     }
-    case Kind::kBool: out += as_bool() ? "btrue" : "bfalse"; return;
-    case Kind::kStr:
+    case ParamValue::Kind::kBool: out += bits != 0 ? "btrue" : "bfalse"; return;
+    case ParamValue::Kind::kStr:
       out += 's';
-      append_escaped(out, as_str());
+      append_escaped(out, str);
       return;
   }
+}
+
+std::string ParamRef::display() const {
+  switch (kind) {
+    case ParamValue::Kind::kInt: return std::to_string(std::bit_cast<int64_t>(bits));
+    case ParamValue::Kind::kFloat: return display_float(std::bit_cast<double>(bits));
+    case ParamValue::Kind::kBool: return bits != 0 ? "true" : "false";
+    case ParamValue::Kind::kStr: return quote_str(str);
+  }
+  return {};
+}
+
+void ParamValue::append_token(std::string& out) const {
+  ref_of({}, *this).append_token(out);
 }
 
 std::string ParamValue::token() const {
@@ -98,15 +141,7 @@ std::string ParamValue::token() const {
   return out;
 }
 
-std::string ParamValue::display() const {
-  switch (kind()) {
-    case Kind::kInt: return std::to_string(as_int());
-    case Kind::kFloat: return display_float(as_float());
-    case Kind::kBool: return as_bool() ? "true" : "false";
-    case Kind::kStr: return quote_str(as_str());
-  }
-  return {};
-}
+std::string ParamValue::display() const { return ref_of({}, *this).display(); }
 
 ParamMap::ParamMap(std::vector<Param> pairs) : pairs_(std::move(pairs)) {
   auto by_name = [](const Param& a, const Param& b) { return a.first < b.first; };

@@ -64,6 +64,24 @@ class ParamValue {
 
 using Param = std::pair<std::string, ParamValue>;
 
+// One parameter read in place, without owning its texts: what a store's
+// record or a ParamMap pair holds. `bits` is the integer's two's complement,
+// the float's raw IEEE pattern or 0/1 for a bool; `str` is a Str's text.
+struct ParamRef {
+  std::string_view name;
+  ParamValue::Kind kind = ParamValue::Kind::kInt;
+  uint64_t bits = 0;
+  std::string_view str;
+
+  static ParamRef of(const Param& p);
+  [[nodiscard]] ParamValue value() const;
+  // The value's token and display, as ParamValue gives them.
+  void append_token(std::string& out) const;
+  [[nodiscard]] std::string display() const;
+  // The float pattern equality uses (NaNs folded).
+  [[nodiscard]] uint64_t canonical_bits() const;
+};
+
 class ParamMap {
  public:
   ParamMap() = default;

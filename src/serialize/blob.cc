@@ -21,14 +21,10 @@ constexpr std::size_t kMinMemberBytes = 4 + 4;     // empty op text, no argument
 constexpr std::size_t kStageRefBytes = 1 + 4;
 constexpr std::size_t kIdBytes = 8;
 
-template <typename... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <typename... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
-
 // ------------------------------------------------------------------ writing
+
+ParamRef to_ref(const ParamRef& r) { return r; }
+ParamRef to_ref(const Param& p) { return ParamRef::of(p); }
 
 // Appends little-endian fields to one buffer. Every count, length and stage
 // argument index goes through `field`, which refuses what its u32 cannot hold;
@@ -57,69 +53,76 @@ class Writer {
     return true;
   }
 
-  bool params(const ParamMap& params) {
-    if (!field("param count", params.size())) return false;
-    for (const auto& [name, value] : params) {
-      if (!string(name)) return false;
-      u8(static_cast<uint8_t>(value.kind()));
-      switch (value.kind()) {
-        case ParamValue::Kind::kInt: u64(std::bit_cast<uint64_t>(value.as_int())); break;
-        case ParamValue::Kind::kFloat: u64(value.float_bits()); break;  // NaN payload kept
-        case ParamValue::Kind::kBool: u8(value.as_bool() ? 1 : 0); break;
+  template <typename Params>
+  bool params(const Params& params, std::size_t count) {
+    if (!field("param count", count)) return false;
+    for (const auto& item : params) {
+      const ParamRef r = to_ref(item);
+      if (!string(r.name)) return false;
+      u8(static_cast<uint8_t>(r.kind));
+      switch (r.kind) {
+        case ParamValue::Kind::kInt:
+        case ParamValue::Kind::kFloat: u64(r.bits); break;  // a float's NaN payload is kept
+        case ParamValue::Kind::kBool: u8(r.bits != 0 ? 1 : 0); break;
         case ParamValue::Kind::kStr:
-          if (!string(value.as_str())) return false;
+          if (!string(r.str)) return false;
           break;
       }
     }
     return true;
   }
 
-  bool inputs(std::span<const NodeId> ids) {
+  bool inputs(std::span<const uint32_t> ids) {
     if (!field("input count", ids.size())) return false;
-    for (NodeId id : ids) u64(id);
+    for (uint32_t id : ids) u64(id);
     return true;
   }
 
-  bool members(const std::vector<StageOp>& members) {
-    if (!field("stage member count", members.size())) return false;
-    for (const StageOp& m : members) {
-      if (!string(m.op) || !field("stage argument count", m.inputs.size())) return false;
-      for (const StageRef& ref : m.inputs) {
-        u8(static_cast<uint8_t>(ref.kind));
-        if (!field("stage argument index", ref.index)) return false;
+  bool members(const NodeView& node) {
+    if (!field("stage member count", node.member_count())) return false;
+    bool ok = true;
+    node.for_each_member([&](const MemberView& m) {
+      if (!ok) return;
+      if (!string(m.op) || !field("stage argument count", m.argc)) {
+        ok = false;
+        return;
       }
-    }
-    return true;
+      for (uint32_t k = 0; k < m.argc && ok; ++k) {
+        const StageRef ref = m.ref(k);
+        u8(static_cast<uint8_t>(ref.kind));
+        ok = field("stage argument index", ref.index);
+      }
+    });
+    return ok;
   }
 
-  bool node(const NodeKey& key) {
-    u8(static_cast<uint8_t>(key.kind()));
-    return std::visit(
-        Overloaded{
-            [&](const SourceNode& n) { return string(n.name) && params(n.params); },
-            [&](const OpNode& n) { return string(n.name) && params(n.params) && inputs(n.inputs); },
-            [&](const ReductionNode& n) {
-              return string(n.name) && params(n.params) && inputs(n.inputs);
-            },
-            [&](const ExternalNode& n) {
-              const PayloadDescriptor& d = *n.descriptor;
-              if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) ||
-                  !string(d.version) || !string(d.io_schema)) {
-                return false;
-              }
-              if (d.preprocessing_ref) {
-                u8(1);
-                if (!string(*d.preprocessing_ref)) return false;
-              } else {
-                u8(0);
-              }
-              return params(n.params) && inputs(n.inputs);
-            },
-            [&](const StageNode& n) { return inputs(n.inputs) && members(n.members); },
-            [&](const ExchangeNode& n) { return params(n.params) && inputs(n.inputs); },
-            [&](const JoinNode& n) { return params(n.params) && inputs(n.inputs); },
-        },
-        key.storage());
+  bool node(const NodeView& node) {
+    u8(static_cast<uint8_t>(node.kind()));
+    const ParamsView p = node.params();
+    switch (node.kind()) {
+      case NodeKey::Kind::kSource: return string(node.name()) && params(p, p.size());
+      case NodeKey::Kind::kOp:
+      case NodeKey::Kind::kReduction:
+        return string(node.name()) && params(p, p.size()) && inputs(node.inputs());
+      case NodeKey::Kind::kExternal: {
+        const DescriptorView d = node.descriptor();
+        if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) ||
+            !string(d.version) || !string(d.io_schema)) {
+          return false;
+        }
+        if (d.preprocessing_ref) {
+          u8(1);
+          if (!string(*d.preprocessing_ref)) return false;
+        } else {
+          u8(0);
+        }
+        return params(p, p.size()) && inputs(node.inputs());
+      }
+      case NodeKey::Kind::kStage: return inputs(node.inputs()) && members(node);
+      case NodeKey::Kind::kExchange:
+      case NodeKey::Kind::kJoin: return params(p, p.size()) && inputs(node.inputs());
+    }
+    return false;
   }
 
   [[nodiscard]] const std::string& failure() const { return failure_; }
@@ -367,11 +370,13 @@ std::string DecodeError::message() const {
 Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                uint64_t field_max) {
   Writer w(out, field_max);
-  if (!w.params(params)) return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  if (!w.params(params, params.size())) {
+    return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  }
   return {};
 }
 
-Result<std::vector<uint8_t>, EncodeError> encode_blob(const std::vector<NodeKey>& nodes,
+Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
                                                       const std::vector<NodeId>& outputs,
                                                       uint64_t field_max) {
   std::vector<uint8_t> out;
@@ -396,7 +401,8 @@ Result<std::vector<uint8_t>, EncodeError> encode_blob(const std::vector<NodeKey>
 
 Result<std::vector<uint8_t>, EncodeError> serialize_with(const GraphStore& store,
                                                          const std::vector<NodeId>& outputs) {
-  // The lock is held only for the copy; encoding works on the snapshot.
+  // The lock is held only to read the node count; encoding reads the nodes
+  // in place, which never change once interned.
   const Snapshot snap = store.snapshot();
   return encode_blob(snap.nodes, outputs);
 }

@@ -45,7 +45,7 @@ inline constexpr uint64_t kBlobFieldMax = 0xFFFFFFFFULL;
 // kBlobFieldMax, and a smaller bound lets tests reach the overflow checks
 // without gigabytes of data.
 [[nodiscard]] Result<std::vector<uint8_t>, EncodeError> encode_blob(
-    const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs,
+    const NodesView& nodes, const std::vector<NodeId>& outputs,
     uint64_t field_max = kBlobFieldMax);
 
 // Appends the params section of one map: its count, then name, value tag and

@@ -23,7 +23,7 @@ std::string escape_label(const std::string& label) {
 
 }  // namespace
 
-std::string render_dot(const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
+std::string render_dot(const NodesView& nodes, const std::vector<NodeId>& outputs) {
   std::string out = "digraph velmora {\n";
   std::vector<bool> marked(nodes.size(), false);  // one pass over the marks, not one per node
   for (NodeId o : outputs) {

@@ -3,67 +3,72 @@
 #include <algorithm>
 #include <ostream>
 
-#include "absl/hash/hash.h"
-
 namespace velmora {
 
 std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
   return out << "BadNodeId(" << e.id << ")";
 }
 
-Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+// Every operation below that only reads holds the lock as a reader: nothing it
+// does can leave the store half-changed, so no failure of it poisons. intern
+// and mark_output change the store all at once after their allocations have
+// succeeded, so a failed allocation leaves them unpoisoned too.
+
+Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
+  const NodeArena::Prepared prepared = NodeArena::prepare(key);  // hashing needs no lock
   PoisonGuard guard(mutex_);
   const NodeId n = nodes_.size();
   for (NodeId input : key.inputs()) {
     if (input >= n) return Err(BadNodeId{input});
   }
-  return nodes_.intern(std::move(key)).first;
+  return guard.sparing_allocation_failures([&] { return nodes_.intern(prepared).first; });
 }
 
 void GraphStore::reserve(size_t n) {
-  PoisonGuard guard(mutex_);
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
   nodes_.reserve(n);
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(mutex_);
   if (id >= nodes_.size()) return Err(BadNodeId{id});
-  if (marked_.contains(id)) return {};
+  const auto hash = static_cast<uint32_t>((id * 0x9E3779B97F4A7C15ULL) >> 32);
+  const auto same = [id](uint32_t marked) { return marked == id; };
+  if (marked_.find(hash, same)) return {};
+  guard.sparing_allocation_failures([&] {
+    outputs_.reserve(outputs_.size() + 1);
+    marked_.reserve_more(1);
+    return 0;
+  });
   outputs_.push_back(id);
-  try {
-    marked_.insert(id);
-  } catch (...) {
-    outputs_.pop_back();  // keep the list and the set in step
-    throw;
-  }
+  marked_.insert(hash, static_cast<uint32_t>(id));
   return {};
 }
 
 uint64_t GraphStore::node_count() const {
-  PoisonGuard guard(mutex_);
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
   return nodes_.size();
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
-  PoisonGuard guard(mutex_);
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
   return outputs_;
 }
 
 NodeMap GraphStore::node_map() const {
-  PoisonGuard guard(mutex_);
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
   return node_map_;
 }
 
 Snapshot GraphStore::snapshot() const {
-  PoisonGuard guard(mutex_);
-  return Snapshot{nodes_.items(), outputs_};
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
+  return Snapshot{nodes_.view(0, nodes_.size()), outputs_};
 }
 
-std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
-  PoisonGuard guard(mutex_);
-  const auto& nodes = nodes_.items();
-  auto first = nodes.begin() + static_cast<std::ptrdiff_t>(std::min<NodeId>(start, nodes.size()));
-  return std::vector<NodeKey>(first, nodes.end());
+NodesView GraphStore::snapshot_from(NodeId start) const {
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
+  const uint64_t n = nodes_.size();
+  return nodes_.view(std::min<NodeId>(start, n), n);
 }
 
 void GraphStore::set_node_map(NodeMap map) {
@@ -72,8 +77,8 @@ void GraphStore::set_node_map(NodeMap map) {
 }
 
 std::string GraphStore::to_dot() const {
-  PoisonGuard guard(mutex_);
-  return render_dot(nodes_.items(), outputs_);
+  PoisonGuard guard(mutex_, PoisonGuard::kReader);
+  return render_dot(nodes_.view(0, nodes_.size()), outputs_);
 }
 
 }  // namespace velmora

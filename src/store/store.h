@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
-#include "base/interner.h"
+#include "base/id_index.h"
 #include "base/poison_mutex.h"
 #include "base/result.h"
 #include "node/node.h"
+#include "store/arena.h"
 
 namespace velmora {
 
@@ -34,8 +34,11 @@ struct Placement {
 };
 using NodeMap = std::vector<std::optional<Placement>>;
 
+// A consistent picture of a store: its first `nodes.size()` nodes (a view,
+// since nodes never change once interned) and a copy of its marks, both
+// taken under one lock. Valid while the store lives.
 struct Snapshot {
-  std::vector<NodeKey> nodes;
+  NodesView nodes;
   std::vector<NodeId> outputs;
 };
 
@@ -48,7 +51,8 @@ class GraphStore {
   GraphStore& operator=(const GraphStore&) = delete;
 
   // The id of the equal stored key, or a new id. Inputs are validated first.
-  Result<NodeId, BadNodeId> intern(NodeKey key);
+  // A failed allocation throws and leaves the store as it was.
+  Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // Room for `n` nodes, for a caller that knows how many it will intern.
   void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.
@@ -57,10 +61,10 @@ class GraphStore {
   [[nodiscard]] uint64_t node_count() const;
   [[nodiscard]] std::vector<NodeId> outputs() const;
   [[nodiscard]] NodeMap node_map() const;
-  // Deep copies of all nodes and the marks, taken under one lock.
+  // All nodes and the marks, taken under one lock.
   [[nodiscard]] Snapshot snapshot() const;
-  // Deep copies of the nodes with ids from min(start, n) to n - 1.
-  [[nodiscard]] std::vector<NodeKey> snapshot_from(NodeId start) const;
+  // The nodes with ids from min(start, n) to n - 1.
+  [[nodiscard]] NodesView snapshot_from(NodeId start) const;
   // Written once, when a reduced store is built.
   void set_node_map(NodeMap map);
 
@@ -77,14 +81,13 @@ class GraphStore {
 
  private:
   mutable PoisonMutex mutex_{kStorePoisoned};
-  Interner<NodeKey> nodes_;
+  NodeArena nodes_;
   std::vector<NodeId> outputs_;
-  absl::flat_hash_set<NodeId> marked_;  // the ids in outputs_, so marking stays O(1)
+  IdIndex marked_;  // the ids in outputs_, so marking stays O(1)
   NodeMap node_map_;
 };
 
 // DOT rendering of a node list and its marks (the store calls it under lock).
-[[nodiscard]] std::string render_dot(const std::vector<NodeKey>& nodes,
-                                     const std::vector<NodeId>& outputs);
+[[nodiscard]] std::string render_dot(const NodesView& nodes, const std::vector<NodeId>& outputs);
 
 }  // namespace velmora

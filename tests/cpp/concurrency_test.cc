@@ -129,7 +129,7 @@ TEST(ConcurrencyIntern, BadInputsRacingWithGrowthChangeNothing) {
   EXPECT_GT(rejected.load(), 0);
   const Snapshot snap = store.snapshot();
   ASSERT_EQ(snap.nodes.size(), uint64_t{kWriters} * kPerWriter + 1);
-  for (const NodeKey& k : snap.nodes) EXPECT_TRUE(k.inputs().empty());
+  for (const NodeView k : snap.nodes) EXPECT_TRUE(k.inputs().empty());
   EXPECT_TRUE(snap.outputs.empty());
 }
 
@@ -162,18 +162,20 @@ TEST(ConcurrencySnapshot, ViewsStayConsistentWhileOthersInternAndMark) {
     do {
       const Snapshot snap = store.snapshot();
       expect_consistent(snap);
-      // Nodes never change or move: every earlier view is a prefix of this one.
-      ASSERT_LE(seen_prefix.size(), snap.nodes.size());
-      ASSERT_TRUE(std::equal(seen_prefix.begin(), seen_prefix.end(), snap.nodes.begin()));
+      // Views are read without the lock while writers go on; nodes never
+      // change or move, so every earlier view is a prefix of this one.
+      const std::vector<NodeKey> now = snap.nodes.keys();
+      ASSERT_LE(seen_prefix.size(), now.size());
+      ASSERT_TRUE(std::equal(seen_prefix.begin(), seen_prefix.end(), now.begin()));
       // Marks only grow, in the order of their first marking.
       ASSERT_LE(seen_outputs.size(), snap.outputs.size());
       ASSERT_TRUE(std::equal(seen_outputs.begin(), seen_outputs.end(), snap.outputs.begin()));
       seen_outputs = snap.outputs;
 
-      const auto tail = store.snapshot_from(seen_prefix.size());
-      ASSERT_GE(seen_prefix.size() + tail.size(), snap.nodes.size());
-      ASSERT_TRUE(std::equal(snap.nodes.begin() + static_cast<std::ptrdiff_t>(seen_prefix.size()),
-                             snap.nodes.end(), tail.begin()));
+      const std::vector<NodeKey> tail = store.snapshot_from(seen_prefix.size()).keys();
+      ASSERT_GE(seen_prefix.size() + tail.size(), now.size());
+      ASSERT_TRUE(std::equal(now.begin() + static_cast<std::ptrdiff_t>(seen_prefix.size()),
+                             now.end(), tail.begin()));
       seen_prefix.insert(seen_prefix.end(), tail.begin(), tail.end());
       ASSERT_LE(seen_prefix.size(), store.node_count());
       // The DOT text is rendered under the lock, so it names whole nodes only.
@@ -188,7 +190,8 @@ TEST(ConcurrencySnapshot, ViewsStayConsistentWhileOthersInternAndMark) {
   const Snapshot snap = store.snapshot();
   expect_consistent(snap);
   // Racing writers never stored one key twice, nor marked one id twice.
-  const absl::flat_hash_set<NodeKey> distinct(snap.nodes.begin(), snap.nodes.end());
+  const std::vector<NodeKey> all = snap.nodes.keys();
+  const absl::flat_hash_set<NodeKey> distinct(all.begin(), all.end());
   EXPECT_EQ(distinct.size(), snap.nodes.size());
   const absl::flat_hash_set<NodeId> marks(snap.outputs.begin(), snap.outputs.end());
   EXPECT_EQ(marks.size(), snap.outputs.size());

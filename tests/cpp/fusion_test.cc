@@ -11,7 +11,7 @@ StageRef Mem(uint64_t k) { return StageRef::Member(k); }
 // A small graph builder: sources are opaque "src|<name>" nodes, ops "op|<name>".
 struct Graph {
   EngineGraph g;
-  std::vector<NodeKey> keys;  // templates for opaque nodes
+  GraphStore keys;  // templates for opaque nodes
   TokenTemplates templates;
 
   uint64_t add(std::string op, std::vector<uint64_t> children, bool opaque) {
@@ -26,15 +26,14 @@ struct Graph {
     return add("red|" + name, std::move(children), true);
   }
   Fused fuse(bool maximal) {
-    keys.clear();
-    keys.reserve(g.nodes.size());
     templates.clear();
     for (const EngineNode& n : g.nodes) {
       if (!n.opaque) continue;
-      if (n.op.starts_with("src|")) keys.push_back(NodeKey::Source(n.op.substr(4)));
-      else if (n.op.starts_with("red|")) keys.push_back(NodeKey::Reduction(n.op.substr(4), {}));
-      else keys.push_back(NodeKey::Exchange({}));
-      templates.try_emplace(n.op, &keys.back());
+      const NodeKey key = n.op.starts_with("src|")   ? NodeKey::Source(n.op.substr(4))
+                          : n.op.starts_with("red|") ? NodeKey::Reduction(n.op.substr(4), {})
+                                                     : NodeKey::Exchange({});
+      const NodeId id = keys.intern(key).value();
+      templates.try_emplace(n.op, keys.snapshot().nodes[id]);
     }
     return stage_fusion(g, templates, maximal);
   }

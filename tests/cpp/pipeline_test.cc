@@ -141,7 +141,7 @@ TEST_F(Pipeline, DistinctStagesOfEqualSizeStayDistinct) {
   NodeId j = add(NodeKey::Join({n1, n2}));
   ReducedStore r = reduce_to({j});
   EXPECT_EQ(r.report, report(4, 4, 4, 0, 4, 4));
-  std::vector<NodeKey> nodes = r.store->snapshot().nodes;
+  std::vector<NodeKey> nodes = r.store->snapshot().nodes.keys();
   ASSERT_EQ(nodes.size(), 4u);
   EXPECT_EQ(nodes[1], neg);
   EXPECT_EQ(nodes[2], abs);
@@ -162,7 +162,7 @@ TEST_F(Pipeline, ExternalsWithCollidingTokensStayDistinct) {
   NodeId e2 = add(NodeKey::External(d2, {s}));
   NodeId e3 = add(NodeKey::External(d3, {s}));
   ReducedStore r = reduce_to({e1, e2, e3});
-  std::vector<NodeKey> nodes = r.store->snapshot().nodes;
+  std::vector<NodeKey> nodes = r.store->snapshot().nodes.keys();
   ASSERT_EQ(nodes.size(), 4u);
   EXPECT_EQ(nodes[1], NodeKey::External(d1, {0}));
   EXPECT_EQ(nodes[2], NodeKey::External(d2, {0}));

@@ -1,7 +1,28 @@
 #include <bit>
+#include <cstdlib>
+#include <new>
 
 #include "gtest/gtest.h"
 #include "store/store.h"
+
+// Allocation failures on demand: the n-th allocation from now on this thread
+// fails (0 = never). Replacing the global operator new reaches every
+// container of the store, including the hash tables.
+namespace {
+thread_local long fail_after = 0;
+}  // namespace
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n) {
+  if (fail_after > 0 && --fail_after == 0) throw std::bad_alloc();
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace velmora {
 namespace {
@@ -92,6 +113,44 @@ TEST(GraphStore, PanicInLockedSectionPoisonsOnlyThatStore) {
   }
   EXPECT_THROW((void)poisoned.intern(NodeKey::Source("y")), Panic);
   EXPECT_EQ(other.node_count(), 1u);
+}
+
+// Whichever allocation fails, intern either completes or leaves the store as
+// it was, reads never poison, and the store stays usable.
+TEST(GraphStore, FailedAllocationsLeaveTheStoreUsable) {
+  PayloadDescriptor d{"k", "h", "f", "v", "io", "pre"};
+  const std::vector<NodeKey> keys = {
+      NodeKey::Source("fresh"),
+      NodeKey::Op("new-name", {0, 1}, ParamMap({{"p", ParamValue::Str("new-text")}})),
+      NodeKey::External(d, {1}, ParamMap({{"q", ParamValue::Float(2.5)}})),
+      NodeKey::Stage({0}, {{"op|fresh", {StageRef::Input(0)}}})};
+  for (const NodeKey& key : keys) {
+    for (long k = 1;; ++k) {
+      GraphStore s;
+      must(s.intern(NodeKey::Source("x")));
+      must(s.intern(NodeKey::Op("f", {0}, ParamMap({{"p", ParamValue::Int(1)}}))));
+      ASSERT_TRUE(s.mark_output(1).ok());
+      const std::vector<NodeKey> before = s.snapshot().nodes.keys();
+      fail_after = k;
+      bool failed = false;
+      try {
+        (void)s.intern(key);
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      const bool exhausted = fail_after > 0;
+      fail_after = 0;
+      if (failed) {
+        EXPECT_EQ(s.snapshot().nodes.keys(), before) << "allocation " << k;
+      }
+      fail_after = 1;
+      EXPECT_THROW((void)s.outputs(), std::bad_alloc);
+      fail_after = 0;
+      EXPECT_EQ(must(s.intern(key)), 2u);
+      EXPECT_EQ(s.snapshot().nodes[2], key);
+      if (exhausted) break;  // the intern ran out of allocations to fail
+    }
+  }
 }
 
 TEST(Dot, EmptyAndWorkedExample) {

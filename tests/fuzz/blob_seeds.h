@@ -23,9 +23,20 @@ struct Seed {
   std::vector<uint8_t> bytes;
 };
 
+// Encodes distinct nodes in id order: interned into a store, then written.
+inline Result<std::vector<uint8_t>, EncodeError> encode_nodes(const std::vector<NodeKey>& nodes,
+                                                              const std::vector<NodeId>& outputs,
+                                                              uint64_t field_max = kBlobFieldMax) {
+  GraphStore store;
+  for (const NodeKey& key : nodes) {
+    if (store.intern(key).value() + 1 != store.node_count()) panic("seed nodes are distinct");
+  }
+  return encode_blob(store.snapshot().nodes, outputs, field_max);
+}
+
 inline std::vector<uint8_t> encode(const std::vector<NodeKey>& nodes,
                                    const std::vector<NodeId>& outputs) {
-  auto blob = encode_blob(nodes, outputs);
+  auto blob = encode_nodes(nodes, outputs);
   if (!blob) panic(blob.error().message);
   return std::move(blob).value();
 }

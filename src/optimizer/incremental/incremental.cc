@@ -44,11 +44,12 @@ bool is_commutative(const NodeKey& key) {
 }  // namespace
 
 std::optional<uint64_t> IncrementalReducer::hashcons(const NodeKey& key) const {
-  return canonical_form_.find(key);
+  return canonical_form_.find(NodeArena::prepare(key));
 }
 
-Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
-  for (NodeKey& node : delta) {
+Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodesView& delta) {
+  for (uint64_t k = 0; k < delta.size(); ++k) {
+    const NodeView node = delta[k];
     const auto inputs = node.inputs();
     Inputs remapped;
     remapped.reserve(inputs.size());
@@ -56,7 +57,7 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta)
       if (input >= canonical_of_.size()) return Err(BadNodeId{input});
       remapped.push_back(canonical_of_[input]);
     }
-    NodeKey candidate = std::move(node).with_inputs(std::move(remapped));
+    NodeKey candidate = node.with_inputs(std::move(remapped));
     uint64_t id;
     if (is_identity(candidate)) {
       id = candidate.inputs()[0];
@@ -69,11 +70,11 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta)
         if (auto found_swapped = hashcons(swapped)) {
           id = *found_swapped;
         } else {
-          id = canonical_form_.intern(std::move(candidate)).first;
+          id = canonical_form_.intern(NodeArena::prepare(candidate)).first;
         }
       }
     } else {
-      id = canonical_form_.intern(std::move(candidate)).first;
+      id = canonical_form_.intern(NodeArena::prepare(candidate)).first;
     }
     canonical_of_.push_back(id);
   }
@@ -90,7 +91,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId
     if (o >= canonical_of_.size()) return Err(BadNodeId{o});
     mapped.push_back(canonical_of_[o]);
   }
-  Reduced reduced = reduce_with_mode(canonical_form_.items(), mapped, engine, maximal_fusion);
+  Reduced reduced = reduce_with_mode(canonical_form(), mapped, engine, maximal_fusion);
   NodeMap by_store(canonical_of_.size());
   for (uint64_t s = 0; s < canonical_of_.size(); ++s) {
     by_store[s] = at(reduced.node_map, canonical_of_[s]);

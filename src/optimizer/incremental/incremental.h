@@ -8,7 +8,6 @@
 #include <optional>
 #include <vector>
 
-#include "base/interner.h"
 #include "base/result.h"
 #include "node/node.h"
 #include "optimizer/engine/engine.h"
@@ -25,7 +24,7 @@ class IncrementalReducer {
 
   // Consumes `delta`: the store's nodes from the watermark on, in id order.
   // Returns the number consumed, or the first input id not yet consumed.
-  Result<uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
+  Result<uint64_t, BadNodeId> step(const NodesView& delta);
   // Reduces the canonical form against `outputs` (store ids) and re-indexes the
   // provenance by store id. Does not change the reducer.
   [[nodiscard]] Result<Reduced, BadNodeId> finalize(const std::vector<NodeId>& outputs,
@@ -35,14 +34,14 @@ class IncrementalReducer {
   [[nodiscard]] uint64_t watermark() const { return canonical_of_.size(); }
   [[nodiscard]] uint64_t total_work() const { return total_work_; }
   [[nodiscard]] uint64_t canonical_count() const { return canonical_form_.size(); }
-  [[nodiscard]] const std::vector<NodeKey>& canonical_form() const { return canonical_form_.items(); }
+  [[nodiscard]] NodesView canonical_form() const { return canonical_form_.view(0, canonical_form_.size()); }
   [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
   // The canonical id of an equal canonical node, if any.
   [[nodiscard]] std::optional<uint64_t> hashcons(const NodeKey& key) const;
 
  private:
   // The canonical form and its hash-cons table: each canonical key is stored once.
-  Interner<NodeKey> canonical_form_;
+  NodeArena canonical_form_;
   std::vector<uint64_t> canonical_of_;
   uint64_t total_work_ = 0;
 };

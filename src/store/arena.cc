@@ -1,0 +1,555 @@
+#include "store/arena.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "absl/hash/hash.h"
+#include "base/panic.h"
+
+namespace velmora {
+namespace {
+
+// Ids inside the words are 32-bit; a parameter's head word keeps three bits
+// for its tag and its last-pair flag.
+constexpr uint64_t kMaxNodes = 0xFFFFFFFEULL;
+constexpr uint64_t kMaxTexts = (uint64_t{1} << 29) - 1;
+constexpr uint64_t kMaxInputs = (uint64_t{1} << 28) - 1;
+constexpr uint32_t kHasParams = 8;
+constexpr uint32_t kLastPair = 4;
+constexpr std::size_t kMaxWordChunk = std::size_t{1} << 18;
+constexpr std::size_t kMaxTextChunk = std::size_t{1} << 20;
+
+uint32_t text_hash(std::string_view s) { return static_cast<uint32_t>(absl::HashOf(s)); }
+
+struct Mixer {
+  uint64_t h;
+  void operator()(uint64_t x) {
+    h = (h ^ x) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  }
+};
+
+bool named(NodeKey::Kind k) {
+  return k == NodeKey::Kind::kSource || k == NodeKey::Kind::kOp || k == NodeKey::Kind::kReduction;
+}
+
+uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
+  switch (r.kind) {
+    case ParamValue::Kind::kFloat: return r.canonical_bits();
+    case ParamValue::Kind::kStr: return str_hash;
+    default: return r.bits;
+  }
+}
+
+std::size_t value_words(ParamValue::Kind k) {
+  return k == ParamValue::Kind::kInt || k == ParamValue::Kind::kFloat ? 2 : 1;
+}
+
+std::string labelled(std::string head, const ParamsView& params) {
+  if (params.empty()) return head;
+  head += ' ';
+  head += params.display();
+  return head;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ views
+
+ParamRef ParamsView::iterator::operator*() const {
+  const uint32_t head = p_[0];
+  ParamRef r{a_->text(head >> 3), static_cast<ParamValue::Kind>(head & 3), 0, {}};
+  switch (r.kind) {
+    case ParamValue::Kind::kInt:
+    case ParamValue::Kind::kFloat: r.bits = uint64_t{p_[1]} | uint64_t{p_[2]} << 32; break;
+    case ParamValue::Kind::kBool: r.bits = p_[1]; break;
+    case ParamValue::Kind::kStr: r.str = a_->text(p_[1]); break;
+  }
+  return r;
+}
+
+ParamsView::iterator& ParamsView::iterator::operator++() {
+  const uint32_t head = p_[0];
+  p_ = (head & kLastPair) != 0 ? nullptr : p_ + 1 + value_words(static_cast<ParamValue::Kind>(head & 3));
+  return *this;
+}
+
+std::size_t ParamsView::size() const {
+  std::size_t n = 0;
+  for (auto it = begin(); it != end(); ++it) ++n;
+  return n;
+}
+
+ParamMap ParamsView::to_map() const {
+  std::vector<Param> pairs;
+  for (const ParamRef& r : *this) pairs.emplace_back(std::string(r.name), r.value());
+  return ParamMap(std::move(pairs));
+}
+
+void ParamsView::append_token(std::string& out) const {
+  bool first = true;
+  for (const ParamRef& r : *this) {
+    if (!first) out += ';';
+    first = false;
+    append_escaped(out, r.name);
+    out += '=';
+    r.append_token(out);
+  }
+}
+
+std::string ParamsView::display() const {
+  std::string out = "{";
+  bool first = true;
+  for (const ParamRef& r : *this) {
+    if (!first) out += ", ";
+    first = false;
+    out += r.name;
+    out += '=';
+    out += r.display();
+  }
+  out += '}';
+  return out;
+}
+
+PayloadDescriptor DescriptorView::to_descriptor() const {
+  PayloadDescriptor d{std::string(kind), std::string(content_hash), std::string(framework),
+                      std::string(version), std::string(io_schema), std::nullopt};
+  if (preprocessing_ref) d.preprocessing_ref = std::string(*preprocessing_ref);
+  return d;
+}
+
+std::string_view NodeView::text(uint32_t id) const { return a_->text(id); }
+
+std::string_view NodeView::name() const {
+  return named(kind()) ? a_->text(r_->part) : std::string_view();
+}
+
+ParamsView NodeView::params() const {
+  if ((r_->meta & kHasParams) == 0) return {};
+  return {a_, after_inputs()};
+}
+
+DescriptorView NodeView::descriptor() const {
+  const NodeArena::Descriptor& d = a_->descs_[r_->part];
+  DescriptorView v{a_->text(d.field[0]), a_->text(d.field[1]), a_->text(d.field[2]),
+                   a_->text(d.field[3]), a_->text(d.field[4]), std::nullopt};
+  if (d.present != 0) v.preprocessing_ref = a_->text(d.field[5]);
+  return v;
+}
+
+uint32_t NodeView::member_count() const { return *after_inputs(); }
+
+std::string NodeView::token() const {
+  std::string t;
+  auto with_params = [&] {
+    const ParamsView p = params();
+    if (!p.empty()) {
+      t += '|';
+      p.append_token(t);
+    }
+  };
+  switch (kind()) {
+    case NodeKey::Kind::kSource: t = "src|"; append_escaped(t, name()); break;
+    case NodeKey::Kind::kOp: t = "op|"; append_escaped(t, name()); break;
+    case NodeKey::Kind::kReduction: t = "red|"; append_escaped(t, name()); break;
+    case NodeKey::Kind::kExternal: {
+      const DescriptorView d = descriptor();
+      t = "ext|";
+      for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
+        t += f;
+        t += '|';
+      }
+      t += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
+      break;
+    }
+    case NodeKey::Kind::kStage: return "stage|" + std::to_string(member_count());
+    case NodeKey::Kind::kExchange: t = "exch"; break;
+    case NodeKey::Kind::kJoin: t = "join"; break;
+  }
+  with_params();
+  return t;
+}
+
+std::string NodeView::label() const {
+  switch (kind()) {
+    case NodeKey::Kind::kSource: return labelled("Source " + std::string(name()), params());
+    case NodeKey::Kind::kOp: return labelled("Op " + std::string(name()), params());
+    case NodeKey::Kind::kReduction: return labelled("Reduction " + std::string(name()), params());
+    case NodeKey::Kind::kExternal: {
+      const DescriptorView d = descriptor();
+      std::string head = "External ";
+      head += d.kind;
+      head += ':';
+      head += d.content_hash;
+      head += " [";
+      head += d.framework;
+      head += ' ';
+      head += d.version;
+      head += ']';
+      return labelled(std::move(head), params());
+    }
+    case NodeKey::Kind::kStage: return "Stage[" + std::to_string(member_count()) + " members]";
+    case NodeKey::Kind::kExchange: return labelled("Exchange", params());
+    case NodeKey::Kind::kJoin: return labelled("Join", params());
+  }
+  return {};
+}
+
+NodeKey NodeView::to_key() const {
+  const auto in = inputs();
+  Inputs ids(in.begin(), in.end());
+  switch (kind()) {
+    case NodeKey::Kind::kSource: return NodeKey::Source(std::string(name()), params().to_map());
+    case NodeKey::Kind::kOp: return NodeKey::Op(std::string(name()), std::move(ids), params().to_map());
+    case NodeKey::Kind::kReduction:
+      return NodeKey::Reduction(std::string(name()), std::move(ids), params().to_map());
+    case NodeKey::Kind::kExternal:
+      return NodeKey::External(descriptor().to_descriptor(), std::move(ids), params().to_map());
+    case NodeKey::Kind::kStage: {
+      std::vector<StageOp> members;
+      members.reserve(member_count());
+      for_each_member([&](const MemberView& m) {
+        StageOp op{std::string(m.op), {}};
+        op.inputs.reserve(m.argc);
+        for (uint32_t k = 0; k < m.argc; ++k) op.inputs.push_back(m.ref(k));
+        members.push_back(std::move(op));
+      });
+      return NodeKey::Stage(std::move(ids), std::move(members));
+    }
+    case NodeKey::Kind::kExchange: return NodeKey::Exchange(std::move(ids), params().to_map());
+    case NodeKey::Kind::kJoin: return NodeKey::Join(std::move(ids), params().to_map());
+  }
+  panic("node of unknown kind");
+}
+
+NodeKey NodeView::with_inputs(Inputs inputs) const { return to_key().with_inputs(std::move(inputs)); }
+
+NodeView NodesView::operator[](uint64_t i) const {
+  if (i >= size()) panic("index out of bounds: the len is " + std::to_string(size()) +
+                         " but the index is " + std::to_string(i));
+  return a_->node(begin_ + i);
+}
+
+std::vector<NodeKey> NodesView::keys() const {
+  std::vector<NodeKey> out;
+  out.reserve(size());
+  for (uint64_t i = 0; i < size(); ++i) out.push_back((*this)[i].to_key());
+  return out;
+}
+
+// ------------------------------------------------------------------ interning
+
+NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
+  Prepared p;
+  p.key = &key;
+  auto text = [&p](std::string_view s) {
+    p.texts.push_back(s);
+    p.text_hashes.push_back(text_hash(s));
+    return p.text_hashes.back();
+  };
+  Mixer mix{static_cast<uint64_t>(key.kind()) + 1};
+  const NodeKey::Kind kind = key.kind();
+  if (named(kind)) mix(text(key.name()));
+  if (kind == NodeKey::Kind::kExternal) {
+    const PayloadDescriptor& d = *key.as<ExternalNode>().descriptor;
+    for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      mix(text(*f));
+    }
+    mix(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) mix(text(*d.preprocessing_ref));
+  }
+  const auto inputs = key.inputs();
+  mix(inputs.size());
+  for (NodeId i : inputs) mix(i);
+  if (kind == NodeKey::Kind::kStage) {
+    const auto& members = key.as<StageNode>().members;
+    mix(members.size());
+    for (const StageOp& m : members) {
+      mix(text(m.op));
+      mix(m.inputs.size());
+      for (const StageRef& r : m.inputs) mix(static_cast<uint64_t>(r.kind) << 62 ^ r.index);
+    }
+  } else {
+    for (const Param& pair : key.params()) {
+      const ParamRef r = ParamRef::of(pair);
+      mix(text(r.name));
+      mix(static_cast<uint64_t>(r.kind));
+      mix(value_word(r, r.kind == ParamValue::Kind::kStr ? text(r.str) : 0));
+    }
+  }
+  mix(0);
+  p.hash = static_cast<uint32_t>(mix.h ^ (mix.h >> 32));
+  return p;
+}
+
+namespace {
+
+uint64_t desc_hash(const uint32_t* field_hashes, bool present) {
+  Mixer mix{0x5A};
+  for (int k = 0; k < 5; ++k) mix(field_hashes[k]);
+  mix(present ? 1 : 0);
+  if (present) mix(field_hashes[5]);
+  return mix.h;
+}
+
+// Words a key takes: its inputs, then its params or its members.
+std::size_t word_count(const NodeKey& key) {
+  std::size_t n = key.inputs().size();
+  if (key.kind() == NodeKey::Kind::kStage) {
+    ++n;
+    for (const StageOp& m : key.as<StageNode>().members) n += 2 + 3 * m.inputs.size();
+    return n;
+  }
+  for (const Param& pair : key.params()) n += 1 + value_words(pair.second.kind());
+  return n;
+}
+
+}  // namespace
+
+std::optional<uint32_t> NodeArena::find_text(std::string_view s, uint32_t hash) const {
+  return text_index_.find(hash, [&](uint32_t i) { return text(i) == s; });
+}
+
+std::optional<uint32_t> NodeArena::find_node(const Candidate& c) const {
+  return index_.find(c.hash, [&](uint32_t i) {
+    const NodeRecord& r = records_[i];
+    return r.meta == c.meta && r.part == c.part && same_words(r, c);
+  });
+}
+
+bool NodeArena::same_words(const NodeRecord& r, const Candidate& c) const {
+  const uint32_t* a = r.words;
+  const uint32_t* b = c.words.data();
+  const std::size_t n_inputs = r.meta >> 4;
+  if (!std::equal(a, a + n_inputs, b)) return false;
+  a += n_inputs;
+  b += n_inputs;
+  if (static_cast<NodeKey::Kind>(r.meta & 7) == NodeKey::Kind::kStage) {
+    if (*a != *b) return false;
+    const uint32_t members = *a;
+    ++a;
+    ++b;
+    for (uint32_t j = 0; j < members; ++j) {
+      if (a[0] != b[0] || a[1] != b[1]) return false;
+      const std::size_t len = 2 + 3 * static_cast<std::size_t>(a[1]);
+      if (!std::equal(a + 2, a + len, b + 2)) return false;
+      a += len;
+      b += len;
+    }
+    return true;
+  }
+  if ((r.meta & kHasParams) == 0) return true;
+  for (;;) {
+    const uint32_t head = *a;
+    if (head != *b) return false;
+    const auto kind = static_cast<ParamValue::Kind>(head & 3);
+    if (kind == ParamValue::Kind::kFloat) {
+      const ParamRef x{{}, kind, uint64_t{a[1]} | uint64_t{a[2]} << 32, {}};
+      const ParamRef y{{}, kind, uint64_t{b[1]} | uint64_t{b[2]} << 32, {}};
+      if (x.canonical_bits() != y.canonical_bits()) return false;
+    } else if (!std::equal(a + 1, a + 1 + value_words(kind), b + 1)) {
+      return false;
+    }
+    if ((head & kLastPair) != 0) return true;
+    a += 1 + value_words(kind);
+    b += 1 + value_words(kind);
+  }
+}
+
+bool NodeArena::resolve(const Prepared& p, absl::InlinedVector<uint32_t, 6>& ids,
+                        std::optional<uint32_t>& desc) const {
+  ids.clear();
+  bool all = true;
+  for (std::size_t k = 0; k < p.texts.size(); ++k) {
+    const auto id = find_text(p.texts[k], p.text_hashes[k]);
+    all = all && id.has_value();
+    ids.push_back(id.value_or(0));
+  }
+  desc.reset();
+  if (p.key->kind() == NodeKey::Kind::kExternal && all) {
+    desc = find_desc(p, ids);
+    if (!desc) return false;
+  }
+  return all;
+}
+
+std::optional<uint32_t> NodeArena::find_desc(const Prepared& p,
+                                             const absl::InlinedVector<uint32_t, 6>& ids) const {
+  const bool present = p.key->as<ExternalNode>().descriptor->preprocessing_ref.has_value();
+  const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
+  return desc_index_.find(h, [&](uint32_t i) {
+    const Descriptor& d = descs_[i];
+    return d.present == (present ? 1u : 0u) &&
+           std::equal(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
+  });
+}
+
+void NodeArena::encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>& ids,
+                       uint32_t desc, Candidate& c) const {
+  const NodeKey& key = *p.key;
+  const NodeKey::Kind kind = key.kind();
+  const auto inputs = key.inputs();
+  if (inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  std::size_t t = 0;  // next text id
+  c.part = named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
+  if (kind == NodeKey::Kind::kExternal) {
+    t += key.as<ExternalNode>().descriptor->preprocessing_ref ? 6 : 5;
+  }
+  c.words.resize(word_count(key));
+  uint32_t* w = c.words.data();
+  for (NodeId i : inputs) *w++ = static_cast<uint32_t>(i);
+  bool has_params = false;
+  if (kind == NodeKey::Kind::kStage) {
+    const auto& members = key.as<StageNode>().members;
+    *w++ = static_cast<uint32_t>(members.size());
+    for (const StageOp& m : members) {
+      *w++ = ids[t++];
+      *w++ = static_cast<uint32_t>(m.inputs.size());
+      for (const StageRef& r : m.inputs) {
+        *w++ = static_cast<uint32_t>(r.kind);
+        *w++ = static_cast<uint32_t>(r.index);
+        *w++ = static_cast<uint32_t>(r.index >> 32);
+      }
+    }
+  } else {
+    const ParamMap& params = key.params();
+    has_params = !params.empty();
+    for (std::size_t k = 0; k < params.size(); ++k) {
+      const ParamRef r = ParamRef::of(params.pairs()[k]);
+      const uint32_t last = k + 1 == params.size() ? kLastPair : 0;
+      *w++ = ids[t++] << 3 | last | static_cast<uint32_t>(r.kind);
+      switch (r.kind) {
+        case ParamValue::Kind::kInt:
+        case ParamValue::Kind::kFloat:
+          *w++ = static_cast<uint32_t>(r.bits);
+          *w++ = static_cast<uint32_t>(r.bits >> 32);
+          break;
+        case ParamValue::Kind::kBool: *w++ = static_cast<uint32_t>(r.bits); break;
+        case ParamValue::Kind::kStr: *w++ = ids[t++]; break;
+      }
+    }
+  }
+  c.meta = static_cast<uint32_t>(kind) | (has_params ? kHasParams : 0) |
+           static_cast<uint32_t>(inputs.size()) << 4;
+  c.hash = p.hash;
+}
+
+std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
+  absl::InlinedVector<uint32_t, 6> ids;
+  std::optional<uint32_t> desc;
+  if (!resolve(p, ids, desc)) return std::nullopt;
+  Candidate c;
+  encode(p, ids, desc.value_or(0), c);
+  return find_node(c);
+}
+
+void NodeArena::reserve_words(std::size_t n) {
+  if (word_left_ >= n) return;
+  const std::size_t last = word_chunks_.empty() ? 128 : word_left_ + (word_next_ - word_chunks_.back().get());
+  const std::size_t size = std::max(n, std::min(kMaxWordChunk, 2 * last));
+  word_chunks_.reserve(word_chunks_.size() + 1);
+  word_chunks_.emplace_back(new uint32_t[size]);
+  word_next_ = word_chunks_.back().get();
+  word_left_ = size;
+}
+
+uint32_t* NodeArena::alloc_words(std::size_t n) {
+  uint32_t* w = word_next_;
+  word_next_ += n;
+  word_left_ -= n;
+  return w;
+}
+
+void NodeArena::reserve_text_bytes(std::size_t n) {
+  if (text_left_ >= n) return;
+  const std::size_t last = text_chunks_.empty() ? 256 : text_left_ + (text_next_ - text_chunks_.back().get());
+  const std::size_t size = std::max(n, std::min(kMaxTextChunk, 2 * last));
+  text_chunks_.reserve(text_chunks_.size() + 1);
+  text_chunks_.emplace_back(new char[size]);
+  text_next_ = text_chunks_.back().get();
+  text_left_ = size;
+}
+
+uint32_t NodeArena::add_text(std::string_view s, uint32_t hash) {
+  char* data = text_next_;
+  if (!s.empty()) std::memcpy(data, s.data(), s.size());
+  text_next_ += s.size();
+  text_left_ -= s.size();
+  const auto id = static_cast<uint32_t>(texts_.size());
+  texts_.push_back(Text{data, static_cast<uint32_t>(s.size()), hash});
+  text_index_.insert(hash, id);
+  return id;
+}
+
+void NodeArena::reserve(std::size_t n) {
+  records_.reserve_more(n);
+  index_.reserve_more(n);
+}
+
+std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
+  absl::InlinedVector<uint32_t, 6> ids;
+  std::optional<uint32_t> desc;
+  if (resolve(p, ids, desc)) {
+    Candidate c;
+    encode(p, ids, desc.value_or(0), c);
+    if (auto found = find_node(c)) return {*found, false};
+  }
+
+  // A new node. Room for everything first: after this point nothing throws,
+  // so a failed allocation leaves the arena as it was.
+  if (records_.size() >= kMaxNodes) throw std::bad_alloc();
+  std::size_t new_texts = 0;
+  std::size_t new_bytes = 0;
+  for (std::size_t k = 0; k < p.texts.size(); ++k) {
+    if (!find_text(p.texts[k], p.text_hashes[k])) {
+      ++new_texts;
+      new_bytes += p.texts[k].size();
+    }
+  }
+  if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
+  if (p.key->inputs().size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  const std::size_t words = word_count(*p.key);
+  texts_.reserve_more(new_texts);
+  text_index_.reserve_more(new_texts);
+  reserve_text_bytes(new_bytes);
+  const bool external = p.key->kind() == NodeKey::Kind::kExternal;
+  if (external) {
+    descs_.reserve_more(1);
+    desc_index_.reserve_more(1);
+  }
+  records_.reserve_more(1);
+  index_.reserve_more(1);
+  reserve_words(words);
+  Candidate c;
+  c.words.reserve(words);
+
+  for (std::size_t k = 0; k < p.texts.size(); ++k) {
+    const auto found = find_text(p.texts[k], p.text_hashes[k]);
+    ids[k] = found ? *found : add_text(p.texts[k], p.text_hashes[k]);
+  }
+  if (external) {
+    desc = find_desc(p, ids);
+    if (!desc) {
+      const bool present = p.key->as<ExternalNode>().descriptor->preprocessing_ref.has_value();
+      Descriptor d{};
+      std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
+      d.present = present ? 1 : 0;
+      d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
+      desc = static_cast<uint32_t>(descs_.size());
+      descs_.push_back(d);
+      desc_index_.insert(d.hash, *desc);
+    }
+  }
+  encode(p, ids, desc.value_or(0), c);
+  uint32_t* w = alloc_words(words);
+  std::copy(c.words.begin(), c.words.end(), w);
+  const uint64_t id = records_.size();
+  records_.push_back(NodeRecord{w, c.part, c.meta});
+  index_.insert(c.hash, static_cast<uint32_t>(id));
+  return {id, true};
+}
+
+}  // namespace velmora

@@ -1,0 +1,292 @@
+// NodeArena: the compact, append-only, hash-consed node table behind a store.
+//
+// A node is a 16-byte record holding small ids: its kind, its name (or its
+// descriptor), its input count and a pointer to its words. Texts (names,
+// parameter names, Str values, descriptor fields, stage member tokens) are
+// interned once per arena, and so are descriptors. A node's words are its
+// input ids followed by its parameters (or its stage members), encoded with
+// string ids, in chunks that never move; most nodes need no allocation of
+// their own.
+//
+// Nothing is ever changed or removed once appended. Appending needs
+// exclusive access (the store's lock); a reader that learned the node count
+// under that lock may read every node below it without the lock, because
+// records, words, texts and descriptors all stay where they were written.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/inlined_vector.h"
+#include "base/id_index.h"
+#include "base/seg_vector.h"
+#include "node/node.h"
+#include "param/param.h"
+
+namespace velmora {
+
+class NodeArena;
+
+// Parameters of one record, read in place.
+class ParamsView {
+ public:
+  class iterator {
+   public:
+    using value_type = ParamRef;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const NodeArena* a, const uint32_t* p) : a_(a), p_(p) {}
+    ParamRef operator*() const;
+    iterator& operator++();
+    iterator operator++(int) {
+      iterator old = *this;
+      ++*this;
+      return old;
+    }
+    friend bool operator==(const iterator& x, const iterator& y) { return x.p_ == y.p_; }
+
+   private:
+    const NodeArena* a_ = nullptr;
+    const uint32_t* p_ = nullptr;  // the head word of the current pair; nullptr at the end
+  };
+
+  ParamsView() = default;
+  ParamsView(const NodeArena* a, const uint32_t* first) : a_(a), first_(first) {}
+  [[nodiscard]] iterator begin() const { return {a_, first_}; }
+  [[nodiscard]] iterator end() const { return {a_, nullptr}; }
+  [[nodiscard]] bool empty() const { return first_ == nullptr; }
+  [[nodiscard]] std::size_t size() const;
+  [[nodiscard]] ParamMap to_map() const;
+  void append_token(std::string& out) const;  // "a=i1;b=sx"
+  [[nodiscard]] std::string display() const;  // "{a=1, b=\"x\"}"
+
+ private:
+  const NodeArena* a_ = nullptr;
+  const uint32_t* first_ = nullptr;
+};
+
+struct DescriptorView {
+  std::string_view kind;
+  std::string_view content_hash;
+  std::string_view framework;
+  std::string_view version;
+  std::string_view io_schema;
+  std::optional<std::string_view> preprocessing_ref;
+  [[nodiscard]] PayloadDescriptor to_descriptor() const;
+};
+
+// One stage member read in place.
+struct MemberView {
+  std::string_view op;
+  const uint32_t* refs = nullptr;  // argc entries of three words: tag, index low, index high
+  uint32_t argc = 0;
+  [[nodiscard]] StageRef ref(uint32_t k) const {
+    const uint32_t* r = refs + 3 * k;
+    return StageRef{static_cast<StageRef::Kind>(r[0]), uint64_t{r[1]} | uint64_t{r[2]} << 32};
+  }
+};
+
+// The record layout: kind in the low 3 bits of `meta`, bit 3 set when the
+// words hold parameters, the input count above.
+struct NodeRecord {
+  const uint32_t* words;
+  uint32_t part;  // name text id (Source, Op, Reduction), descriptor id (External), else 0
+  uint32_t meta;
+};
+
+// One node of an arena.
+class NodeView {
+ public:
+  NodeView() = default;
+  NodeView(const NodeArena* a, const NodeRecord* r) : a_(a), r_(r) {}
+
+  [[nodiscard]] NodeKey::Kind kind() const { return static_cast<NodeKey::Kind>(r_->meta & 7); }
+  [[nodiscard]] bool is_op() const { return kind() == NodeKey::Kind::kOp; }
+  [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->meta >> 4}; }
+  // Name of a Source, Op or Reduction; empty otherwise.
+  [[nodiscard]] std::string_view name() const;
+  // Empty for a Stage.
+  [[nodiscard]] ParamsView params() const;
+  // External only.
+  [[nodiscard]] DescriptorView descriptor() const;
+  // Stage only.
+  [[nodiscard]] uint32_t member_count() const;
+  template <typename F>
+  void for_each_member(F&& f) const;
+
+  [[nodiscard]] std::string token() const;
+  [[nodiscard]] std::string label() const;
+  [[nodiscard]] NodeKey to_key() const;
+  [[nodiscard]] NodeKey with_inputs(Inputs inputs) const;
+
+  // The text of string id `id` of this node's arena.
+  [[nodiscard]] std::string_view text(uint32_t id) const;
+
+  friend bool operator==(const NodeView& a, const NodeKey& b) { return a.to_key() == b; }
+
+ private:
+  [[nodiscard]] const uint32_t* after_inputs() const { return r_->words + (r_->meta >> 4); }
+  const NodeArena* a_ = nullptr;
+  const NodeRecord* r_ = nullptr;
+};
+
+// Nodes [begin, end) of an arena: a snapshot's node list or a delta. Copying
+// it copies nothing else; it stays valid while the arena lives.
+class NodesView {
+ public:
+  NodesView() = default;
+  NodesView(const NodeArena* a, uint64_t begin, uint64_t end) : a_(a), begin_(begin), end_(end) {}
+
+  [[nodiscard]] uint64_t size() const { return end_ - begin_; }
+  [[nodiscard]] bool empty() const { return begin_ == end_; }
+  // The id of the first node.
+  [[nodiscard]] uint64_t first_id() const { return begin_; }
+  // Positions [from, to) of this view, clamped to it.
+  [[nodiscard]] NodesView sub(uint64_t from, uint64_t to) const {
+    to = std::min(to, size());
+    from = std::min(from, to);
+    return {a_, begin_ + from, begin_ + to};
+  }
+  [[nodiscard]] NodeView operator[](uint64_t i) const;
+
+  class iterator {
+   public:
+    using value_type = NodeView;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const NodesView* v, uint64_t i) : v_(v), i_(i) {}
+    NodeView operator*() const { return (*v_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) { return {v_, i_++}; }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.i_ == b.i_; }
+
+   private:
+    const NodesView* v_ = nullptr;
+    uint64_t i_ = 0;
+  };
+  [[nodiscard]] iterator begin() const { return {this, 0}; }
+  [[nodiscard]] iterator end() const { return {this, size()}; }
+
+  // Deep copies, for tests and tools.
+  [[nodiscard]] std::vector<NodeKey> keys() const;
+
+  friend bool operator==(const NodesView& a, const NodesView& b) { return a.keys() == b.keys(); }
+  friend bool operator==(const NodesView& a, const std::vector<NodeKey>& b) { return a.keys() == b; }
+
+ private:
+  const NodeArena* a_ = nullptr;
+  uint64_t begin_ = 0;
+  uint64_t end_ = 0;
+};
+
+class NodeArena {
+ public:
+  // A key made ready for interning without any lock: its texts with their
+  // hashes, in encoding order, and the hash of the whole key.
+  struct Prepared {
+    const NodeKey* key = nullptr;
+    absl::InlinedVector<std::string_view, 6> texts;
+    absl::InlinedVector<uint32_t, 6> text_hashes;
+    uint32_t hash = 0;
+  };
+  [[nodiscard]] static Prepared prepare(const NodeKey& key);
+
+  NodeArena() = default;
+  NodeArena(const NodeArena&) = delete;
+  NodeArena& operator=(const NodeArena&) = delete;
+
+  [[nodiscard]] uint64_t size() const { return records_.size(); }
+  [[nodiscard]] NodeView node(uint64_t id) const { return {this, &records_[id]}; }
+  [[nodiscard]] NodesView view(uint64_t begin, uint64_t end) const { return {this, begin, end}; }
+
+  // The id of an equal node, if any.
+  [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
+  // The id of an equal node, or a new one (`second` true). The key's inputs
+  // must already be checked. All or nothing: a failed allocation throws and
+  // leaves the arena as it was.
+  std::pair<uint64_t, bool> intern(const Prepared& p);
+  // Room for `n` more nodes in the record table and the index.
+  void reserve(std::size_t n);
+
+  [[nodiscard]] std::string_view text(uint32_t id) const {
+    const Text& t = texts_[id];
+    return {t.data, t.size};
+  }
+
+ private:
+  friend class NodeView;
+  friend class ParamsView;
+
+  struct Text {
+    const char* data;
+    uint32_t size;
+    uint32_t hash;
+  };
+  struct Descriptor {
+    uint32_t field[6];  // five texts, then preprocessing_ref's text when present
+    uint32_t present;  // preprocessing_ref given
+    uint32_t hash;
+  };
+  // A candidate node encoded with this arena's ids, for lookup and append.
+  struct Candidate {
+    uint32_t part = 0;
+    uint32_t meta = 0;
+    absl::InlinedVector<uint32_t, 16> words;
+    uint32_t hash = 0;
+  };
+
+  // Looks up every text and the descriptor of `p`; false when one is new
+  // (then the node is new too). Fills `ids` with what was found.
+  bool resolve(const Prepared& p, absl::InlinedVector<uint32_t, 6>& ids,
+               std::optional<uint32_t>& desc) const;
+  void encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>& ids, uint32_t desc,
+              Candidate& c) const;
+  [[nodiscard]] bool same_words(const NodeRecord& r, const Candidate& c) const;
+  uint32_t add_text(std::string_view s, uint32_t hash);  // room reserved
+  uint32_t* alloc_words(std::size_t n);  // room reserved
+  void reserve_words(std::size_t n);
+  void reserve_text_bytes(std::size_t n);
+
+  [[nodiscard]] std::optional<uint32_t> find_text(std::string_view s, uint32_t hash) const;
+  [[nodiscard]] std::optional<uint32_t> find_desc(const Prepared& p,
+                                                  const absl::InlinedVector<uint32_t, 6>& ids) const;
+  [[nodiscard]] std::optional<uint32_t> find_node(const Candidate& c) const;
+
+  SegVector<NodeRecord, 1024> records_;
+  SegVector<Text, 256> texts_;
+  SegVector<Descriptor, 16> descs_;
+  IdIndex index_;
+  IdIndex text_index_;
+  IdIndex desc_index_;
+  // Word and text chunks: bump-allocated, never moved or freed early.
+  std::vector<std::unique_ptr<uint32_t[]>> word_chunks_;
+  uint32_t* word_next_ = nullptr;
+  std::size_t word_left_ = 0;
+  std::vector<std::unique_ptr<char[]>> text_chunks_;
+  char* text_next_ = nullptr;
+  std::size_t text_left_ = 0;
+};
+
+template <typename F>
+void NodeView::for_each_member(F&& f) const {
+  const uint32_t* p = after_inputs();
+  const uint32_t n = *p++;
+  for (uint32_t j = 0; j < n; ++j) {
+    MemberView m{text(p[0]), p + 2, p[1]};
+    p += 2 + 3 * static_cast<std::size_t>(m.argc);
+    f(m);
+  }
+}
+
+}  // namespace velmora
