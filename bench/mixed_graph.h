@@ -1,55 +1,148 @@
-// A synthetic recorded graph for the reduction benchmarks: repeated blocks of
-// a source, an element-wise chain with fan-out, commuted duplicates, identity
-// ops and a reduction, about ten nodes a block.
+// Synthetic recorded graphs for the benchmarks.
+//
+// The mixed graph looks like a real one rather than a chain: each op reads one
+// input a short, geometrically distributed distance back and, when binary, a
+// second one uniformly from everything recorded so far. About a tenth are
+// identity ops (add of 0.0, mul of 1.0, either side), a tenth reductions, a few
+// new sources, some commuted repeats of recent binary ops, and every sink feeds
+// a final tree of 8-input `combine` ops, so the whole graph is live from its one
+// output. bench/reduce_peer_bench.py draws the same graph from the same seed.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "node/node.h"
 
 namespace velmora::bench {
 
-struct MixedGraph {
-  std::vector<NodeKey> nodes;  // topological; some keys repeat (a store interns them once)
-  std::vector<NodeId> outputs;
+// splitmix64: tiny, and easy to mirror exactly in Python.
+class SplitMix {
+ public:
+  explicit SplitMix(uint64_t seed) : s_(seed) {}
+  uint64_t next() {
+    uint64_t z = (s_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  uint64_t below(uint64_t n) { return next() % n; }
+
+ private:
+  uint64_t s_;
 };
 
-inline ParamMap identity(double scalar, const char* side) {
+inline ParamMap scalar_side(double scalar, const char* side) {
   return ParamMap({{"scalar", ParamValue::Float(scalar)}, {"side", ParamValue::Str(side)}});
 }
 
-// Ids are positions in `nodes`; callers that intern get the same ids because
-// every key of a block is new except where a duplicate is meant.
-inline MixedGraph mixed_graph(uint64_t target_nodes) {
-  MixedGraph g;
-  g.nodes.reserve(target_nodes + 16);
-  auto add = [&g](NodeKey k) {
-    g.nodes.push_back(std::move(k));
-    return static_cast<NodeId>(g.nodes.size() - 1);
+// Records about `target_nodes` nodes (plus the combine tree) through `add`,
+// which interns a key and returns its id; returns the one output.
+template <typename Add>
+NodeId record_mixed_graph(uint64_t target_nodes, Add&& add, uint64_t seed = 42) {
+  static const char* const kUnary[] = {"neg", "exp", "log", "abs", "sqrt", "tanh"};
+  static const char* const kBinary[] = {"add", "mul", "maximum", "minimum"};
+  SplitMix rng(seed);
+  std::vector<uint8_t> used;  // one flag per id: read by some later node
+  uint64_t count = 0;
+  auto put = [&](NodeKey key) {
+    for (NodeId in : key.inputs()) used[in] = 1;
+    const NodeId id = add(std::move(key));
+    if (id == count) {
+      ++count;
+      used.push_back(0);
+    }
+    return id;
   };
-  int64_t block = 0;
-  NodeId previous = 0;
-  while (g.nodes.size() < target_nodes) {
-    const NodeId src = add(NodeKey::Source("rows", ParamMap({{"part", ParamValue::Int(block)}})));
-    const NodeId neg = add(NodeKey::Op("neg", {src}));
-    const NodeId scaled =
-        add(NodeKey::Op("mul", {neg}, ParamMap({{"scalar", ParamValue::Float(0.5)}})));
-    const NodeId left = add(NodeKey::Op("add", {scaled, src}));
-    const NodeId right = add(NodeKey::Op("add", {src, scaled}));  // commuted duplicate
-    const NodeId same = add(NodeKey::Op("mul", {right}, identity(1.0, "r")));  // identity
-    const NodeId fan_a = add(NodeKey::Op("exp", {left}));
-    const NodeId fan_b = add(NodeKey::Op("log", {left}));
-    const NodeId both = add(NodeKey::Op("maximum", {fan_a, same}));
-    const NodeId joined = add(NodeKey::Op("minimum", {both, fan_b}));
-    const NodeId red = add(NodeKey::Reduction("sum", {joined}, ParamMap({{"axis", ParamValue::Int(0)}})));
-    if (block > 0) add(NodeKey::Op("add", {red, previous}, identity(0.0, "l")));  // identity
-    g.outputs.push_back(red);
-    if (block % 64 == 0) add(NodeKey::Op("sub", {red, src}));  // dead
-    previous = red;
-    ++block;
+  used.reserve(target_nodes + target_nodes / 7 + 8);
+  auto near = [&]() -> NodeId {
+    uint64_t gap = 1;
+    while ((rng.next() & 3) != 0 && gap < 64) ++gap;
+    return gap >= count ? 0 : count - gap;
+  };
+  struct Pair {
+    const char* name;
+    NodeId a, b;
+  };
+  std::vector<Pair> recent;  // binary ops, for commuted repeats
+  put(NodeKey::Source("rows", ParamMap({{"part", ParamValue::Int(0)}})));
+  int64_t part = 1;
+  while (count < target_nodes) {
+    const uint64_t r = rng.below(100);
+    if (r < 3) {
+      put(NodeKey::Source("rows", ParamMap({{"part", ParamValue::Int(part++)}})));
+    } else if (r < 13) {
+      put(NodeKey::Reduction(r < 8 ? "sum" : "mean", {near()},
+                             ParamMap({{"axis", ParamValue::Int(0)}})));
+    } else if (r < 23) {
+      const char* side = (r & 1) ? "l" : "r";
+      put(r < 18 ? NodeKey::Op("add", {near()}, scalar_side(0.0, side))
+                 : NodeKey::Op("mul", {near()}, scalar_side(1.0, side)));
+    } else if (r < 45) {
+      const char* name = kBinary[rng.below(4)];
+      const NodeId a = near(), b = rng.below(count);
+      put(NodeKey::Op(name, {a, b}));
+      recent.push_back({name, a, b});
+      if (recent.size() > 16) recent.erase(recent.begin());
+    } else if (r < 50 && !recent.empty()) {
+      const Pair& p = recent[rng.below(recent.size())];
+      put(NodeKey::Op(p.name, {p.b, p.a}));
+    } else if (r < 60) {
+      const double k = static_cast<double>(rng.below(8) + 2);
+      put(NodeKey::Op("mul", {near()}, ParamMap({{"scalar", ParamValue::Float(k)}})));
+    } else {
+      put(NodeKey::Op(kUnary[rng.below(6)], {near()}));
+    }
   }
+  std::vector<NodeId> level;
+  for (NodeId i = 0; i < count; ++i) {
+    if (!used[i]) level.push_back(i);
+  }
+  while (level.size() > 1) {
+    std::vector<NodeId> next;
+    for (size_t i = 0; i < level.size(); i += 8) {
+      const size_t end = std::min(level.size(), i + 8);
+      if (end - i == 1) {
+        next.push_back(level[i]);
+      } else {
+        next.push_back(put(NodeKey::Op("combine", Inputs(level.begin() + i, level.begin() + end))));
+      }
+    }
+    level = std::move(next);
+  }
+  return level.front();
+}
+
+// A source followed by a single-use chain of unary ops; returns its last node.
+template <typename Add>
+NodeId record_chain(uint64_t nodes, Add&& add) {
+  static const char* const kUnary[] = {"neg", "exp", "abs"};
+  NodeId last = add(NodeKey::Source("rows"));
+  for (uint64_t i = 1; i < nodes; ++i) last = add(NodeKey::Op(kUnary[i % 3], {last}));
+  return last;
+}
+
+struct MixedGraph {
+  std::vector<NodeKey> nodes;  // distinct keys, topological: interning them gives ids 0, 1, ...
+  std::vector<NodeId> outputs;
+};
+
+// The mixed graph as a key list, for benchmarks that feed a store themselves.
+inline MixedGraph mixed_graph(uint64_t target_nodes, uint64_t seed = 42) {
+  MixedGraph g;
+  absl::flat_hash_map<NodeKey, NodeId> ids;
+  const NodeId out = record_mixed_graph(
+      target_nodes,
+      [&](NodeKey key) {
+        auto [it, fresh] = ids.try_emplace(key, g.nodes.size());
+        if (fresh) g.nodes.push_back(std::move(key));
+        return it->second;
+      },
+      seed);
+  g.outputs.push_back(out);
   return g;
 }
 

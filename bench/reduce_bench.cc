@@ -1,81 +1,112 @@
-// Reduction throughput on a mixed recorded graph, and how it grows with size.
-// Prints nodes per second for each size and the time ratio of the largest to
-// the one ten times smaller (linear growth gives about 10), and the page faults
-// of one reduction: the fresh memory it touches, which costs dearly on a VM.
+// Reduction throughput and memory on the mixed graph (see mixed_graph.h) and
+// on a single-use chain.
+//
+// Usage: reduce_bench [rounds]   (default 3)
+// Prints, for the mixed graph at 10k, 100k and 1M nodes and the 1M chain: the
+// best `reduce_with_outputs` time (view, pipeline, new store), nodes/s, the
+// store's own size (resident growth while recording it) and the most resident
+// memory one reduction adds on top of it; then the 100k -> 1M time growth.
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include "base/panic.h"
 #include "mixed_graph.h"
 #include "optimizer/pipeline.h"
 
-using velmora::bench::mixed_graph;
+using velmora::bench::record_chain;
+using velmora::bench::record_mixed_graph;
 using velmora::bench::seconds_since;
 
 namespace {
 
-struct Timing {
-  double snapshot_reduce = 0;  // reduce_with_outputs: copy, pipeline, new store
-  double pipeline = 0;  // reduce_with_mode alone
-  uint64_t nodes = 0;
-  long faults = 0;  // page faults of one reduce_with_outputs (fresh memory touched)
-};
-
-long minor_faults() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_minflt;
+long resident_bytes() {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
 }
 
-Timing measure(uint64_t size, int rounds) {
-  auto graph = mixed_graph(size);
-  velmora::GraphStore store;
-  for (auto& k : graph.nodes) (void)store.intern(k);
-  const auto engine = velmora::EggEngine::make_default();
-  Timing best{1e30, 1e30, store.node_count(), 0};
-  const auto nodes = store.snapshot().nodes;
-  for (int r = 0; r < rounds; ++r) {
-    auto t0 = std::chrono::steady_clock::now();
-    auto reduced = velmora::reduce_with_mode(nodes, graph.outputs, engine, false);
-    best.pipeline = std::min(best.pipeline, seconds_since(t0));
-    const long f0 = minor_faults();
-    t0 = std::chrono::steady_clock::now();
-    auto full = velmora::reduce_with_outputs(store, graph.outputs, engine, false);
-    best.snapshot_reduce = std::min(best.snapshot_reduce, seconds_since(t0));
-    best.faults = minor_faults() - f0;
-    if (r == 0 && size == 1'000'000) {
-      const auto& rep = full->report;
-      std::printf("report: input %llu reachable %llu canonical %llu stages %llu reduced %llu "
-                  "boundary %llu\n",
-                  static_cast<unsigned long long>(rep.input_nodes),
-                  static_cast<unsigned long long>(rep.reachable_nodes),
-                  static_cast<unsigned long long>(rep.canonical_nodes),
-                  static_cast<unsigned long long>(rep.stages),
-                  static_cast<unsigned long long>(rep.reduced_nodes),
-                  static_cast<unsigned long long>(rep.boundary_nodes));
-    }
+// The kernel's high-water mark of resident memory, which `reset_peak` lowers
+// to the current size (so it brackets one call).
+long peak_bytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6) * 1024;
   }
-  return best;
+  return 0;
+}
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+struct Timing {
+  uint64_t nodes = 0;
+  double seconds = 1e30;  // best round
+  long store_bytes = 0;
+  long reduce_peak = 0;  // resident memory the first reduction added at most
+};
+
+template <typename Record>
+Timing measure(Record&& record, int rounds) {
+  malloc_trim(0);
+  Timing t;
+  const long before = resident_bytes();
+  velmora::GraphStore store;
+  const velmora::NodeId out = record([&store](velmora::NodeKey key) {
+    auto id = store.intern(std::move(key));
+    if (!id) velmora::panic("the bench graph refers only to earlier nodes");
+    return *id;
+  });
+  t.nodes = store.node_count();
+  t.store_bytes = resident_bytes() - before;
+  const auto engine = velmora::EggEngine::make_default();
+  for (int r = 0; r < rounds; ++r) {
+    malloc_trim(0);
+    const long base = resident_bytes();
+    reset_peak();
+    const auto t0 = std::chrono::steady_clock::now();
+    auto reduced = velmora::reduce_with_outputs(store, {out}, engine, false);
+    t.seconds = std::min(t.seconds, seconds_since(t0));
+    if (r == 0) t.reduce_peak = peak_bytes() - base;
+    if (!reduced) velmora::panic("the output is in the store");
+  }
+  return t;
+}
+
+void print(const char* what, const Timing& t) {
+  std::printf("%-12s %9llu %10.4f %12.0f %11.1f %11.1f %8.2f\n", what,
+              static_cast<unsigned long long>(t.nodes), t.seconds,
+              static_cast<double>(t.nodes) / t.seconds, t.store_bytes / 1e6,
+              t.reduce_peak / 1e6, static_cast<double>(t.reduce_peak) / t.store_bytes);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
-  std::printf("%10s %14s %14s %14s %14s\n", "nodes", "pipeline s", "reduce s", "reduce nodes/s",
-              "page faults");
-  Timing small{}, large{};
-  for (uint64_t size : {10'000ULL, 100'000ULL, 1'000'000ULL}) {
-    Timing t = measure(size, rounds);
-    std::printf("%10llu %14.4f %14.4f %14.0f %14ld\n", static_cast<unsigned long long>(t.nodes),
-                t.pipeline, t.snapshot_reduce, static_cast<double>(t.nodes) / t.snapshot_reduce,
-                t.faults);
+  if (rounds <= 0) {
+    std::fprintf(stderr, "usage: reduce_bench [rounds>0]\n");
+    return 2;
+  }
+  std::printf("%-12s %9s %10s %12s %11s %11s %8s\n", "graph", "nodes", "reduce s", "nodes/s",
+              "store MB", "peak+ MB", "peak/st");
+  Timing small, large;
+  for (uint64_t size : {1'000'000ULL, 100'000ULL, 10'000ULL}) {
+    const Timing t = measure([size](auto&& add) { return record_mixed_graph(size, add); }, rounds);
+    const std::string name = "mixed " + std::to_string(size / 1000) + "k";
+    print(name.c_str(), t);
     if (size == 100'000) small = t;
     if (size == 1'000'000) large = t;
   }
-  std::printf("growth 100k -> 1M: %.2fx time for %.2fx nodes\n",
-              large.snapshot_reduce / small.snapshot_reduce,
+  print("chain 1000k",
+        measure([](auto&& add) { return record_chain(1'000'000, add); }, rounds));
+  std::printf("growth 100k -> 1M: %.2fx time for %.2fx nodes\n", large.seconds / small.seconds,
               static_cast<double>(large.nodes) / static_cast<double>(small.nodes));
   return 0;
 }
