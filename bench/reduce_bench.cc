@@ -50,6 +50,7 @@ struct Timing {
   double seconds = 1e30;  // best round
   long store_bytes = 0;
   long reduce_peak = 0;  // resident memory the first reduction added at most
+  velmora::ReductionTimes split;  // of the best round
 };
 
 template <typename Record>
@@ -70,9 +71,14 @@ Timing measure(Record&& record, int rounds) {
     malloc_trim(0);
     const long base = resident_bytes();
     reset_peak();
+    velmora::ReductionTimes split;
     const auto t0 = std::chrono::steady_clock::now();
-    auto reduced = velmora::reduce_with_outputs(store, {out}, engine, false);
-    t.seconds = std::min(t.seconds, seconds_since(t0));
+    auto reduced = velmora::reduce_with_outputs(store, {out}, engine, false, &split);
+    const double seconds = seconds_since(t0);
+    if (seconds < t.seconds) {
+      t.seconds = seconds;
+      t.split = split;
+    }
     if (r == 0) t.reduce_peak = peak_bytes() - base;
     if (!reduced) velmora::panic("the output is in the store");
   }
@@ -108,5 +114,10 @@ int main(int argc, char** argv) {
         measure([](auto&& add) { return record_chain(1'000'000, add); }, rounds));
   std::printf("growth 100k -> 1M: %.2fx time for %.2fx nodes\n", large.seconds / small.seconds,
               static_cast<double>(large.nodes) / static_cast<double>(small.nodes));
+  const velmora::ReductionTimes& s = large.split;
+  std::printf("mixed 1000k split (s): view %.4f, dead code %.4f, engine build %.4f, saturation "
+              "%.4f, duplicates %.4f, fusion %.4f, new store %.4f\n",
+              s.view, s.dead_code, s.engine_build, s.saturation, s.duplicates, s.fusion,
+              s.new_store);
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "optimizer/pipeline.h"
 
+#include <chrono>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -179,13 +180,33 @@ Deduplicated cse(EngineGraph canonical) {
   return d;
 }
 
+
+// Adds the seconds since the last lap to one field of `times`, when given.
+class Laps {
+ public:
+  explicit Laps(ReductionTimes* times) : times_(times), last_(Clock::now()) {}
+  void lap(double ReductionTimes::*field) {
+    if (times_ == nullptr) return;
+    const auto now = Clock::now();
+    times_->*field += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  ReductionTimes* times_;
+  Clock::time_point last_;
+};
+
 }  // namespace
 
 Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
+                         const RewriteEngine& engine, bool maximal_fusion, ReductionTimes* times) {
   if (nodes.first_id() != 0) panic("a reduction starts at the first node");
+  Laps laps(times);
   Kept kept;
   dead_code_elimination(nodes, outputs, kept);
+  laps.lap(&ReductionTimes::dead_code);
   Reduced reduced;
   reduced.report.input_nodes = nodes.size();
   reduced.report.reachable_nodes = kept.graph.nodes.size();
@@ -194,8 +215,14 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   if (canonical.canonical_index.size() != kept.graph.nodes.size()) {
     panic("rewrite engine returned one canonical index per node");
   }
+  laps.lap(&ReductionTimes::engine_build);
+  if (times != nullptr) {
+    times->engine_build -= canonical.saturate_seconds;
+    times->saturation += canonical.saturate_seconds;
+  }
   Deduplicated dedup = cse(std::move(canonical.graph));
   reduced.report.canonical_nodes = dedup.graph.nodes.size();
+  laps.lap(&ReductionTimes::duplicates);
 
   Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);
   reduced.report.stages = fused.stages;
@@ -210,6 +237,7 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   }
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);
+  laps.lap(&ReductionTimes::fusion);
   return reduced;
 }
 
@@ -222,15 +250,18 @@ ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine,
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                     const std::vector<NodeId>& outputs,
                                                     const RewriteEngine& engine,
-                                                    bool maximal_fusion) {
+                                                    bool maximal_fusion, ReductionTimes* times) {
+  Laps laps(times);
   const NodesView nodes = store.snapshot_from(0);
   for (NodeId o : outputs) {
     if (o >= nodes.size()) return Err(BadNodeId{o});
   }
-  return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+  laps.lap(&ReductionTimes::view);
+  return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion, times), times);
 }
 
-ReducedStore from_reduced(Reduced reduced) {
+ReducedStore from_reduced(Reduced reduced, ReductionTimes* times) {
+  Laps laps(times);
   auto store = std::make_unique<GraphStore>();
   store->reserve(reduced.nodes.size());
   std::vector<NodeId> ids;
@@ -251,6 +282,7 @@ ReducedStore from_reduced(Reduced reduced) {
     if (entry) entry->node = at(ids, entry->node);
   }
   store->set_node_map(std::move(reduced.node_map));
+  laps.lap(&ReductionTimes::new_store);
   return ReducedStore{std::move(store), reduced.report};
 }
 

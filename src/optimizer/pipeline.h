@@ -25,6 +25,17 @@ struct ReductionReport {
   friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
 };
 
+// Where one reduction's time went, in seconds (for benchmarks).
+struct ReductionTimes {
+  double view = 0;  // taking the snapshot and checking outputs
+  double dead_code = 0;  // dead-code elimination and the engine graph
+  double engine_build = 0;  // building the e-graph and reading its classes back
+  double saturation = 0;
+  double duplicates = 0;
+  double fusion = 0;  // stage fusion and provenance
+  double new_store = 0;
+};
+
 struct Reduced {
   std::vector<NodeKey> nodes;
   std::vector<NodeId> outputs;  // one per requested output, duplicates kept
@@ -36,7 +47,8 @@ struct Reduced {
 // check; a violation panics).
 [[nodiscard]] Reduced reduce_with_mode(const NodesView& nodes,
                                        const std::vector<NodeId>& outputs,
-                                       const RewriteEngine& engine, bool maximal_fusion);
+                                       const RewriteEngine& engine, bool maximal_fusion,
+                                       ReductionTimes* times = nullptr);
 
 struct ReducedStore {
   std::unique_ptr<GraphStore> store;
@@ -49,8 +61,8 @@ struct ReducedStore {
 // Reduces against exactly `outputs` (order and duplicates kept, marks ignored).
 [[nodiscard]] Result<ReducedStore, BadNodeId> reduce_with_outputs(
     const GraphStore& store, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
-    bool maximal_fusion);
+    bool maximal_fusion, ReductionTimes* times = nullptr);
 // A new store holding the reduced graph, its outputs and its provenance.
-[[nodiscard]] ReducedStore from_reduced(Reduced reduced);
+[[nodiscard]] ReducedStore from_reduced(Reduced reduced, ReductionTimes* times = nullptr);
 
 }  // namespace velmora
