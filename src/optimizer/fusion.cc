@@ -23,12 +23,12 @@ struct Consumers {
   }
 };
 
-Consumers consumers_of(const std::vector<EngineNode>& nodes) {
-  const uint64_t m = nodes.size();
+Consumers consumers_of(const TemplateGraph& g) {
+  const uint64_t m = g.size();
   Consumers c;
   c.offset.assign(m + 1, 0);
   for (uint64_t j = 0; j < m; ++j) {
-    for (uint64_t child : nodes[j].children) {
+    for (uint64_t child : g.children_of(j)) {
       if (child >= j) panic("stage fusion: child " + std::to_string(child) + " of node " +
                             std::to_string(j) + " is not an earlier node");
       ++c.offset[child + 1];
@@ -38,7 +38,7 @@ Consumers consumers_of(const std::vector<EngineNode>& nodes) {
   c.list.resize(c.offset[m]);
   std::vector<uint64_t> fill(c.offset.begin(), c.offset.end() - 1);
   for (uint64_t j = 0; j < m; ++j) {
-    for (uint64_t child : nodes[j].children) c.list[fill[child]++] = j;
+    for (uint64_t child : g.children_of(j)) c.list[fill[child]++] = j;
   }
   return c;
 }
@@ -52,14 +52,14 @@ uint64_t find_root(std::vector<uint64_t>& parent, uint64_t i) {
 
 // Single-use rule: an op joins its consumer's stage when that consumer is its
 // one use, is itself an op, and the op is not an output.
-std::vector<uint64_t> single_use_keys(const std::vector<EngineNode>& nodes, const Consumers& cons,
+std::vector<uint64_t> single_use_keys(const std::vector<bool>& opaque, const Consumers& cons,
                                       const std::vector<bool>& is_output) {
-  const uint64_t m = nodes.size();
+  const uint64_t m = opaque.size();
   std::vector<uint64_t> parent(m);
   for (uint64_t i = 0; i < m; ++i) parent[i] = i;
   for (uint64_t i = 0; i < m; ++i) {
     auto uses = cons.of(i);
-    if (nodes[i].opaque || uses.size() != 1 || is_output[i] || nodes[uses[0]].opaque) continue;
+    if (opaque[i] || uses.size() != 1 || is_output[i] || opaque[uses[0]]) continue;
     uint64_t a = find_root(parent, i);
     uint64_t b = find_root(parent, uses[0]);
     if (a == b) continue;
@@ -67,21 +67,21 @@ std::vector<uint64_t> single_use_keys(const std::vector<EngineNode>& nodes, cons
     parent[a] = b;  // links point from a larger to a smaller index
   }
   std::vector<uint64_t> key(m);
-  for (uint64_t i = 0; i < m; ++i) key[i] = nodes[i].opaque ? i : find_root(parent, i);
+  for (uint64_t i = 0; i < m; ++i) key[i] = opaque[i] ? i : find_root(parent, i);
   return key;
 }
 
 // Maximal rule: an op joins the stage that all of its consumers share.
-std::vector<uint64_t> maximal_keys(const std::vector<EngineNode>& nodes, const Consumers& cons,
+std::vector<uint64_t> maximal_keys(const std::vector<bool>& opaque, const Consumers& cons,
                                    const std::vector<bool>& is_output) {
-  const uint64_t m = nodes.size();
+  const uint64_t m = opaque.size();
   std::vector<uint64_t> key(m);
   for (uint64_t i = 0; i < m; ++i) key[i] = i;
   for (uint64_t i = m; i-- > 0;) {
     auto uses = cons.of(i);
-    if (nodes[i].opaque || is_output[i] || uses.empty()) continue;
+    if (opaque[i] || is_output[i] || uses.empty()) continue;
     bool all_ops = true;
-    for (uint64_t c : uses) all_ops = all_ops && !nodes[c].opaque;
+    for (uint64_t c : uses) all_ops = all_ops && !opaque[c];
     if (!all_ops) continue;
     const uint64_t s = key[uses[0]];
     bool shared = true;
@@ -93,16 +93,23 @@ std::vector<uint64_t> maximal_keys(const std::vector<EngineNode>& nodes, const C
 
 }  // namespace
 
-Fused stage_fusion(const EngineGraph& graph, const TokenTemplates& templates,
+Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
                    bool maximal_fusion) {
-  const std::vector<EngineNode>& nodes = graph.nodes;
-  const uint64_t m = nodes.size();
-  const Consumers cons = consumers_of(nodes);
+  const uint64_t m = graph.size();
+  std::vector<bool> opaque(m);
+  {
+    std::vector<bool> opaque_template(graph.texts.size());
+    for (std::size_t t = 0; t < graph.texts.size(); ++t) {
+      opaque_template[t] = !graph.texts[t].starts_with("op|");
+    }
+    for (uint64_t i = 0; i < m; ++i) opaque[i] = opaque_template[static_cast<uint32_t>(graph.op[i])];
+  }
+  const Consumers cons = consumers_of(graph);
   std::vector<bool> is_output(m, false);
   for (uint64_t o : graph.outputs) at(is_output, o) = true;
 
-  const std::vector<uint64_t> key = maximal_fusion ? maximal_keys(nodes, cons, is_output)
-                                                   : single_use_keys(nodes, cons, is_output);
+  const std::vector<uint64_t> key = maximal_fusion ? maximal_keys(opaque, cons, is_output)
+                                                   : single_use_keys(opaque, cons, is_output);
 
   // Groups as one flat list, members ascending; the last member of a group is
   // its largest, so walking nodes in order and emitting a group at its last
@@ -139,14 +146,14 @@ Fused stage_fusion(const EngineGraph& graph, const TokenTemplates& templates,
     const uint64_t k = key[i];
     if (last[k] != i) continue;
     const uint64_t reduced_id = out.nodes.size();
-    const EngineNode& head = nodes[k];
-    if (head.opaque) {
+    if (opaque[k]) {
+      const auto kids = graph.children_of(k);
       Inputs inputs;
-      inputs.reserve(head.children.size());
-      for (uint64_t c : head.children) inputs.push_back(reduced_for(key[c]));
-      auto t = templates.find(std::string_view(head.op));
-      if (t == templates.end()) panic(kNoEntry);
-      out.nodes.push_back(t->second.with_inputs(std::move(inputs)));
+      inputs.reserve(kids.size());
+      for (uint64_t c : kids) inputs.push_back(reduced_for(key[c]));
+      const auto t = static_cast<uint32_t>(graph.op[k]);
+      if (t >= templates.size() || !templates[t]) panic(kNoEntry);
+      out.nodes.push_back(templates[t]->with_inputs(std::move(inputs)));
       ++out.boundary_nodes;
       out.placement[k] = Placement{reduced_id, std::nullopt};
     } else {
@@ -158,9 +165,10 @@ Fused stage_fusion(const EngineGraph& graph, const TokenTemplates& templates,
       for (uint64_t n = 0; n < count; ++n) {
         const uint64_t member = members[first + n];
         position[member] = n;
-        StageOp op{nodes[member].op, {}};
-        op.inputs.reserve(nodes[member].children.size());
-        for (uint64_t c : nodes[member].children) {
+        StageOp op{graph.text(member), {}};
+        const auto kids = graph.children_of(member);
+        op.inputs.reserve(kids.size());
+        for (uint64_t c : kids) {
           if (key[c] == k) {
             op.inputs.push_back(StageRef::Member(position[c]));
             continue;

@@ -7,16 +7,16 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
+#include <optional>
 #include "node/node.h"
 #include "optimizer/engine/engine.h"
 #include "store/store.h"
 
 namespace velmora {
 
-// Op text -> the first kept node with that text, used to rebuild opaque nodes.
-// The texts are borrowed from the caller's working lists, the nodes are views.
-using TokenTemplates = absl::flat_hash_map<std::string_view, NodeView>;
+// Template id -> the first kept node with that template, used to rebuild
+// opaque nodes; absent where the caller has none.
+using TokenTemplates = std::vector<std::optional<NodeView>>;
 
 struct Fused {
   std::vector<NodeKey> nodes;  // reduced graph, topological
@@ -28,7 +28,7 @@ struct Fused {
 
 // `graph` is topological and duplicate-free; every opaque node's op text has a
 // template. `maximal_fusion` picks the maximal rule over the single-use one.
-[[nodiscard]] Fused stage_fusion(const EngineGraph& graph, const TokenTemplates& templates,
+[[nodiscard]] Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
                                  bool maximal_fusion);
 
 }  // namespace velmora

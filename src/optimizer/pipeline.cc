@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "absl/hash/hash.h"
 #include "base/panic.h"
 #include "optimizer/fusion.h"
@@ -72,12 +73,55 @@ std::string pipeline_symbol(const NodeView& node) {
 
 struct Kept {
   std::vector<uint64_t> index;  // input id -> kept index, or kDropped
-  EngineGraph graph;
-  TokenTemplates templates;
+  TemplateGraph graph;
+  TokenTemplates templates;  // per template: its first kept node
 };
 
-// Dead-code elimination, token templates and the engine graph in one pass
-// over the live nodes. Templates point at the input nodes: fusion replaces
+// Node templates of one reduction, interned by what a node is apart from its
+// inputs, so each distinct template's text is made once.
+class TemplateTable {
+ public:
+  explicit TemplateTable(Kept& kept)
+      : kept_(kept), index_(0, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {}
+
+  TemplateId intern(const NodeView& node) {
+    const uint64_t hash = node.template_hash();
+    if (auto it = index_.find(Probe{node, hash}); it != index_.end()) return static_cast<TemplateId>(*it);
+    const auto id = static_cast<uint32_t>(kept_.templates.size());
+    kept_.templates.push_back(node);
+    hashes_.push_back(hash);
+    kept_.graph.texts.push_back(pipeline_symbol(node));
+    index_.insert(id);
+    return static_cast<TemplateId>(id);
+  }
+
+ private:
+  struct Probe {
+    NodeView node;
+    uint64_t hash;
+  };
+  struct Hash {
+    using is_transparent = void;
+    const TokenTemplates* nodes;
+    const std::vector<uint64_t>* hashes;
+    std::size_t operator()(uint32_t t) const { return (*hashes)[t]; }
+    std::size_t operator()(const Probe& p) const { return p.hash; }
+  };
+  struct Eq {
+    using is_transparent = void;
+    const TokenTemplates* nodes;
+    bool operator()(uint32_t a, uint32_t b) const { return a == b; }
+    bool operator()(const Probe& p, uint32_t t) const { return p.node.same_template(*(*nodes)[t]); }
+    bool operator()(uint32_t t, const Probe& p) const { return p.node.same_template(*(*nodes)[t]); }
+  };
+
+  Kept& kept_;
+  std::vector<uint64_t> hashes_;
+  absl::flat_hash_set<uint32_t, Hash, Eq> index_;
+};
+
+// Dead-code elimination, node templates and the engine graph in one pass over
+// the live nodes. Templates are views of the input nodes: fusion replaces
 // their inputs anyway.
 void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& outputs,
                            Kept& kept) {
@@ -95,83 +139,84 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   kept.index.assign(n, kDropped);
   uint64_t count = 0;
   for (uint64_t i = 0; i < n; ++i) count += live[i] ? 1 : 0;
-  kept.graph.nodes.reserve(count);  // no reallocation: templates view these texts
-  kept.templates.reserve(count);
+  TemplateGraph& g = kept.graph;
+  g.op.reserve(count);
+  g.child_begin.reserve(count + 1);
+  TemplateTable templates(kept);
   for (uint64_t i = 0; i < n; ++i) {
     if (!live[i]) continue;
-    const NodeView key = nodes[i];
-    kept.index[i] = kept.graph.nodes.size();
-    EngineNode node;
-    node.op = pipeline_symbol(key);
-    node.opaque = !key.is_op();
-    const auto inputs = key.inputs();
-    node.children.reserve(inputs.size());
-    for (NodeId input : inputs) node.children.push_back(kept.index[input]);
-    kept.graph.nodes.push_back(std::move(node));
-    kept.templates.try_emplace(std::string_view(kept.graph.nodes.back().op), key);
+    const NodeView node = nodes[i];
+    kept.index[i] = g.op.size();
+    g.op.push_back(templates.intern(node));
+    for (NodeId input : node.inputs()) g.children.push_back(kept.index[input]);
+    g.child_begin.push_back(g.children.size());
   }
-  kept.graph.outputs.reserve(outputs.size());
-  for (NodeId o : outputs) kept.graph.outputs.push_back(kept.index[o]);
+  g.outputs.reserve(outputs.size());
+  for (NodeId o : outputs) g.outputs.push_back(kept.index[o]);
 }
 
-// Structural duplicates of the engine's answer, by (op text, mapped children).
+// Structural duplicates of the engine's answer, by (template, mapped children).
 struct Deduplicated {
-  EngineGraph graph;
+  TemplateGraph graph;
   std::vector<uint64_t> index;  // canonical index -> deduplicated index
 };
 
 struct NodeRef {
-  std::string_view op;
+  TemplateId op;
   std::span<const uint64_t> children;
   template <typename H>
   friend H AbslHashValue(H h, const NodeRef& r) {
     return H::combine(H::combine_contiguous(std::move(h), r.children.data(), r.children.size()),
-                      r.op, r.children.size());
+                      static_cast<uint32_t>(r.op), r.children.size());
   }
 };
 
 struct DedupHash {
   using is_transparent = void;
-  const std::vector<EngineNode>* nodes;
+  const TemplateGraph* g;
   std::size_t operator()(const NodeRef& r) const { return absl::Hash<NodeRef>{}(r); }
-  std::size_t operator()(uint64_t i) const {
-    const EngineNode& n = (*nodes)[i];
-    return (*this)(NodeRef{n.op, n.children});
-  }
+  std::size_t operator()(uint64_t i) const { return (*this)(NodeRef{g->op[i], g->children_of(i)}); }
 };
 
 struct DedupEq {
   using is_transparent = void;
-  const std::vector<EngineNode>* nodes;
-  static bool same(const NodeRef& r, const EngineNode& n) {
-    return r.op == n.op && std::equal(r.children.begin(), r.children.end(), n.children.begin(),
-                                      n.children.end());
+  const TemplateGraph* g;
+  bool same(const NodeRef& r, uint64_t i) const {
+    const auto kids = g->children_of(i);
+    return r.op == g->op[i] &&
+           std::equal(r.children.begin(), r.children.end(), kids.begin(), kids.end());
   }
   bool operator()(uint64_t a, uint64_t b) const { return a == b; }
-  bool operator()(const NodeRef& r, uint64_t i) const { return same(r, (*nodes)[i]); }
-  bool operator()(uint64_t i, const NodeRef& r) const { return same(r, (*nodes)[i]); }
+  bool operator()(const NodeRef& r, uint64_t i) const { return same(r, i); }
+  bool operator()(uint64_t i, const NodeRef& r) const { return same(r, i); }
 };
 
-Deduplicated cse(EngineGraph canonical) {
+Deduplicated cse(TemplateGraph canonical) {
   Deduplicated d;
-  const uint64_t m = canonical.nodes.size();
+  const uint64_t m = canonical.size();
   d.index.reserve(m);
-  d.graph.nodes.reserve(m);
-  absl::flat_hash_set<uint64_t, DedupHash, DedupEq> seen(m, DedupHash{&d.graph.nodes},
-                                                         DedupEq{&d.graph.nodes});
+  d.graph.texts = std::move(canonical.texts);
+  d.graph.op.reserve(m);
+  d.graph.child_begin.reserve(m + 1);
+  d.graph.children.reserve(canonical.children.size());
+  absl::flat_hash_set<uint64_t, DedupHash, DedupEq> seen(m, DedupHash{&d.graph}, DedupEq{&d.graph});
+  absl::InlinedVector<uint64_t, 4> kids;
   for (uint64_t i = 0; i < m; ++i) {
-    EngineNode& node = canonical.nodes[i];
-    for (uint64_t& c : node.children) {
+    kids.clear();
+    for (uint64_t c : canonical.children_of(i)) {
       if (c >= i) panic("canonical graph references only earlier nodes");
-      c = d.index[c];
+      kids.push_back(d.index[c]);
     }
-    auto it = seen.find(NodeRef{node.op, node.children});
+    const NodeRef ref{canonical.op[i], kids};
+    auto it = seen.find(ref);
     if (it != seen.end()) {
       d.index.push_back(*it);
       continue;
     }
-    const uint64_t fresh = d.graph.nodes.size();
-    d.graph.nodes.push_back(std::move(node));
+    const uint64_t fresh = d.graph.op.size();
+    d.graph.op.push_back(ref.op);
+    d.graph.children.insert(d.graph.children.end(), kids.begin(), kids.end());
+    d.graph.child_begin.push_back(d.graph.children.size());
     seen.insert(fresh);
     d.index.push_back(fresh);
   }
@@ -179,7 +224,6 @@ Deduplicated cse(EngineGraph canonical) {
   for (uint64_t o : canonical.outputs) d.graph.outputs.push_back(at(d.index, o));
   return d;
 }
-
 
 // Adds the seconds since the last lap to one field of `times`, when given.
 class Laps {
@@ -209,10 +253,10 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   laps.lap(&ReductionTimes::dead_code);
   Reduced reduced;
   reduced.report.input_nodes = nodes.size();
-  reduced.report.reachable_nodes = kept.graph.nodes.size();
+  reduced.report.reachable_nodes = kept.graph.size();
 
-  Canonical canonical = engine.canonicalize(kept.graph);
-  if (canonical.canonical_index.size() != kept.graph.nodes.size()) {
+  TemplateCanonical canonical = engine.canonicalize_templates(kept.graph);
+  if (canonical.canonical_index.size() != kept.graph.size()) {
     panic("rewrite engine returned one canonical index per node");
   }
   laps.lap(&ReductionTimes::engine_build);
@@ -221,7 +265,7 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
     times->saturation += canonical.saturate_seconds;
   }
   Deduplicated dedup = cse(std::move(canonical.graph));
-  reduced.report.canonical_nodes = dedup.graph.nodes.size();
+  reduced.report.canonical_nodes = dedup.graph.size();
   laps.lap(&ReductionTimes::duplicates);
 
   Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);

@@ -142,6 +142,31 @@ DescriptorView NodeView::descriptor() const {
 
 uint32_t NodeView::member_count() const { return *after_inputs(); }
 
+uint64_t NodeView::template_hash() const {
+  Mixer mix{(r_->meta & 15) * 0x51ULL + r_->part};
+  if (kind() == NodeKey::Kind::kStage) {
+    for_each_member([&](const MemberView& m) {
+      mix(std::bit_cast<uint64_t>(m.op.data()) ^ m.argc);
+      for (uint32_t k = 0; k < m.argc; ++k) mix(m.ref(k).index);
+    });
+  } else {
+    for (const ParamRef& r : params()) {
+      mix(std::bit_cast<uint64_t>(r.name.data()));  // text ids are unique, and so are their texts
+      mix(r.kind == ParamValue::Kind::kFloat ? r.canonical_bits()
+                                             : r.kind == ParamValue::Kind::kStr
+                                                   ? std::bit_cast<uint64_t>(r.str.data())
+                                                   : r.bits);
+    }
+  }
+  return mix.h ^ (mix.h >> 32);
+}
+
+bool NodeView::same_template(const NodeView& o) const {
+  if ((r_->meta & 15) != (o.r_->meta & 15) || r_->part != o.r_->part) return false;
+  return NodeArena::same_tail(kind(), (r_->meta & kHasParams) != 0, after_inputs(),
+                              o.after_inputs());
+}
+
 std::string NodeView::token() const {
   std::string t;
   auto with_params = [&] {
@@ -321,13 +346,15 @@ std::optional<uint32_t> NodeArena::find_node(const Candidate& c) const {
 }
 
 bool NodeArena::same_words(const NodeRecord& r, const Candidate& c) const {
-  const uint32_t* a = r.words;
-  const uint32_t* b = c.words.data();
   const std::size_t n_inputs = r.meta >> 4;
-  if (!std::equal(a, a + n_inputs, b)) return false;
-  a += n_inputs;
-  b += n_inputs;
-  if (static_cast<NodeKey::Kind>(r.meta & 7) == NodeKey::Kind::kStage) {
+  if (!std::equal(r.words, r.words + n_inputs, c.words.data())) return false;
+  return same_tail(static_cast<NodeKey::Kind>(r.meta & 7), (r.meta & kHasParams) != 0,
+                   r.words + n_inputs, c.words.data() + n_inputs);
+}
+
+bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
+                          const uint32_t* b) {
+  if (kind == NodeKey::Kind::kStage) {
     if (*a != *b) return false;
     const uint32_t members = *a;
     ++a;
@@ -341,21 +368,22 @@ bool NodeArena::same_words(const NodeRecord& r, const Candidate& c) const {
     }
     return true;
   }
-  if ((r.meta & kHasParams) == 0) return true;
+  if (!has_params) return true;
   for (;;) {
     const uint32_t head = *a;
     if (head != *b) return false;
-    const auto kind = static_cast<ParamValue::Kind>(head & 3);
-    if (kind == ParamValue::Kind::kFloat) {
-      const ParamRef x{{}, kind, uint64_t{a[1]} | uint64_t{a[2]} << 32, {}};
-      const ParamRef y{{}, kind, uint64_t{b[1]} | uint64_t{b[2]} << 32, {}};
+    const auto kind_of_value = static_cast<ParamValue::Kind>(head & 3);
+    const std::size_t n = value_words(kind_of_value);
+    if (kind_of_value == ParamValue::Kind::kFloat) {
+      const ParamRef x{{}, kind_of_value, uint64_t{a[1]} | uint64_t{a[2]} << 32, {}};
+      const ParamRef y{{}, kind_of_value, uint64_t{b[1]} | uint64_t{b[2]} << 32, {}};
       if (x.canonical_bits() != y.canonical_bits()) return false;
-    } else if (!std::equal(a + 1, a + 1 + value_words(kind), b + 1)) {
+    } else if (!std::equal(a + 1, a + 1 + n, b + 1)) {
       return false;
     }
     if ((head & kLastPair) != 0) return true;
-    a += 1 + value_words(kind);
-    b += 1 + value_words(kind);
+    a += 1 + n;
+    b += 1 + n;
   }
 }
 

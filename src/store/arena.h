@@ -122,6 +122,12 @@ class NodeView {
   template <typename F>
   void for_each_member(F&& f) const;
 
+  // The node without its inputs (kind, name, params or descriptor, stage
+  // members): equal for two nodes of one arena exactly when their tokens
+  // (whole keys, for stages and externals) are equal.
+  [[nodiscard]] uint64_t template_hash() const;
+  [[nodiscard]] bool same_template(const NodeView& o) const;
+
   [[nodiscard]] std::string token() const;
   [[nodiscard]] std::string label() const;
   [[nodiscard]] NodeKey to_key() const;
@@ -253,6 +259,9 @@ class NodeArena {
   void encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>& ids, uint32_t desc,
               Candidate& c) const;
   [[nodiscard]] bool same_words(const NodeRecord& r, const Candidate& c) const;
+  // Compares what follows the inputs of two records of kind `kind`.
+  [[nodiscard]] static bool same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
+                                      const uint32_t* b);
   uint32_t add_text(std::string_view s, uint32_t hash);  // room reserved
   uint32_t* alloc_words(std::size_t n);  // room reserved
   void reserve_words(std::size_t n);

@@ -26,16 +26,18 @@ struct Graph {
     return add("red|" + name, std::move(children), true);
   }
   Fused fuse(bool maximal) {
-    templates.clear();
-    for (const EngineNode& n : g.nodes) {
-      if (!n.opaque) continue;
-      const NodeKey key = n.op.starts_with("src|")   ? NodeKey::Source(n.op.substr(4))
-                          : n.op.starts_with("red|") ? NodeKey::Reduction(n.op.substr(4), {})
-                                                     : NodeKey::Exchange({});
+    const TemplateGraph t = TemplateGraph::from(g);
+    templates.assign(t.texts.size(), std::nullopt);
+    for (std::size_t k = 0; k < t.texts.size(); ++k) {
+      const std::string& op = t.texts[k];
+      if (op.starts_with("op|")) continue;
+      const NodeKey key = op.starts_with("src|")   ? NodeKey::Source(op.substr(4))
+                          : op.starts_with("red|") ? NodeKey::Reduction(op.substr(4), {})
+                                                   : NodeKey::Exchange({});
       const NodeId id = keys.intern(key).value();
-      templates.try_emplace(n.op, keys.snapshot().nodes[id]);
+      templates[k] = keys.snapshot().nodes[id];
     }
-    return stage_fusion(g, templates, maximal);
+    return stage_fusion(t, templates, maximal);
   }
 };
 
@@ -155,7 +157,7 @@ TEST(StageFusion, MissingTemplateIsAnInvariantFailure) {
   EngineGraph g;
   g.nodes.push_back({"src|x", {}, true});
   TokenTemplates none;
-  EXPECT_THROW((void)stage_fusion(g, none, false), Panic);
+  EXPECT_THROW((void)stage_fusion(TemplateGraph::from(g), none, false), Panic);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "base/panic.h"
 #include "optimizer/egraph/big_alloc.h"
@@ -50,55 +51,96 @@ egraph::RunLimits EggEngine::limits_for(size_t nodes) const {
   return limits;
 }
 
+TemplateGraph TemplateGraph::from(const EngineGraph& g) {
+  TemplateGraph t;
+  absl::flat_hash_map<std::string_view, uint32_t> ids;
+  t.op.reserve(g.nodes.size());
+  for (const EngineNode& node : g.nodes) {
+    auto [it, fresh] = ids.try_emplace(node.op, static_cast<uint32_t>(t.texts.size()));
+    if (fresh) t.texts.push_back(node.op);
+    t.op.push_back(static_cast<TemplateId>(it->second));
+    t.children.insert(t.children.end(), node.children.begin(), node.children.end());
+    t.child_begin.push_back(t.children.size());
+  }
+  t.outputs = g.outputs;
+  return t;
+}
+
+EngineGraph TemplateGraph::to_engine_graph() const {
+  EngineGraph g;
+  g.nodes.reserve(size());
+  for (uint64_t i = 0; i < size(); ++i) {
+    const auto kids = children_of(i);
+    g.nodes.push_back(EngineNode{text(i), {kids.begin(), kids.end()}, opaque(i)});
+  }
+  g.outputs = outputs;
+  return g;
+}
+
+TemplateCanonical RewriteEngine::canonicalize_templates(const TemplateGraph& graph) const {
+  Canonical c = canonicalize(graph.to_engine_graph());
+  TemplateCanonical out{TemplateGraph::from(c.graph), std::move(c.canonical_index),
+                        c.build_seconds, c.saturate_seconds};
+  return out;
+}
+
 Canonical EggEngine::canonicalize(const EngineGraph& graph) const {
   return canonicalize_with(graph, limits_for(graph.nodes.size()));
 }
 
+TemplateCanonical EggEngine::canonicalize_templates(const TemplateGraph& graph) const {
+  return canonicalize_templates_with(graph, limits_for(graph.size()));
+}
+
 Canonical EggEngine::canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
                                        egraph::RunReport* report) const {
-  const size_t n = graph.nodes.size();
+  TemplateCanonical c = canonicalize_templates_with(TemplateGraph::from(graph), limits, report);
+  return Canonical{c.graph.to_engine_graph(), std::move(c.canonical_index), c.build_seconds,
+                   c.saturate_seconds};
+}
+
+TemplateCanonical EggEngine::canonicalize_templates_with(const TemplateGraph& graph,
+                                                         const egraph::RunLimits& limits,
+                                                         egraph::RunReport* report) const {
+  const size_t n = graph.size();
   if (n >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(n) + " nodes");
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   egraph::EGraph eg;
-  size_t edges = 0;
-  for (const EngineNode& node : graph.nodes) edges += node.children.size();
+  const size_t edges = graph.children.size();
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
   eg.reserve(2 * n + 16, 2 * edges + 16);
 
-  // Node tokens stay in this call's own symbol scope; consecutive nodes often
-  // share a token, so the last lookup is remembered.
+  // Each template's text is interned once, in this call's own symbol scope.
   egraph::LocalSymbols symbols;
-  egraph::BigVector<egraph::Symbol> symbol_of(n);
-  for (size_t i = 0; i < n; ++i) {
-    const std::string& op = graph.nodes[i].op;
-    symbol_of[i] = i > 0 && op == graph.nodes[i - 1].op ? symbol_of[i - 1] : symbols.get(op);
-  }
+  std::vector<egraph::Symbol> symbol_of_template;
+  symbol_of_template.reserve(graph.texts.size());
+  for (const std::string& text : graph.texts) symbol_of_template.push_back(symbols.get(text));
+  auto symbol_of = [&](size_t i) { return symbol_of_template[static_cast<uint32_t>(graph.op[i])]; };
 
   egraph::BigVector<egraph::ClassId> class_of(n);
   absl::InlinedVector<egraph::ClassId, 4> kids;
   constexpr size_t kAhead = 16;  // nodes whose hash-cons slots are loading meanwhile
   for (size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) {
-      const EngineNode& next = graph.nodes[i + kAhead];
-      if (next.children.size() <= 2 &&
-          std::all_of(next.children.begin(), next.children.end(), [&](uint64_t c) { return c < i; })) {
+      const auto next = graph.children_of(i + kAhead);
+      if (next.size() <= 2 &&
+          std::all_of(next.begin(), next.end(), [&](uint64_t c) { return c < i; })) {
         egraph::ClassId ahead[2];
-        for (size_t k = 0; k < next.children.size(); ++k) ahead[k] = class_of[next.children[k]];
-        eg.prefetch(symbol_of[i + kAhead], std::span<const egraph::ClassId>(ahead, next.children.size()));
+        for (size_t k = 0; k < next.size(); ++k) ahead[k] = class_of[next[k]];
+        eg.prefetch(symbol_of(i + kAhead), std::span<const egraph::ClassId>(ahead, next.size()));
       }
     }
-    const EngineNode& node = graph.nodes[i];
     kids.clear();
-    for (uint64_t c : node.children) {
+    for (uint64_t c : graph.children_of(i)) {
       if (c >= i) {
         panic("index out of bounds: child " + std::to_string(c) + " of node " + std::to_string(i) +
               " is not an earlier node");
       }
       kids.push_back(class_of[c]);
     }
-    class_of[i] = eg.add(symbol_of[i], kids);
+    class_of[i] = eg.add(symbol_of(i), kids);
   }
 
   const auto t1 = Clock::now();
@@ -110,21 +152,20 @@ Canonical EggEngine::canonicalize_with(const EngineGraph& graph, const egraph::R
   // Each class is represented by its earliest node, numbered in input order.
   constexpr uint64_t kUnset = ~uint64_t{0};
   egraph::BigVector<uint64_t> position(eg.id_bound(), kUnset);
-  Canonical out;
+  TemplateCanonical out;
+  out.graph.texts = graph.texts;
   out.canonical_index.resize(n);
-  out.graph.nodes.reserve(n);
-  egraph::advise_huge_pages(out.graph.nodes.data(), n * sizeof(EngineNode));
+  out.graph.op.reserve(n);
+  out.graph.child_begin.reserve(n + 1);
+  out.graph.children.reserve(edges);
   for (size_t i = 0; i < n; ++i) {
     const egraph::ClassId c = eg.find(class_of[i]);
     uint64_t& pos = position[c];
     if (pos == kUnset) {
-      const EngineNode& node = graph.nodes[i];
-      EngineNode& rep = out.graph.nodes.emplace_back();
-      rep.op = node.op;
-      rep.children.reserve(node.children.size());
-      for (uint64_t child : node.children) rep.children.push_back(out.canonical_index[child]);
-      rep.opaque = !node.op.starts_with("op|");
-      pos = out.graph.nodes.size() - 1;
+      out.graph.op.push_back(graph.op[i]);
+      for (uint64_t child : graph.children_of(i)) out.graph.children.push_back(out.canonical_index[child]);
+      out.graph.child_begin.push_back(out.graph.children.size());
+      pos = out.graph.op.size() - 1;
     }
     out.canonical_index[i] = pos;
   }

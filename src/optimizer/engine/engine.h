@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,40 @@ struct EngineGraph {
   friend bool operator==(const EngineGraph&, const EngineGraph&) = default;
 };
 
+// A graph over node templates, the engine's working form: each node names its
+// template (its op text) by id, and children are one flat list. A template's
+// text is made once, however many nodes share it.
+enum class TemplateId : uint32_t {};
+
+struct TemplateGraph {
+  std::vector<std::string> texts;  // per template
+  std::vector<TemplateId> op;  // per node, topological: children precede parents
+  std::vector<uint64_t> child_begin{0};  // per node, plus one
+  std::vector<uint64_t> children;
+  std::vector<uint64_t> outputs;  // as given, duplicates kept
+
+  [[nodiscard]] uint64_t size() const { return op.size(); }
+  [[nodiscard]] std::span<const uint64_t> children_of(uint64_t i) const {
+    return {children.data() + child_begin[i], children.data() + child_begin[i + 1]};
+  }
+  [[nodiscard]] const std::string& text(uint64_t i) const {
+    return texts[static_cast<uint32_t>(op[i])];
+  }
+  // Every node that is not an element-wise op; only op texts begin "op|".
+  [[nodiscard]] bool opaque(uint64_t i) const { return !text(i).starts_with("op|"); }
+
+  // The same graph with its texts interned.
+  [[nodiscard]] static TemplateGraph from(const EngineGraph& g);
+  [[nodiscard]] EngineGraph to_engine_graph() const;
+};
+
+struct TemplateCanonical {
+  TemplateGraph graph;  // shares the input's templates
+  std::vector<uint64_t> canonical_index;  // one entry per input node
+  double build_seconds = 0;
+  double saturate_seconds = 0;
+};
+
 struct Canonical {
   EngineGraph graph;
   std::vector<uint64_t> canonical_index;  // one entry per input node
@@ -41,6 +76,9 @@ class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
   [[nodiscard]] virtual Canonical canonicalize(const EngineGraph& graph) const = 0;
+  // The same over templates, which the pipeline uses; this default goes
+  // through `canonicalize`.
+  [[nodiscard]] virtual TemplateCanonical canonicalize_templates(const TemplateGraph& graph) const;
 };
 
 class EggEngine final : public RewriteEngine {
@@ -50,10 +88,14 @@ class EggEngine final : public RewriteEngine {
   static EggEngine make_default();
 
   [[nodiscard]] Canonical canonicalize(const EngineGraph& graph) const override;
+  [[nodiscard]] TemplateCanonical canonicalize_templates(const TemplateGraph& graph) const override;
   // The same run under explicit limits, reporting how it ended (for tests and
   // benchmarks). `canonicalize` uses `limits_for(graph.nodes.size())`.
   [[nodiscard]] Canonical canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
                                             egraph::RunReport* report = nullptr) const;
+  [[nodiscard]] TemplateCanonical canonicalize_templates_with(const TemplateGraph& graph,
+                                                              const egraph::RunLimits& limits,
+                                                              egraph::RunReport* report = nullptr) const;
   [[nodiscard]] egraph::RunLimits limits_for(size_t nodes) const;
 
   [[nodiscard]] const std::vector<egraph::Rewrite>& rules() const { return rules_; }
