@@ -519,9 +519,20 @@ void NodeArena::reserve(std::size_t n) {
 
 std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   absl::InlinedVector<uint32_t, 6> ids;
+  absl::InlinedVector<bool, 6> missing;
   std::optional<uint32_t> desc;
-  if (resolve(p, ids, desc)) {
-    Candidate c;
+  bool all = true;
+  for (std::size_t k = 0; k < p.texts.size(); ++k) {
+    const auto id = find_text(p.texts[k], p.text_hashes[k]);
+    ids.push_back(id.value_or(0));
+    missing.push_back(!id);
+    all = all && id.has_value();
+  }
+  const bool external = p.key->kind() == NodeKey::Kind::kExternal;
+  if (all && external) desc = find_desc(p, ids);
+  Candidate c;
+  const bool encoded = all && (!external || desc);
+  if (encoded) {
     encode(p, ids, desc.value_or(0), c);
     if (auto found = find_node(c)) return {*found, false};
   }
@@ -532,7 +543,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   std::size_t new_texts = 0;
   std::size_t new_bytes = 0;
   for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    if (!find_text(p.texts[k], p.text_hashes[k])) {
+    if (missing[k]) {
       ++new_texts;
       new_bytes += p.texts[k].size();
     }
@@ -543,7 +554,6 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   texts_.reserve_more(new_texts);
   text_index_.reserve_more(new_texts);
   reserve_text_bytes(new_bytes);
-  const bool external = p.key->kind() == NodeKey::Kind::kExternal;
   if (external) {
     descs_.reserve_more(1);
     desc_index_.reserve_more(1);
@@ -551,14 +561,18 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   records_.reserve_more(1);
   index_.reserve_more(1);
   reserve_words(words);
-  Candidate c;
-  c.words.reserve(words);
+  if (!encoded) c.words.reserve(words);
 
   for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    const auto found = find_text(p.texts[k], p.text_hashes[k]);
-    ids[k] = found ? *found : add_text(p.texts[k], p.text_hashes[k]);
+    if (!missing[k]) continue;
+    // A text may occur twice in one key: the second finds the first.
+    std::optional<uint32_t> earlier;
+    for (std::size_t e = 0; e < k && !earlier; ++e) {
+      if (missing[e] && p.texts[e] == p.texts[k]) earlier = ids[e];
+    }
+    ids[k] = earlier ? *earlier : add_text(p.texts[k], p.text_hashes[k]);
   }
-  if (external) {
+  if (external && !desc) {
     desc = find_desc(p, ids);
     if (!desc) {
       const bool present = p.key->as<ExternalNode>().descriptor->preprocessing_ref.has_value();
@@ -571,7 +585,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
       desc_index_.insert(d.hash, *desc);
     }
   }
-  encode(p, ids, desc.value_or(0), c);
+  if (!encoded) encode(p, ids, desc.value_or(0), c);
   uint32_t* w = alloc_words(words);
   std::copy(c.words.begin(), c.words.end(), w);
   const uint64_t id = records_.size();
