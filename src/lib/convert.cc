@@ -5,6 +5,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "absl/container/flat_hash_set.h"
 #include "lib/module.h"
 
 namespace velmora::py {
@@ -169,18 +170,6 @@ PyObject* param_ref_to_py(const ParamRef& r) {
   panic("param value of unknown kind");
 }
 
-const char* kind_word(NodeKey::Kind kind) {
-  switch (kind) {
-    case NodeKey::Kind::kSource: return "source";
-    case NodeKey::Kind::kOp: return "op";
-    case NodeKey::Kind::kReduction: return "reduction";
-    case NodeKey::Kind::kExternal: return "external";
-    case NodeKey::Kind::kStage: return "stage";
-    case NodeKey::Kind::kExchange: return "exchange";
-    case NodeKey::Kind::kJoin: return "join";
-  }
-  panic("node of unknown kind");
-}
 
 }  // namespace
 
@@ -503,27 +492,136 @@ PyObject* id_list(std::span<const Id> ids) {
 PyObject* ids_to_py(std::span<const NodeId> ids) { return id_list(ids); }
 PyObject* ids_to_py(std::span<const uint32_t> ids) { return id_list(ids); }
 
-PyObject* node_to_py(const NodeView& node, NodeId id, bool output) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  const bool ok = set_item(dict.get(), "id", id_to_py(id)) &&
-                  set_item(dict.get(), "output", PyBool_FromLong(output)) &&
-                  set_item(dict.get(), "inputs", ids_to_py(node.inputs())) &&
-                  set_item(dict.get(), "kind", str_to_py(kind_word(node.kind()))) &&
-                  set_item(dict.get(), "name", str_to_py(node.name())) &&
-                  set_item(dict.get(), "params", params_to_py(node.params()));
-  if (!ok) return nullptr;
-  if (node.kind() == NodeKey::Kind::kExternal) {
-    if (!set_item(dict.get(), "descriptor", descriptor_to_py(node.descriptor()))) {
-      return nullptr;
-    }
-  } else if (node.kind() == NodeKey::Kind::kStage) {
-    if (!set_item(dict.get(), "n_members", PyLong_FromSize_t(node.member_count())) ||
-        !set_item(dict.get(), "members", members_to_py(node))) {
-      return nullptr;
-    }
+namespace {
+
+// Builds the node dicts of one nodes() call. Keys and kind words come from the
+// module; each store text becomes one str, shared by every dict that shows
+// it (strs are immutable, so sharing them is not observable).
+class NodesBuilder {
+ public:
+  explicit NodesBuilder(const ModuleState& state) : words_(state.words) {}
+  NodesBuilder(const NodesBuilder&) = delete;
+  NodesBuilder& operator=(const NodesBuilder&) = delete;
+  ~NodesBuilder() {
+    for (PyObject* p : texts_) Py_XDECREF(p);
   }
-  return dict.release();
+
+  PyObject* node(const NodeView& node, NodeId id, bool output) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const NodeKey::Kind kind = node.kind();
+    const bool named = kind == NodeKey::Kind::kSource || kind == NodeKey::Kind::kOp ||
+                       kind == NodeKey::Kind::kReduction;
+    const bool ok = put(dict.get(), kWordId, id_to_py(id)) &&
+                    put(dict.get(), kWordOutput, Py_NewRef(output ? Py_True : Py_False)) &&
+                    put(dict.get(), kWordInputs, ids_to_py(node.inputs())) &&
+                    put(dict.get(), kWordKind, Py_NewRef(words_[kind_word(kind)])) &&
+                    put(dict.get(), kWordName, named ? text(node.name_id(), node.name()) : str_to_py("")) &&
+                    put(dict.get(), kWordParams, params(node.params()));
+    if (!ok) return nullptr;
+    if (kind == NodeKey::Kind::kExternal) {
+      if (!put(dict.get(), kWordDescriptor, descriptor(node.descriptor()))) return nullptr;
+    } else if (kind == NodeKey::Kind::kStage) {
+      if (!put(dict.get(), kWordNMembers, PyLong_FromSize_t(node.member_count())) ||
+          !put(dict.get(), kWordMembers, members_to_py(node))) {
+        return nullptr;
+      }
+    }
+    return dict.release();
+  }
+
+ private:
+  static Word kind_word(NodeKey::Kind kind) {
+    switch (kind) {
+      case NodeKey::Kind::kSource: return kWordSource;
+      case NodeKey::Kind::kOp: return kWordOp;
+      case NodeKey::Kind::kReduction: return kWordReduction;
+      case NodeKey::Kind::kExternal: return kWordExternal;
+      case NodeKey::Kind::kStage: return kWordStage;
+      case NodeKey::Kind::kExchange: return kWordExchange;
+      case NodeKey::Kind::kJoin: return kWordJoin;
+    }
+    panic("node of unknown kind");
+  }
+
+  // dict[word] = value, taking over `value`.
+  bool put(PyObject* dict, Word word, PyObject* value) {
+    Ref owned(value);
+    return owned && PyDict_SetItem(dict, words_[word], owned.get()) == 0;
+  }
+
+  // A new reference to the str of store text `id`.
+  PyObject* text(uint32_t id, std::string_view s) {
+    if (id >= texts_.size()) texts_.resize(std::max<std::size_t>(id + 1, 2 * texts_.size()), nullptr);
+    PyObject*& slot = texts_[id];
+    if (slot == nullptr) {
+      slot = str_to_py(s);
+      if (slot == nullptr) return nullptr;
+    }
+    return Py_NewRef(slot);
+  }
+
+  PyObject* params(const ParamsView& params) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const ParamRef& r : params) {
+      Ref k(text(r.name_id, r.name));
+      Ref v(r.kind == ParamValue::Kind::kStr ? text(r.str_id, r.str) : param_ref_to_py(r));
+      if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  }
+
+  PyObject* descriptor(const DescriptorView& d) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!put(dict.get(), kWordKind, str_to_py(d.kind)) ||
+        !put(dict.get(), kWordContentHash, str_to_py(d.content_hash)) ||
+        !put(dict.get(), kWordFramework, str_to_py(d.framework)) ||
+        !put(dict.get(), kWordVersion, str_to_py(d.version)) ||
+        !put(dict.get(), kWordIoSchema, str_to_py(d.io_schema)) ||
+        !put(dict.get(), kWordPreprocessingRef,
+             d.preprocessing_ref ? str_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None))) {
+      return nullptr;
+    }
+    return dict.release();
+  }
+
+  PyObject* const* words_;
+  std::vector<PyObject*> texts_;  // strong references, by store text id
+};
+
+// Marks are usually few: a scan, or a table once a linear test per node would
+// cost more than building one.
+class OutputTest {
+ public:
+  explicit OutputTest(const std::vector<NodeId>& outputs) : outputs_(outputs) {
+    if (outputs.size() > kScanLimit) set_.insert(outputs.begin(), outputs.end());
+  }
+  bool operator()(NodeId id) const {
+    if (outputs_.size() > kScanLimit) return set_.contains(id);
+    return std::find(outputs_.begin(), outputs_.end(), id) != outputs_.end();
+  }
+
+ private:
+  static constexpr std::size_t kScanLimit = 16;
+  const std::vector<NodeId>& outputs_;
+  absl::flat_hash_set<NodeId> set_;
+};
+
+}  // namespace
+
+PyObject* nodes_to_py(const ModuleState& state, const Snapshot& snap) {
+  const OutputTest is_output(snap.outputs);
+  NodesBuilder builder(state);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
+    PyObject* node = builder.node(snap.nodes[i], i, is_output(i));
+    if (node == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
+  }
+  return list.release();
 }
 
 PyObject* node_map_to_py(const NodeMap& map) {

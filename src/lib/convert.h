@@ -113,9 +113,10 @@ PyObject* id_to_py(NodeId id);
 PyObject* ids_to_py(std::span<const NodeId> ids);
 PyObject* ids_to_py(std::span<const uint32_t> ids);
 
-// The node dict of the inspection view; a stage member token that does not
-// parse is a ValueError.
-PyObject* node_to_py(const NodeView& node, NodeId id, bool output);
+struct ModuleState;
+// The inspection view: one node dict per node of `snap`, in id order; a stage
+// member token that does not parse is a ValueError.
+PyObject* nodes_to_py(const ModuleState& state, const Snapshot& snap);
 // One entry per node of the unreduced graph: None or (id, member | None).
 PyObject* node_map_to_py(const NodeMap& map);
 PyObject* report_to_py(const ReductionReport& report);

@@ -124,36 +124,12 @@ PyObject* node_count(PyObject* self, PyObject*) {
 
 // ---- views ----
 
-// Marks are usually few: a scan, or a set once a linear test per node would
-// cost more than building one.
-class OutputTest {
- public:
-  explicit OutputTest(const std::vector<NodeId>& outputs) : outputs_(outputs) {
-    if (outputs.size() > kScanLimit) set_.insert(outputs.begin(), outputs.end());
-  }
-  bool operator()(NodeId id) const {
-    if (outputs_.size() > kScanLimit) return set_.contains(id);
-    return std::find(outputs_.begin(), outputs_.end(), id) != outputs_.end();
-  }
-
- private:
-  static constexpr std::size_t kScanLimit = 16;
-  const std::vector<NodeId>& outputs_;
-  absl::flat_hash_set<NodeId> set_;
-};
-
 PyObject* nodes(PyObject* self, PyObject*) {
   return guarded(owner(self), [&]() -> PyObject* {
+    ModuleState* state = state_of(owner(self));
+    if (state == nullptr) return nullptr;
     const Snapshot snap = in_core([&] { return store_of(self).snapshot(); });
-    const OutputTest is_output(snap.outputs);
-    Ref list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-      PyObject* node = node_to_py(snap.nodes[i], i, is_output(i));
-      if (node == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
-    }
-    return list.release();
+    return nodes_to_py(*state, snap);
   });
 }
 

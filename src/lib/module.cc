@@ -37,6 +37,10 @@ int exec_module(PyObject* module) {
   if (!name) return -1;
   Ref fn(PyCFunction_NewEx(&version_def, module, name.get()));
   if (!fn || PyModule_AddObjectRef(module, "version", fn.get()) < 0) return -1;
+  for (int w = 0; w < kWordCount; ++w) {
+    state->words[w] = PyUnicode_InternFromString(kWordTexts[w]);
+    if (state->words[w] == nullptr) return -1;
+  }
   state->panic_type =
       PyErr_NewException("velmora_core.PanicException", PyExc_BaseException, nullptr);
   if (state->panic_type == nullptr) return -1;
@@ -50,6 +54,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->descriptor_type);
   Py_VISIT(state->reducer_type);
   Py_VISIT(state->panic_type);
+  for (PyObject* w : state->words) Py_VISIT(w);
   return 0;
 }
 
@@ -60,6 +65,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->descriptor_type);
   Py_CLEAR(state->reducer_type);
   Py_CLEAR(state->panic_type);
+  for (PyObject*& w : state->words) Py_CLEAR(w);
   return 0;
 }
 

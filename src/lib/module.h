@@ -20,12 +20,27 @@
 
 namespace velmora::py {
 
+// The texts the inspection views write over and over: dict keys and kind
+// words, made once per module.
+enum Word : int {
+  kWordId, kWordOutput, kWordInputs, kWordKind, kWordName, kWordParams, kWordDescriptor,
+  kWordNMembers, kWordMembers, kWordContentHash, kWordFramework, kWordVersion, kWordIoSchema,
+  kWordPreprocessingRef, kWordSource, kWordOp, kWordReduction, kWordExternal, kWordStage,
+  kWordExchange, kWordJoin, kWordInput, kWordMember, kWordCount
+};
+inline constexpr const char* kWordTexts[kWordCount] = {
+    "id", "output", "inputs", "kind", "name", "params", "descriptor",
+    "n_members", "members", "content_hash", "framework", "version", "io_schema",
+    "preprocessing_ref", "source", "op", "reduction", "external", "stage",
+    "exchange", "join", "input", "member"};
+
 // Strong references, released with the module.
 struct ModuleState {
   PyTypeObject* graph_store_type = nullptr;
   PyTypeObject* descriptor_type = nullptr;
   PyTypeObject* reducer_type = nullptr;
   PyObject* panic_type = nullptr;
+  PyObject* words[kWordCount] = {};
 };
 
 extern PyModuleDef module_def;

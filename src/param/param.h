@@ -72,6 +72,10 @@ struct ParamRef {
   ParamValue::Kind kind = ParamValue::Kind::kInt;
   uint64_t bits = 0;
   std::string_view str;
+  // Where the texts are interned (a store's records), their ids; else kNoText.
+  static constexpr uint32_t kNoText = 0xFFFFFFFFu;
+  uint32_t name_id = kNoText;
+  uint32_t str_id = kNoText;
 
   static ParamRef of(const Param& p);
   [[nodiscard]] ParamValue value() const;

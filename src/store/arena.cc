@@ -61,12 +61,16 @@ std::string labelled(std::string head, const ParamsView& params) {
 
 ParamRef ParamsView::iterator::operator*() const {
   const uint32_t head = p_[0];
-  ParamRef r{a_->text(head >> 3), static_cast<ParamValue::Kind>(head & 3), 0, {}};
+  ParamRef r{a_->text(head >> 3), static_cast<ParamValue::Kind>(head & 3), 0, {}, head >> 3,
+             ParamRef::kNoText};
   switch (r.kind) {
     case ParamValue::Kind::kInt:
     case ParamValue::Kind::kFloat: r.bits = uint64_t{p_[1]} | uint64_t{p_[2]} << 32; break;
     case ParamValue::Kind::kBool: r.bits = p_[1]; break;
-    case ParamValue::Kind::kStr: r.str = a_->text(p_[1]); break;
+    case ParamValue::Kind::kStr:
+      r.str = a_->text(p_[1]);
+      r.str_id = p_[1];
+      break;
   }
   return r;
 }
@@ -375,8 +379,8 @@ bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a
     const auto kind_of_value = static_cast<ParamValue::Kind>(head & 3);
     const std::size_t n = value_words(kind_of_value);
     if (kind_of_value == ParamValue::Kind::kFloat) {
-      const ParamRef x{{}, kind_of_value, uint64_t{a[1]} | uint64_t{a[2]} << 32, {}};
-      const ParamRef y{{}, kind_of_value, uint64_t{b[1]} | uint64_t{b[2]} << 32, {}};
+      const ParamRef x{{}, kind_of_value, uint64_t{a[1]} | uint64_t{a[2]} << 32, {}, 0, 0};
+      const ParamRef y{{}, kind_of_value, uint64_t{b[1]} | uint64_t{b[2]} << 32, {}, 0, 0};
       if (x.canonical_bits() != y.canonical_bits()) return false;
     } else if (!std::equal(a + 1, a + 1 + n, b + 1)) {
       return false;

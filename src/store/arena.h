@@ -113,6 +113,8 @@ class NodeView {
   [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->meta >> 4}; }
   // Name of a Source, Op or Reduction; empty otherwise.
   [[nodiscard]] std::string_view name() const;
+  // The text id of that name (Source, Op and Reduction only).
+  [[nodiscard]] uint32_t name_id() const { return r_->part; }
   // Empty for a Stage.
   [[nodiscard]] ParamsView params() const;
   // External only.
