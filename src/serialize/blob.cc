@@ -20,6 +20,7 @@ constexpr std::size_t kMinParamBytes = 4 + 1 + 1;  // empty name, tag, bool byte
 constexpr std::size_t kMinMemberBytes = 4 + 4;     // empty op text, no arguments
 constexpr std::size_t kStageRefBytes = 1 + 4;
 constexpr std::size_t kIdBytes = 8;
+constexpr std::size_t kMinRecordBytes = 1 + 4 + 4;  // tag and two empty counts or lengths
 
 // ------------------------------------------------------------------ writing
 
@@ -31,9 +32,15 @@ ParamRef to_ref(const Param& p) { return ParamRef::of(p); }
 // after a refusal `failure` names what overflowed and the buffer is abandoned.
 class Writer {
  public:
-  Writer(std::vector<uint8_t>& out, uint64_t field_max) : out_(out), max_(field_max) {}
+  // Fields go straight into `out`'s buffer, which grows geometrically;
+  // `finish` trims it to what was written.
+  Writer(std::vector<uint8_t>& out, uint64_t field_max)
+      : out_(out), pos_(out.size()), max_(field_max) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  void finish() { out_.resize(pos_); }
 
-  void u8(uint8_t v) { out_.push_back(v); }
+  void u8(uint8_t v) { *room(1) = v; }
   void u64(uint64_t v) { put_le(v, 8); }
 
   bool field(std::string_view what, uint64_t n) {
@@ -48,8 +55,7 @@ class Writer {
 
   bool string(std::string_view s) {
     if (!field("string length", s.size())) return false;
-    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-    out_.insert(out_.end(), p, p + s.size());
+    if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
     return true;
   }
 
@@ -128,11 +134,21 @@ class Writer {
   [[nodiscard]] const std::string& failure() const { return failure_; }
 
  private:
+  // Room for `n` more bytes, returned as the place to write them.
+  uint8_t* room(std::size_t n) {
+    if (out_.size() - pos_ < n) out_.resize(std::max(pos_ + n, 2 * out_.size() + 64));
+    uint8_t* at = out_.data() + pos_;
+    pos_ += n;
+    return at;
+  }
   void put_le(uint64_t v, std::size_t width) {
-    for (std::size_t k = 0; k < width; ++k) out_.push_back(static_cast<uint8_t>(v >> (8 * k)));
+    uint8_t bytes[8];
+    for (std::size_t k = 0; k < 8; ++k) bytes[k] = static_cast<uint8_t>(v >> (8 * k));
+    std::memcpy(room(width), bytes, width);
   }
 
   std::vector<uint8_t>& out_;
+  std::size_t pos_;
   uint64_t max_;
   std::string failure_;
 };
@@ -370,9 +386,9 @@ std::string DecodeError::message() const {
 Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                uint64_t field_max) {
   Writer w(out, field_max);
-  if (!w.params(params, params.size())) {
-    return Err(EncodeError{"cannot serialize params: " + w.failure()});
-  }
+  const bool ok = w.params(params, params.size());
+  w.finish();
+  if (!ok) return Err(EncodeError{"cannot serialize params: " + w.failure()});
   return {};
 }
 
@@ -396,6 +412,7 @@ Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
     return Err(EncodeError{"cannot serialize: " + w.failure()});
   }
   for (NodeId id : outputs) w.u64(id);
+  w.finish();
   return out;
 }
 
@@ -418,6 +435,9 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
                               static_cast<uint32_t>(data[7]) << 24;
 
   auto store = std::make_unique<GraphStore>();
+  // Room for as many nodes as the bytes at hand can hold, never for the count
+  // the blob announces.
+  store->reserve(std::min<uint64_t>(node_count, (data.size() - 8) / kMinRecordBytes));
   Reader r(data, 8);
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
