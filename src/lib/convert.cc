@@ -56,6 +56,18 @@ Ref dict_lookup(PyObject* dict, const char* key) {
 #endif
 }
 
+// True, with the error cleared, when a protocol failed by saying "not this
+// kind": no such method or a wrong result (TypeError), or a value out of its
+// range (OverflowError). Any other error, an interrupt above all, is left
+// pending for the caller.
+bool not_this_kind() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
 // Classifies one param value: exact bool, then the integer protocol, then the
 // float protocol, then str. Exact int, float and str skip the protocols they
 // cannot satisfy.
@@ -69,10 +81,10 @@ std::optional<ParamValue> param_value_from_py(PyObject* v) {
   }
   const long long i = PyLong_AsLongLong(v);
   if (i != -1 || !PyErr_Occurred()) return ParamValue::Int(i);
-  PyErr_Clear();
+  if (!not_this_kind()) return std::nullopt;
   const double d = PyFloat_AsDouble(v);
   if (d != -1.0 || !PyErr_Occurred()) return ParamValue::Float(d);
-  PyErr_Clear();
+  if (!not_this_kind()) return std::nullopt;
   if (PyUnicode_Check(v)) {
     auto s = str_from_py(v);
     if (!s) return std::nullopt;

@@ -276,7 +276,7 @@ PyObject* new_store(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void dealloc_store(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<GraphStoreObject*>(self)->store.~unique_ptr();
+  reinterpret_cast<GraphStoreObject*>(self)->store.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "lib/args.h"
@@ -22,7 +23,7 @@ PyTypeObject* owner(PyObject* self) { return Py_TYPE(self); }
 ReducerCell& cell_of(PyObject* self) { return *reinterpret_cast<ReducerObject*>(self)->cell; }
 
 // The store argument, which must be one of this module's GraphStore objects.
-GraphStore* store_from_py(PyObject* self, PyObject* obj) {
+const std::shared_ptr<GraphStore>* store_from_py(PyObject* self, PyObject* obj) {
   ModuleState* state = state_of(owner(self));
   if (state == nullptr) return nullptr;
   if (!PyObject_TypeCheck(obj, state->graph_store_type)) {
@@ -30,13 +31,30 @@ GraphStore* store_from_py(PyObject* self, PyObject* obj) {
                  "'GraphStore'", Py_TYPE(obj)->tp_name);
     return nullptr;
   }
-  return &store_of(obj);
+  return &reinterpret_cast<GraphStoreObject*>(obj)->store;
+}
+
+// A store other than the one the reducer has consumed nodes from.
+struct OtherStore {};
+using CallError = std::variant<BadNodeId, OtherStore>;
+
+PyObject* raise_call_error(const CallError& e) {
+  if (const auto* bad = std::get_if<BadNodeId>(&e)) return map_err(*bad);
+  return value_error("this reducer belongs to another store");
 }
 
 // Feeds the reducer the store's nodes from its watermark on. The caller holds
-// the reducer's lock; the store's is taken inside the copy.
-Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& core, const GraphStore& store) {
-  return core.step(store.snapshot_from(core.watermark()));
+// the reducer's lock; the store's is taken inside the copy. Consumed ids are
+// that store's ids, so once there are any, another store is refused before
+// anything changes.
+Result<uint64_t, CallError> consume_delta(ReducerCell& cell,
+                                          const std::shared_ptr<GraphStore>& store) {
+  const bool other = cell.fed.owner_before(store) || store.owner_before(cell.fed);
+  if (cell.core.watermark() > 0 && other) return Err(CallError(OtherStore{}));
+  auto consumed = cell.core.step(store->snapshot_from(cell.core.watermark()));
+  if (cell.core.watermark() > 0) cell.fed = store;
+  if (!consumed) return Err(CallError(consumed.error()));
+  return *consumed;
 }
 
 constexpr const char* kStepNames[] = {"store"};
@@ -46,14 +64,14 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded(owner(self), [&]() -> PyObject* {
     BoundArgs a;
     if (!a.bind(kStepSig, args, nargs, kw)) return nullptr;
-    GraphStore* store = store_from_py(self, a[0]);
+    const std::shared_ptr<GraphStore>* store = store_from_py(self, a[0]);
     if (store == nullptr) return nullptr;
     ReducerCell& cell = cell_of(self);
     auto consumed = in_core([&] {
       PoisonGuard lock(cell.mutex);
-      return consume_delta(cell.core, *store);
+      return consume_delta(cell, *store);
     });
-    if (!consumed) return map_err(consumed.error());
+    if (!consumed) return raise_call_error(consumed.error());
     return id_to_py(*consumed);
   });
 }
@@ -78,7 +96,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded(owner(self), [&]() -> PyObject* {
     BoundArgs a;
     if (!a.bind(kFinalizeSig, args, nargs, kw)) return nullptr;
-    GraphStore* store = store_from_py(self, a[0]);
+    const std::shared_ptr<GraphStore>* store = store_from_py(self, a[0]);
     if (store == nullptr) return nullptr;
     auto maximal = a[1] ? flag_from_py(a[1], "maximal_fusion") : std::optional<bool>(false);
     if (!maximal) return nullptr;
@@ -90,26 +108,26 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     // Chosen before the reducer is touched, so a bad id consumes nothing.
     std::vector<NodeId> chosen;
     if (*outs) {
-      const uint64_t count = store->node_count();
+      const uint64_t count = (*store)->node_count();
       for (NodeId id : **outs) {
         if (id >= count) return map_err(BadNodeId{id});
       }
       chosen = std::move(**outs);
     } else {
-      chosen = store->outputs();
+      chosen = (*store)->outputs();
     }
 
     ReducerCell& cell = cell_of(self);
-    auto reduced = in_core([&]() -> Result<ReducedStore, BadNodeId> {
+    auto reduced = in_core([&]() -> Result<ReducedStore, CallError> {
       PoisonGuard lock(cell.mutex);
-      auto consumed = consume_delta(cell.core, *store);
+      auto consumed = consume_delta(cell, *store);
       if (!consumed) return Err(consumed.error());
       const EggEngine engine = EggEngine::make_default();
       auto result = cell.core.finalize(chosen, engine, *maximal);
-      if (!result) return Err(result.error());
+      if (!result) return Err(CallError(result.error()));
       return from_reduced(std::move(result).value());
     });
-    if (!reduced) return map_err(reduced.error());
+    if (!reduced) return raise_call_error(reduced.error());
     return reduction_to_py(state, std::move(reduced).value());
   });
 }

@@ -114,10 +114,12 @@ void raise_panic(PyTypeObject* owner, const char* message) {
 }
 
 PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store) {
+  // Shared before the object exists: a failed allocation leaves nothing half-built.
+  std::shared_ptr<GraphStore> shared(std::move(store));
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<GraphStoreObject*>(self)->store)
-      std::unique_ptr<GraphStore>(std::move(store));
+      std::shared_ptr<GraphStore>(std::move(shared));
   return self;
 }
 

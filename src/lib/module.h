@@ -51,7 +51,9 @@ ModuleState* state_of(PyTypeObject* type);
 
 struct GraphStoreObject {
   PyObject_HEAD
-  std::unique_ptr<GraphStore> store;
+  // Shared only so that a reducer can know this store again through a weak
+  // reference, which does not keep it alive.
+  std::shared_ptr<GraphStore> store;
 };
 
 struct DescriptorObject {
@@ -63,6 +65,8 @@ struct DescriptorObject {
 struct ReducerCell {
   PoisonMutex mutex{"incremental reducer poisoned"};
   IncrementalReducer core;
+  // The store its nodes came from, once it has consumed any.
+  std::weak_ptr<const GraphStore> fed;
 };
 
 struct ReducerObject {

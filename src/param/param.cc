@@ -285,9 +285,12 @@ void round_half_away(double mag, std::string& digits, int exp) {
   }
   std::string up = digits;
   ++up.back();
-  std::string text = up;
-  if (text.size() > 1) text.insert(1, ".");
-  text += "e" + std::to_string(exp);
+  // Laid out by appending only: at -O3 GCC 12 reports a false -Wrestrict
+  // overlap in std::string's insert, which `"e" + std::string` uses too.
+  std::string text(1, up[0]);
+  if (up.size() > 1) text.append(".").append(up, 1);
+  text += 'e';
+  text += std::to_string(exp);
   double back = 0;
   std::from_chars(text.data(), text.data() + text.size(), back);
   if (back == mag) digits = std::move(up);

@@ -444,10 +444,11 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   for (uint64_t i = 0; i < node_count; ++i) {
     std::optional<NodeKey> key;
     if (!r.node(i, key)) return Err(r.error());
-    // A duplicate record interns to an earlier id, so later blob indices can
-    // point past the store; the store's own check reports that.
     auto id = store->intern(std::move(*key));
     if (!id) return Err(bad_reference(id.error().id));
+    // A record equal to an earlier one interns to that node's id, and every
+    // later index would then name the wrong node: index i is no node at all.
+    if (*id != i) return Err(bad_reference(i));
   }
 
   uint32_t output_count;

@@ -53,6 +53,8 @@ inline constexpr uint64_t kBlobFieldMax = 0xFFFFFFFFULL;
 [[nodiscard]] Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                              uint64_t field_max = kBlobFieldMax);
 
+// A new store with record i as node i. A record that repeats an earlier one
+// would intern to that node's id, so it is refused as BadReference i.
 [[nodiscard]] Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(
     std::span<const uint8_t> data);
 

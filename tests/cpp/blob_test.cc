@@ -311,17 +311,25 @@ TEST(BlobRoundTrip, TrailingBytesAreIgnored) {
   }
 }
 
-TEST(BlobRoundTrip, DuplicateRecordsInternToOneNode) {
-  // Two equal sources become one node; the op naming blob index 1 then points
-  // past the store, which the store reports.
-  Bytes dup = BlobBuilder::header(2).source("x").source("x").u32(0).b;
-  EXPECT_EQ(read_ok(dup)->node_count(), 1u);
-  Bytes dangling =
-      BlobBuilder::header(3).source("x").source("x").u8(1).str("f").u32(0).u32(1).u64(1).u32(0).b;
-  EXPECT_EQ(read_error(dangling), "node reference 1 out of range");
-}
-
 // ------------------------------------------------------------------- errors
+
+// The writer never repeats a record. Read anyway, the repeat would take the
+// earlier node's id and shift every later index onto the wrong node (here the
+// neg of record 1 would read as neg(b)); the repeated record is refused.
+TEST(BlobRead, RepeatedRecordIsNoNode) {
+  auto records = [](uint32_t n) {
+    return BlobBuilder::header(n).source("a").source("a").source("b").u8(1).str("neg").u32(0)
+        .u32(1).u64(1);
+  };
+  const Bytes neg_of_b = records(4).u32(0).b;
+  const Bytes last_marked = records(4).u32(1).u64(3).b;
+  const Bytes only_repeat = BlobBuilder::header(2).source("a").source("a").u32(0).b;
+  for (const Bytes& blob : {neg_of_b, last_marked, only_repeat}) {
+    auto e = deserialize(blob);
+    ASSERT_FALSE(e.ok());
+    EXPECT_EQ(e.error(), (DecodeError{DecodeError::Kind::kBadReference, {}, 1}));
+  }
+}
 
 TEST(BlobRead, HeaderChecks) {
   EXPECT_EQ(read_error({}), kTruncated);

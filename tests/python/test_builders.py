@@ -217,6 +217,48 @@ class UnencodableTextTest(unittest.TestCase):
         self.assertEqual(s.node_count(), 0)
 
 
+class HookErrorTest(unittest.TestCase):
+    """Only "not this kind" moves a conversion on; an interrupt or a MemoryError
+    raised by a hook comes out unchanged and leaves the store as it was."""
+
+    def test_errors_that_are_no_conversion_failure_pass_unchanged(self):
+        class IndexRaises:
+            def __index__(self):
+                raise error
+
+            def __float__(self):  # what the interrupted value would be stored as
+                return 2.5
+
+        class FloatRaises:
+            def __float__(self):
+                raise error
+
+        class KindKey:  # looked up as "kind", and raising when compared to it
+            def __hash__(self):
+                return hash("kind")
+
+            def __eq__(self, other):
+                raise error
+
+        s = vc.GraphStore()
+        x = s.add_source("x")
+        rest = {k: v for k, v in FIELDS.items() if k != "kind"}
+        calls = {
+            "param through __index__": lambda: s.add_op("f", [x], {"k": IndexRaises()}),
+            "param through __float__": lambda: s.add_op("f", [x], {"k": FloatRaises()}),
+            "descriptor field": lambda: s.add_external({KindKey(): "k", **rest}, [x]),
+            "node id": lambda: s.add_op("f", [x, IndexRaises()]),
+        }
+        for error_type in (KeyboardInterrupt, SystemExit, MemoryError):
+            for where, call in calls.items():
+                error = error_type()
+                with self.subTest(error=error_type.__name__, where=where):
+                    with self.assertRaises(error_type) as cm:
+                        call()
+                    self.assertIs(cm.exception, error)
+                    self.assertEqual(s.node_count(), 1)
+
+
 class InputsTest(unittest.TestCase):
     def setUp(self):
         self.s = vc.GraphStore()

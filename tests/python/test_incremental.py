@@ -1,5 +1,7 @@
 """IncrementalReducer: stepping a growing store and finishing with a reduction."""
 
+import gc
+import sys
 import unittest
 
 from support import chain, vc
@@ -62,6 +64,28 @@ class StepTest(unittest.TestCase):
         b_store, b_rep = single.finalize(fed, outputs=[5])
         self.assertEqual((a_store.nodes(), a_store.node_map(), a_rep),
                          (b_store.nodes(), b_store.node_map(), b_rep))
+
+    def test_a_second_store_is_refused(self):
+        a, b, r = vc.GraphStore(), vc.GraphStore(), vc.IncrementalReducer()
+        chain(a, "neg")
+        chain(b, "exp", "log", "sin")
+        refs = sys.getrefcount(a)
+        self.assertEqual(r.step(a), 2)
+        self.assertEqual(sys.getrefcount(a), refs)  # remembered, not kept alive
+        expected = r.finalize(a, outputs=[1])
+        for call in (lambda: r.step(b), lambda: r.finalize(b, outputs=[0])):
+            with self.assertRaises(ValueError) as cm:
+                call()
+            self.assertIn("belongs to another store", str(cm.exception))
+            self.assertEqual(counts(r), (2, 2, 2))
+        got = r.finalize(a, outputs=[1])
+        self.assertEqual((got[0].nodes(), got[1]), (expected[0].nodes(), expected[1]))
+        a.add_op("abs", [1])
+        self.assertEqual(r.step(a), 1)
+        del a, expected, got
+        gc.collect()
+        with self.assertRaises(ValueError):  # nor is a store made after it went
+            r.step(vc.GraphStore())
 
     def test_store_argument_errors(self):
         r = vc.IncrementalReducer()

@@ -38,7 +38,11 @@ EggEngine EggEngine::make_default() {
     rules.push_back(rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
   }
   for (size_t i = 0; i < kIdentities.size(); ++i) {
-    rules.push_back(rule("identity-" + std::to_string(i), "(" + std::string(kIdentities[i]) + " ?x)", "?x"));
+    // Built by appending: GCC 12 at -O3 reports a false -Wrestrict overlap in
+    // `const char* + std::string&&`, which inserts at the front.
+    std::string lhs = "(";
+    lhs.append(kIdentities[i]).append(" ?x)");
+    rules.push_back(rule("identity-" + std::to_string(i), lhs, "?x"));
   }
   return EggEngine(std::move(rules), 12);
 }
