@@ -623,8 +623,26 @@ class OutputTest {
 
 }  // namespace
 
+// Keeps the cyclic collector from running while a view builds its objects:
+// they are all new and none can form a cycle, yet a million of them would
+// trigger collections that walk every tracked object again and again. The
+// collector's earlier state comes back afterwards; no Python code runs meanwhile.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable()) {}
+  ~CollectorPause() {
+    if (was_enabled_ == 1) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
 PyObject* nodes_to_py(const ModuleState& state, const Snapshot& snap) {
   const OutputTest is_output(snap.outputs);
+  const CollectorPause pause;
   NodesBuilder builder(state);
   Ref list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
   if (!list) return nullptr;
@@ -637,6 +655,7 @@ PyObject* nodes_to_py(const ModuleState& state, const Snapshot& snap) {
 }
 
 PyObject* node_map_to_py(const NodeMap& map) {
+  const CollectorPause pause;
   Ref list(PyList_New(static_cast<Py_ssize_t>(map.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < map.size(); ++i) {

@@ -1,5 +1,6 @@
 """The read-only views: nodes(), outputs(), node_map() and to_dot()."""
 
+import gc
 import unittest
 
 from blobs import blob, source, stage
@@ -74,6 +75,20 @@ class NodesTest(unittest.TestCase):
         s.node_map().append(None)
         self.assertEqual(s.nodes(), before)
         self.assertEqual((s.outputs(), s.node_map()), ([], []))
+
+    def test_views_leave_the_collector_as_they_found_it(self):
+        s = vc.GraphStore()
+        s.add_source("x")
+        reduced, _ = s.reduce(outputs=[0])
+        was = gc.isenabled()
+        try:
+            for enabled in (True, False):
+                (gc.enable if enabled else gc.disable)()
+                s.nodes()
+                reduced.node_map()
+                self.assertEqual(gc.isenabled(), enabled)
+        finally:
+            (gc.enable if was else gc.disable)()
 
     def test_views_take_no_arguments(self):
         s = vc.GraphStore()
