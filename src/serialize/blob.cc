@@ -14,10 +14,8 @@ namespace {
 
 constexpr uint8_t kMagic[4] = {'V', 'I', 'R', '1'};
 
-// The fewest bytes one entry of a list can take, so that a reservation made
-// from an untrusted count never exceeds what the remaining bytes could hold.
-constexpr std::size_t kMinParamBytes = 4 + 1 + 1;  // empty name, tag, bool byte
-constexpr std::size_t kMinMemberBytes = 4 + 4;     // empty op text, no arguments
+// Sizes that bound what a blob's bytes can hold: reservations follow them,
+// never an untrusted count.
 constexpr std::size_t kStageRefBytes = 1 + 4;
 constexpr std::size_t kIdBytes = 8;
 constexpr std::size_t kMinRecordBytes = 1 + 4 + 4;  // tag and two empty counts or lengths
@@ -193,84 +191,151 @@ class Reader {
     return true;
   }
 
-  bool string(std::string& s) {
+  // A text, checked as UTF-8; the view borrows the blob.
+  bool text(std::string_view& s) {
     uint32_t len;
     if (!u32(len)) return false;
     if (remaining() < len) return fail(truncated());
     const uint8_t* p = data_.data() + pos_;
     if (!is_valid_utf8(p, len)) return fail(DecodeError{DecodeError::Kind::kInvalidUtf8, {}, 0});
-    s.assign(reinterpret_cast<const char*>(p), len);
+    s = std::string_view(reinterpret_cast<const char*>(p), len);
     pos_ += len;
     return true;
   }
 
-  bool params(ParamMap& out) {
+  // One record read into `s.key`, borrowing the blob's texts; `index` is its
+  // position in the blob. The scratch space is reused from record to record.
+  struct Scratch {
+    NodeArena::Prepared key;
+    absl::InlinedVector<NodeId, 4> inputs;
+    struct Param {
+      std::string_view name;
+      ParamValue::Kind kind;
+      uint64_t bits;
+      std::string_view str;
+    };
+    std::vector<Param> params;
+  };
+
+  bool record(uint64_t index, Scratch& s) {
+    NodeArena::Prepared& p = s.key;
+    p.texts.clear();
+    p.text_hashes.clear();
+    p.params.clear();
+    p.refs.clear();
+    p.argc.clear();
+    p.has_preprocessing_ref = false;
+    s.inputs.clear();
+    uint8_t tag;
+    if (!u8(tag)) return false;
+    if (tag > static_cast<uint8_t>(NodeKey::Kind::kJoin)) return fail(invalid_tag("node", tag));
+    p.kind = static_cast<NodeKey::Kind>(tag);
+    std::string_view t;
+    switch (p.kind) {
+      case NodeKey::Kind::kSource:
+        if (!text(t)) return false;
+        p.add_text(t);
+        if (!params(s)) return false;
+        break;
+      case NodeKey::Kind::kOp:
+      case NodeKey::Kind::kReduction:
+        if (!text(t)) return false;
+        p.add_text(t);
+        if (!params(s) || !inputs(index, s)) return false;
+        break;
+      case NodeKey::Kind::kExternal: {
+        for (int k = 0; k < 5; ++k) {
+          if (!text(t)) return false;
+          p.add_text(t);
+        }
+        uint8_t present;
+        if (!u8(present)) return false;
+        if (present != 0) {
+          if (!text(t)) return false;
+          p.add_text(t);
+          p.has_preprocessing_ref = true;
+        }
+        if (!params(s) || !inputs(index, s)) return false;
+        break;
+      }
+      case NodeKey::Kind::kStage:
+        if (!inputs(index, s) || !members(s)) return false;
+        break;
+      case NodeKey::Kind::kExchange:
+      case NodeKey::Kind::kJoin:
+        if (!params(s) || !inputs(index, s)) return false;
+        break;
+    }
+    p.inputs = std::span<const NodeId>(s.inputs.data(), s.inputs.size());
+    p.finish();
+    return true;
+  }
+
+ private:
+  bool params(Scratch& s) {
     uint32_t count;
     if (!u32(count)) return false;
-    std::vector<Param> pairs;
-    pairs.reserve(capped(count, kMinParamBytes));
+    s.params.clear();
     for (uint32_t e = 0; e < count; ++e) {
-      std::string name;
+      Scratch::Param q{};
       uint8_t tag;
-      if (!string(name) || !u8(tag)) return false;
+      if (!text(q.name) || !u8(tag)) return false;
       switch (tag) {
-        case 0: {
-          uint64_t v;
-          if (!u64(v)) return false;
-          pairs.emplace_back(std::move(name), ParamValue::Int(std::bit_cast<int64_t>(v)));
+        case 0:
+        case 1:
+          if (!u64(q.bits)) return false;
           break;
-        }
-        case 1: {
-          uint64_t v;
-          if (!u64(v)) return false;
-          pairs.emplace_back(std::move(name), ParamValue::Float(std::bit_cast<double>(v)));
-          break;
-        }
         case 2: {
           uint8_t v;
           if (!u8(v)) return false;
-          pairs.emplace_back(std::move(name), ParamValue::Bool(v != 0));
+          q.bits = v != 0 ? 1 : 0;
           break;
         }
-        case 3: {
-          std::string v;
-          if (!string(v)) return false;
-          pairs.emplace_back(std::move(name), ParamValue::Str(std::move(v)));
+        case 3:
+          if (!text(q.str)) return false;
           break;
-        }
         default: return fail(invalid_tag("param", tag));
       }
+      q.kind = static_cast<ParamValue::Kind>(tag);
+      s.params.push_back(q);
     }
     // Sorted exactly as any map is built, so unsorted params in a hand-made
     // blob give the same node.
-    out = ParamMap(std::move(pairs));
+    auto by_name = [](const Scratch::Param& a, const Scratch::Param& b) { return a.name < b.name; };
+    if (!std::is_sorted(s.params.begin(), s.params.end(), by_name)) {
+      std::stable_sort(s.params.begin(), s.params.end(), by_name);
+    }
+    for (const Scratch::Param& q : s.params) {
+      s.key.add_text(q.name);
+      s.key.params.push_back(NodeArena::Prepared::Param{q.kind, q.bits});
+      if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
+    }
     return true;
   }
 
   // Input ids, each below `bound` (the index of the node being read).
-  bool inputs(uint64_t bound, Inputs& out) {
+  bool inputs(uint64_t bound, Scratch& s) {
     uint32_t count;
     if (!u32(count)) return false;
-    out.reserve(capped(count, kIdBytes));
     for (uint32_t e = 0; e < count; ++e) {
       uint64_t id;
       if (!u64(id)) return false;
       if (id >= bound) return fail(bad_reference(id));
-      out.push_back(id);
+      s.inputs.push_back(id);
     }
     return true;
   }
 
-  // A stage's members, whose Input(k) arguments index `input_count` inputs.
-  bool members(std::size_t input_count, std::vector<StageOp>& out) {
+  // A stage's members, whose Input(k) arguments index the stage's inputs.
+  bool members(Scratch& s) {
+    const std::size_t input_count = s.inputs.size();
     uint32_t count;
     if (!u32(count)) return false;
-    out.reserve(capped(count, kMinMemberBytes));
     for (uint32_t j = 0; j < count; ++j) {
-      StageOp member;
+      std::string_view op;
       uint32_t argc;
-      if (!string(member.op) || !u32(argc)) return false;
-      member.inputs.reserve(capped(argc, kStageRefBytes));
+      if (!text(op) || !u32(argc)) return false;
+      s.key.add_text(op);
       for (uint32_t a = 0; a < argc; ++a) {
         if (remaining() < kStageRefBytes) return fail(truncated());
         const uint8_t tag = data_[pos_++];
@@ -278,85 +343,20 @@ class Reader {
         if (tag == 0) {
           // A stage reading past its own inputs could never be evaluated.
           if (k >= input_count) return fail(bad_reference(k));
-          member.inputs.push_back(StageRef::Input(k));
+          s.key.refs.push_back(StageRef::Input(k));
         } else if (tag == 1) {
           if (k >= j) return fail(bad_reference(k));
-          member.inputs.push_back(StageRef::Member(k));
+          s.key.refs.push_back(StageRef::Member(k));
         } else {
           return fail(invalid_tag("stage-ref", tag));
         }
       }
-      out.push_back(std::move(member));
+      s.key.argc.push_back(argc);
     }
     return true;
   }
 
-  // One node record; `index` is its position in the blob.
-  bool node(uint64_t index, std::optional<NodeKey>& out) {
-    uint8_t tag;
-    if (!u8(tag)) return false;
-    switch (tag) {
-      case 0: {
-        SourceNode n;
-        if (!string(n.name) || !params(n.params)) return false;
-        out.emplace(std::move(n));
-        return true;
-      }
-      case 1: {
-        OpNode n;
-        if (!string(n.name) || !params(n.params) || !inputs(index, n.inputs)) return false;
-        out.emplace(std::move(n));
-        return true;
-      }
-      case 2: {
-        ReductionNode n;
-        if (!string(n.name) || !params(n.params) || !inputs(index, n.inputs)) return false;
-        out.emplace(std::move(n));
-        return true;
-      }
-      case 3: {
-        PayloadDescriptor d;
-        uint8_t present;
-        if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) ||
-            !string(d.version) || !string(d.io_schema) || !u8(present)) {
-          return false;
-        }
-        if (present != 0 && !string(d.preprocessing_ref.emplace())) return false;
-        ParamMap params_read;
-        Inputs ids;
-        if (!params(params_read) || !inputs(index, ids)) return false;
-        out.emplace(ExternalNode{std::move(d), std::move(params_read), std::move(ids)});
-        return true;
-      }
-      case 4: {
-        StageNode n;
-        if (!inputs(index, n.inputs) || !members(n.inputs.size(), n.members)) return false;
-        out.emplace(std::move(n));
-        return true;
-      }
-      case 5: {
-        ExchangeNode n;
-        if (!params(n.params) || !inputs(index, n.inputs)) return false;
-        out.emplace(std::move(n));
-        return true;
-      }
-      case 6: {
-        JoinNode n;
-        if (!params(n.params) || !inputs(index, n.inputs)) return false;
-        out.emplace(std::move(n));
-        return true;
-      }
-      default: return fail(invalid_tag("node", tag));
-    }
-  }
-
  private:
-  // Room for `count` entries of at least `min_bytes` each, never more than the
-  // remaining bytes could hold.
-  [[nodiscard]] std::size_t capped(uint32_t count, std::size_t min_bytes) const {
-    return std::min<std::size_t>(count, remaining() / min_bytes);
-  }
-
   // Reads `width` bytes little-endian; the caller has checked they are there.
   uint64_t le(std::size_t width) {
     uint64_t v = 0;
@@ -441,10 +441,10 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   Reader r(data, 8);
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
+  Reader::Scratch scratch;
   for (uint64_t i = 0; i < node_count; ++i) {
-    std::optional<NodeKey> key;
-    if (!r.node(i, key)) return Err(r.error());
-    auto id = store->intern(std::move(*key));
+    if (!r.record(i, scratch)) return Err(r.error());
+    auto id = store->intern(scratch.key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
     // later index would then name the wrong node: index i is no node at all.

@@ -271,46 +271,72 @@ std::vector<NodeKey> NodesView::keys() const {
 
 // ------------------------------------------------------------------ interning
 
-NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
-  Prepared p;
-  p.key = &key;
-  auto text = [&p](std::string_view s) {
-    p.texts.push_back(s);
-    p.text_hashes.push_back(text_hash(s));
-    return p.text_hashes.back();
-  };
-  Mixer mix{static_cast<uint64_t>(key.kind()) + 1};
-  const NodeKey::Kind kind = key.kind();
-  if (named(kind)) mix(text(key.name()));
+void NodeArena::Prepared::add_text(std::string_view s) {
+  texts.push_back(s);
+  text_hashes.push_back(text_hash(s));
+}
+
+void NodeArena::Prepared::finish() {
+  Mixer mix{static_cast<uint64_t>(kind) + 1};
+  std::size_t t = 0;  // next text
+  if (named(kind)) mix(text_hashes[t++]);
   if (kind == NodeKey::Kind::kExternal) {
-    const PayloadDescriptor& d = *key.as<ExternalNode>().descriptor;
-    for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-      mix(text(*f));
-    }
-    mix(d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) mix(text(*d.preprocessing_ref));
+    for (int k = 0; k < 5; ++k) mix(text_hashes[t++]);
+    mix(has_preprocessing_ref ? 1 : 0);
+    if (has_preprocessing_ref) mix(text_hashes[t++]);
   }
-  const auto inputs = key.inputs();
   mix(inputs.size());
   for (NodeId i : inputs) mix(i);
   if (kind == NodeKey::Kind::kStage) {
-    const auto& members = key.as<StageNode>().members;
-    mix(members.size());
-    for (const StageOp& m : members) {
-      mix(text(m.op));
-      mix(m.inputs.size());
-      for (const StageRef& r : m.inputs) mix(static_cast<uint64_t>(r.kind) << 62 ^ r.index);
+    mix(argc.size());
+    std::size_t r = 0;
+    for (uint32_t n : argc) {
+      mix(text_hashes[t++]);
+      mix(n);
+      for (uint32_t k = 0; k < n; ++k, ++r) {
+        mix(static_cast<uint64_t>(refs[r].kind) << 62 ^ refs[r].index);
+      }
+    }
+  } else {
+    for (const Param& q : params) {
+      mix(text_hashes[t++]);
+      mix(static_cast<uint64_t>(q.kind));
+      const ParamRef value{{}, q.kind, q.bits, {}, 0, 0};
+      mix(value_word(value, q.kind == ParamValue::Kind::kStr ? text_hashes[t++] : 0));
+    }
+  }
+  mix(0);
+  hash = static_cast<uint32_t>(mix.h ^ (mix.h >> 32));
+}
+
+NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
+  Prepared p;
+  p.kind = key.kind();
+  p.inputs = key.inputs();
+  if (named(p.kind)) p.add_text(key.name());
+  if (p.kind == NodeKey::Kind::kExternal) {
+    const PayloadDescriptor& d = *key.as<ExternalNode>().descriptor;
+    for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      p.add_text(*f);
+    }
+    p.has_preprocessing_ref = d.preprocessing_ref.has_value();
+    if (d.preprocessing_ref) p.add_text(*d.preprocessing_ref);
+  }
+  if (p.kind == NodeKey::Kind::kStage) {
+    for (const StageOp& m : key.as<StageNode>().members) {
+      p.add_text(m.op);
+      p.argc.push_back(static_cast<uint32_t>(m.inputs.size()));
+      p.refs.insert(p.refs.end(), m.inputs.begin(), m.inputs.end());
     }
   } else {
     for (const Param& pair : key.params()) {
       const ParamRef r = ParamRef::of(pair);
-      mix(text(r.name));
-      mix(static_cast<uint64_t>(r.kind));
-      mix(value_word(r, r.kind == ParamValue::Kind::kStr ? text(r.str) : 0));
+      p.add_text(r.name);
+      p.params.push_back(Prepared::Param{r.kind, r.bits});
+      if (r.kind == ParamValue::Kind::kStr) p.add_text(r.str);
     }
   }
-  mix(0);
-  p.hash = static_cast<uint32_t>(mix.h ^ (mix.h >> 32));
+  p.finish();
   return p;
 }
 
@@ -325,14 +351,10 @@ uint64_t desc_hash(const uint32_t* field_hashes, bool present) {
 }
 
 // Words a key takes: its inputs, then its params or its members.
-std::size_t word_count(const NodeKey& key) {
-  std::size_t n = key.inputs().size();
-  if (key.kind() == NodeKey::Kind::kStage) {
-    ++n;
-    for (const StageOp& m : key.as<StageNode>().members) n += 2 + 3 * m.inputs.size();
-    return n;
-  }
-  for (const Param& pair : key.params()) n += 1 + value_words(pair.second.kind());
+std::size_t word_count(const NodeArena::Prepared& p) {
+  std::size_t n = p.inputs.size();
+  if (p.kind == NodeKey::Kind::kStage) return n + 1 + 2 * p.argc.size() + 3 * p.refs.size();
+  for (const auto& q : p.params) n += 1 + value_words(q.kind);
   return n;
 }
 
@@ -401,7 +423,7 @@ bool NodeArena::resolve(const Prepared& p, absl::InlinedVector<uint32_t, 6>& ids
     ids.push_back(id.value_or(0));
   }
   desc.reset();
-  if (p.key->kind() == NodeKey::Kind::kExternal && all) {
+  if (p.kind == NodeKey::Kind::kExternal && all) {
     desc = find_desc(p, ids);
     if (!desc) return false;
   }
@@ -410,7 +432,7 @@ bool NodeArena::resolve(const Prepared& p, absl::InlinedVector<uint32_t, 6>& ids
 
 std::optional<uint32_t> NodeArena::find_desc(const Prepared& p,
                                              const absl::InlinedVector<uint32_t, 6>& ids) const {
-  const bool present = p.key->as<ExternalNode>().descriptor->preprocessing_ref.has_value();
+  const bool present = p.has_preprocessing_ref;
   const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
   return desc_index_.find(h, [&](uint32_t i) {
     const Descriptor& d = descs_[i];
@@ -421,51 +443,46 @@ std::optional<uint32_t> NodeArena::find_desc(const Prepared& p,
 
 void NodeArena::encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>& ids,
                        uint32_t desc, Candidate& c) const {
-  const NodeKey& key = *p.key;
-  const NodeKey::Kind kind = key.kind();
-  const auto inputs = key.inputs();
-  if (inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  const NodeKey::Kind kind = p.kind;
+  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   std::size_t t = 0;  // next text id
   c.part = named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
-  if (kind == NodeKey::Kind::kExternal) {
-    t += key.as<ExternalNode>().descriptor->preprocessing_ref ? 6 : 5;
-  }
-  c.words.resize(word_count(key));
+  if (kind == NodeKey::Kind::kExternal) t += p.has_preprocessing_ref ? 6 : 5;
+  c.words.resize(word_count(p));
   uint32_t* w = c.words.data();
-  for (NodeId i : inputs) *w++ = static_cast<uint32_t>(i);
+  for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
   bool has_params = false;
   if (kind == NodeKey::Kind::kStage) {
-    const auto& members = key.as<StageNode>().members;
-    *w++ = static_cast<uint32_t>(members.size());
-    for (const StageOp& m : members) {
+    *w++ = static_cast<uint32_t>(p.argc.size());
+    std::size_t r = 0;
+    for (uint32_t n : p.argc) {
       *w++ = ids[t++];
-      *w++ = static_cast<uint32_t>(m.inputs.size());
-      for (const StageRef& r : m.inputs) {
-        *w++ = static_cast<uint32_t>(r.kind);
-        *w++ = static_cast<uint32_t>(r.index);
-        *w++ = static_cast<uint32_t>(r.index >> 32);
+      *w++ = n;
+      for (uint32_t k = 0; k < n; ++k, ++r) {
+        *w++ = static_cast<uint32_t>(p.refs[r].kind);
+        *w++ = static_cast<uint32_t>(p.refs[r].index);
+        *w++ = static_cast<uint32_t>(p.refs[r].index >> 32);
       }
     }
   } else {
-    const ParamMap& params = key.params();
-    has_params = !params.empty();
-    for (std::size_t k = 0; k < params.size(); ++k) {
-      const ParamRef r = ParamRef::of(params.pairs()[k]);
-      const uint32_t last = k + 1 == params.size() ? kLastPair : 0;
-      *w++ = ids[t++] << 3 | last | static_cast<uint32_t>(r.kind);
-      switch (r.kind) {
+    has_params = !p.params.empty();
+    for (std::size_t k = 0; k < p.params.size(); ++k) {
+      const Prepared::Param& q = p.params[k];
+      const uint32_t last = k + 1 == p.params.size() ? kLastPair : 0;
+      *w++ = ids[t++] << 3 | last | static_cast<uint32_t>(q.kind);
+      switch (q.kind) {
         case ParamValue::Kind::kInt:
         case ParamValue::Kind::kFloat:
-          *w++ = static_cast<uint32_t>(r.bits);
-          *w++ = static_cast<uint32_t>(r.bits >> 32);
+          *w++ = static_cast<uint32_t>(q.bits);
+          *w++ = static_cast<uint32_t>(q.bits >> 32);
           break;
-        case ParamValue::Kind::kBool: *w++ = static_cast<uint32_t>(r.bits); break;
+        case ParamValue::Kind::kBool: *w++ = static_cast<uint32_t>(q.bits); break;
         case ParamValue::Kind::kStr: *w++ = ids[t++]; break;
       }
     }
   }
   c.meta = static_cast<uint32_t>(kind) | (has_params ? kHasParams : 0) |
-           static_cast<uint32_t>(inputs.size()) << 4;
+           static_cast<uint32_t>(p.inputs.size()) << 4;
   c.hash = p.hash;
 }
 
@@ -532,7 +549,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
     missing.push_back(!id);
     all = all && id.has_value();
   }
-  const bool external = p.key->kind() == NodeKey::Kind::kExternal;
+  const bool external = p.kind == NodeKey::Kind::kExternal;
   if (all && external) desc = find_desc(p, ids);
   Candidate c;
   const bool encoded = all && (!external || desc);
@@ -553,8 +570,8 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
     }
   }
   if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
-  if (p.key->inputs().size() > kMaxInputs) throw std::length_error("too many inputs for one node");
-  const std::size_t words = word_count(*p.key);
+  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  const std::size_t words = word_count(p);
   texts_.reserve_more(new_texts);
   text_index_.reserve_more(new_texts);
   reserve_text_bytes(new_bytes);
@@ -579,7 +596,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   if (external && !desc) {
     desc = find_desc(p, ids);
     if (!desc) {
-      const bool present = p.key->as<ExternalNode>().descriptor->preprocessing_ref.has_value();
+      const bool present = p.has_preprocessing_ref;
       Descriptor d{};
       std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
       d.present = present ? 1 : 0;

@@ -200,13 +200,33 @@ class NodesView {
 
 class NodeArena {
  public:
-  // A key made ready for interning without any lock: its texts with their
-  // hashes, in encoding order, and the hash of the whole key.
+  // A key made ready for interning without any lock, owning nothing: its
+  // kind, inputs, texts (with their hashes) in encoding order, parameter
+  // values or stage member shapes, and the hash of the whole key. A builder
+  // fills it from a NodeKey (`prepare`) or straight from other storage (a
+  // blob) and calls `finish`.
+  //
+  // Text order: the name (Source, Op, Reduction) or the descriptor's five
+  // fields and its preprocessing_ref when present (External); then per
+  // parameter its name and, for a Str, its value; or per stage member its op.
   struct Prepared {
-    const NodeKey* key = nullptr;
+    struct Param {
+      ParamValue::Kind kind;
+      uint64_t bits;  // as ParamRef holds it; a Str's text is in `texts`
+    };
+    NodeKey::Kind kind = NodeKey::Kind::kSource;
+    std::span<const NodeId> inputs;
+    bool has_preprocessing_ref = false;  // External
     absl::InlinedVector<std::string_view, 6> texts;
     absl::InlinedVector<uint32_t, 6> text_hashes;
+    absl::InlinedVector<Param, 4> params;
+    absl::InlinedVector<StageRef, 4> refs;  // Stage: every member's references, in order
+    absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
     uint32_t hash = 0;
+
+    void add_text(std::string_view s);
+    // Computes `hash`; call once every field is set.
+    void finish();
   };
   [[nodiscard]] static Prepared prepare(const NodeKey& key);
 

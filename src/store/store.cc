@@ -15,13 +15,16 @@ std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
 // succeeded, so a failed allocation leaves them unpoisoned too.
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
-  const NodeArena::Prepared prepared = NodeArena::prepare(key);  // hashing needs no lock
+  return intern(NodeArena::prepare(key));  // hashing needs no lock
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
   PoisonGuard guard(mutex_);
   const NodeId n = nodes_.size();
-  for (NodeId input : key.inputs()) {
+  for (NodeId input : key.inputs) {
     if (input >= n) return Err(BadNodeId{input});
   }
-  return guard.sparing_allocation_failures([&] { return nodes_.intern(prepared).first; });
+  return guard.sparing_allocation_failures([&] { return nodes_.intern(key).first; });
 }
 
 void GraphStore::reserve(size_t n) {

@@ -53,6 +53,8 @@ class GraphStore {
   // The id of the equal stored key, or a new id. Inputs are validated first.
   // A failed allocation throws and leaves the store as it was.
   Result<NodeId, BadNodeId> intern(const NodeKey& key);
+  // The same for a key already prepared (made and hashed without the lock).
+  Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
   // Room for `n` nodes, for a caller that knows how many it will intern.
   void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.
