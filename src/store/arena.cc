@@ -256,6 +256,43 @@ NodeKey NodeView::to_key() const {
 
 NodeKey NodeView::with_inputs(Inputs inputs) const { return to_key().with_inputs(std::move(inputs)); }
 
+PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
+  PreparedKey p;
+  p.kind = kind();
+  p.inputs = inputs;
+  auto add = [&](uint32_t id) {
+    const NodeArena::Text& t = a_->texts_[id];
+    p.texts.emplace_back(t.data, t.size);
+    p.text_hashes.push_back(t.hash);
+  };
+  if (named(p.kind)) add(r_->part);
+  if (p.kind == NodeKey::Kind::kExternal) {
+    const NodeArena::Descriptor& d = a_->descs_[r_->part];
+    for (int k = 0; k < 5; ++k) add(d.field[k]);
+    p.has_preprocessing_ref = d.present != 0;
+    if (d.present != 0) add(d.field[5]);
+  }
+  const uint32_t* w = after_inputs();
+  if (p.kind == NodeKey::Kind::kStage) {
+    const uint32_t members = *w++;
+    for (uint32_t j = 0; j < members; ++j) {
+      add(w[0]);
+      const MemberView m{{}, w + 2, w[1]};
+      p.argc.push_back(m.argc);
+      for (uint32_t k = 0; k < m.argc; ++k) p.refs.push_back(m.ref(k));
+      w += 2 + 3 * static_cast<std::size_t>(m.argc);
+    }
+  } else {
+    for (const ParamRef& r : params()) {
+      add(r.name_id);
+      p.params.push_back(PreparedKey::Param{r.kind, r.bits});
+      if (r.kind == ParamValue::Kind::kStr) add(r.str_id);
+    }
+  }
+  p.finish();
+  return p;
+}
+
 NodeView NodesView::operator[](uint64_t i) const {
   if (i >= size()) panic("index out of bounds: the len is " + std::to_string(size()) +
                          " but the index is " + std::to_string(i));
@@ -271,12 +308,12 @@ std::vector<NodeKey> NodesView::keys() const {
 
 // ------------------------------------------------------------------ interning
 
-void NodeArena::Prepared::add_text(std::string_view s) {
+void PreparedKey::add_text(std::string_view s) {
   texts.push_back(s);
   text_hashes.push_back(text_hash(s));
 }
 
-void NodeArena::Prepared::finish() {
+void PreparedKey::finish() {
   Mixer mix{static_cast<uint64_t>(kind) + 1};
   std::size_t t = 0;  // next text
   if (named(kind)) mix(text_hashes[t++]);

@@ -35,6 +35,35 @@ namespace velmora {
 
 class NodeArena;
 
+// A key made ready for interning without any lock, owning nothing: its
+// kind, inputs, texts (with their hashes) in encoding order, parameter
+// values or stage member shapes, and the hash of the whole key. A builder
+// fills it from a NodeKey (`prepare`) or straight from other storage (a
+// blob) and calls `finish`.
+//
+// Text order: the name (Source, Op, Reduction) or the descriptor's five
+// fields and its preprocessing_ref when present (External); then per
+// parameter its name and, for a Str, its value; or per stage member its op.
+struct PreparedKey {
+  struct Param {
+    ParamValue::Kind kind;
+    uint64_t bits;  // as ParamRef holds it; a Str's text is in `texts`
+  };
+  NodeKey::Kind kind = NodeKey::Kind::kSource;
+  std::span<const NodeId> inputs;
+  bool has_preprocessing_ref = false;  // External
+  absl::InlinedVector<std::string_view, 6> texts;
+  absl::InlinedVector<uint32_t, 6> text_hashes;
+  absl::InlinedVector<Param, 4> params;
+  absl::InlinedVector<StageRef, 4> refs;  // Stage: every member's references, in order
+  absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
+  uint32_t hash = 0;
+
+  void add_text(std::string_view s);
+  // Computes `hash`; call once every field is set.
+  void finish();
+};
+
 // Parameters of one record, read in place.
 class ParamsView {
  public:
@@ -134,6 +163,9 @@ class NodeView {
   [[nodiscard]] std::string label() const;
   [[nodiscard]] NodeKey to_key() const;
   [[nodiscard]] NodeKey with_inputs(Inputs inputs) const;
+  // This node with `inputs` instead of its own, ready to intern into any
+  // arena; its texts are views of this node's arena and keep their hashes.
+  [[nodiscard]] PreparedKey prepare(std::span<const NodeId> inputs) const;
 
   // The text of string id `id` of this node's arena.
   [[nodiscard]] std::string_view text(uint32_t id) const;
@@ -200,34 +232,7 @@ class NodesView {
 
 class NodeArena {
  public:
-  // A key made ready for interning without any lock, owning nothing: its
-  // kind, inputs, texts (with their hashes) in encoding order, parameter
-  // values or stage member shapes, and the hash of the whole key. A builder
-  // fills it from a NodeKey (`prepare`) or straight from other storage (a
-  // blob) and calls `finish`.
-  //
-  // Text order: the name (Source, Op, Reduction) or the descriptor's five
-  // fields and its preprocessing_ref when present (External); then per
-  // parameter its name and, for a Str, its value; or per stage member its op.
-  struct Prepared {
-    struct Param {
-      ParamValue::Kind kind;
-      uint64_t bits;  // as ParamRef holds it; a Str's text is in `texts`
-    };
-    NodeKey::Kind kind = NodeKey::Kind::kSource;
-    std::span<const NodeId> inputs;
-    bool has_preprocessing_ref = false;  // External
-    absl::InlinedVector<std::string_view, 6> texts;
-    absl::InlinedVector<uint32_t, 6> text_hashes;
-    absl::InlinedVector<Param, 4> params;
-    absl::InlinedVector<StageRef, 4> refs;  // Stage: every member's references, in order
-    absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
-    uint32_t hash = 0;
-
-    void add_text(std::string_view s);
-    // Computes `hash`; call once every field is set.
-    void finish();
-  };
+  using Prepared = PreparedKey;
   [[nodiscard]] static Prepared prepare(const NodeKey& key);
 
   NodeArena() = default;

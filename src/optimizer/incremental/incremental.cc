@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "absl/container/inlined_vector.h"
 #include "absl/hash/hash.h"
 #include "base/panic.h"
 
@@ -22,21 +23,23 @@ constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul",     "and
 
 // An identity op stands for its operand, so it needs exactly one: with none or
 // several, dropping it would lose the other inputs' computation.
-bool is_identity(const NodeKey& key) {
-  if (!key.is_op() || key.inputs().size() != 1 || key.params().size() != 2) return false;
-  const std::string_view name = key.name();
-  if (name != "add" && name != "mul") return false;  // cheap filter before the token
-  const std::string token = key.token();
+bool is_identity(const NodeView& node) {
+  if (!node.is_op() || node.inputs().size() != 1) return false;
+  const std::string_view name = node.name();
+  if (name != "add" && name != "mul") return false;  // cheap filters before the token
+  const ParamsView params = node.params();
+  if (params.size() != 2) return false;
+  const std::string token = node.token();
   for (std::string_view t : kIdentityTokens) {
     if (token == t) return true;
   }
   return false;
 }
 
-bool is_commutative(const NodeKey& key) {
-  if (!key.is_op() || key.inputs().size() != 2 || !key.params().empty()) return false;
+bool is_commutative(const NodeView& node) {
+  if (!node.is_op() || node.inputs().size() != 2 || !node.params().empty()) return false;
   for (std::string_view n : kCommutative) {
-    if (key.name() == n) return true;
+    if (node.name() == n) return true;
   }
   return false;
 }
@@ -48,33 +51,34 @@ std::optional<uint64_t> IncrementalReducer::hashcons(const NodeKey& key) const {
 }
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodesView& delta) {
+  absl::InlinedVector<NodeId, 4> remapped;
   for (uint64_t k = 0; k < delta.size(); ++k) {
     const NodeView node = delta[k];
     const auto inputs = node.inputs();
-    Inputs remapped;
-    remapped.reserve(inputs.size());
+    remapped.clear();
     for (NodeId input : inputs) {
       if (input >= canonical_of_.size()) return Err(BadNodeId{input});
       remapped.push_back(canonical_of_[input]);
     }
-    NodeKey candidate = node.with_inputs(std::move(remapped));
+    // The identity and commutativity tests read only the kind, name and
+    // params, which remapping leaves as they are.
     uint64_t id;
-    if (is_identity(candidate)) {
-      id = candidate.inputs()[0];
-    } else if (is_commutative(candidate)) {
-      if (auto found = hashcons(candidate)) {
-        id = *found;
-      } else {
-        const auto in = candidate.inputs();
-        const NodeKey swapped = candidate.with_inputs({in[1], in[0]});
-        if (auto found_swapped = hashcons(swapped)) {
-          id = *found_swapped;
-        } else {
-          id = canonical_form_.intern(NodeArena::prepare(candidate)).first;
+    if (is_identity(node)) {
+      id = remapped[0];
+    } else {
+      const PreparedKey candidate = node.prepare(remapped);
+      std::optional<uint64_t> found;
+      if (is_commutative(node)) {
+        found = canonical_form_.find(candidate);
+        if (!found) {
+          const NodeId swapped_inputs[2] = {remapped[1], remapped[0]};
+          PreparedKey swapped = candidate;
+          swapped.inputs = swapped_inputs;
+          swapped.finish();
+          found = canonical_form_.find(swapped);
         }
       }
-    } else {
-      id = canonical_form_.intern(NodeArena::prepare(candidate)).first;
+      id = found ? *found : canonical_form_.intern(candidate).first;
     }
     canonical_of_.push_back(id);
   }
