@@ -624,10 +624,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   for (std::size_t k = 0; k < p.texts.size(); ++k) {
     if (!missing[k]) continue;
     // A text may occur twice in one key: the second finds the first.
-    std::optional<uint32_t> earlier;
-    for (std::size_t e = 0; e < k && !earlier; ++e) {
-      if (missing[e] && p.texts[e] == p.texts[k]) earlier = ids[e];
-    }
+    const auto earlier = find_text(p.texts[k], p.text_hashes[k]);
     ids[k] = earlier ? *earlier : add_text(p.texts[k], p.text_hashes[k]);
   }
   if (external && !desc) {
