@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -622,6 +623,70 @@ TEST(BlobCorpus, CommittedSeedsMatchTheSeedList) {
     const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(file, seed.bytes) << seed.name;
   }
+}
+
+// Three ways make a key ready for interning: from a NodeKey (builders), from
+// another arena's node (the incremental reducer) and from blob bytes. On
+// random keys of every kind they must agree, or equal nodes would be stored
+// twice: a read store holds each key once, and every view prepares to the
+// hash its NodeKey prepares to.
+TEST(BlobRoundTrip, KeysPreparedEveryWayAgree) {
+  std::mt19937 rng(12);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  const std::vector<std::string> texts = {"", "a", "b", "x|y", "h\xC3\xA9", "a"};
+  auto params = [&] {
+    std::vector<Param> pairs;
+    for (int k = pick(4); k > 0; --k) {
+      const std::string name = texts[pick(6)];
+      switch (pick(5)) {
+        case 0: pairs.emplace_back(name, ParamValue::Int(pick(3) - 1)); break;
+        case 1: pairs.emplace_back(name, ParamValue::Float(pick(2) ? -0.0 : 0.5)); break;
+        case 2:
+          pairs.emplace_back(name, ParamValue::Float(std::bit_cast<double>(0x7FF0000000000001ULL + pick(3))));
+          break;
+        case 3: pairs.emplace_back(name, ParamValue::Bool(pick(2) == 1)); break;
+        default: pairs.emplace_back(name, ParamValue::Str(texts[pick(6)])); break;
+      }
+    }
+    return ParamMap(std::move(pairs));
+  };
+  GraphStore store;
+  for (int i = 0; i < 400; ++i) {
+    const uint64_t n = store.node_count();
+    Inputs in;
+    for (int k = n == 0 ? 0 : pick(3); k > 0; --k) in.push_back(rng() % n);
+    NodeKey key = NodeKey::Source(texts[pick(6)], params());
+    switch (n == 0 ? 0 : pick(7)) {
+      case 1: key = NodeKey::Op(texts[pick(6)], in, params()); break;
+      case 2: key = NodeKey::Reduction(texts[pick(6)], in, params()); break;
+      case 3: {
+        PayloadDescriptor d{texts[pick(6)], texts[pick(6)], "f", "v", texts[pick(6)], std::nullopt};
+        if (pick(2)) d.preprocessing_ref = texts[pick(6)];
+        key = NodeKey::External(d, in, params());
+        break;
+      }
+      case 4:
+        if (!in.empty()) {
+          key = NodeKey::Stage(in, {StageOp{texts[pick(6)], {StageRef::Input(0)}},
+                                    StageOp{"op|f", {StageRef::Member(0), StageRef::Input(0)}}});
+        }
+        break;
+      case 5: key = NodeKey::Exchange(in, params()); break;
+      case 6: key = NodeKey::Join(in, params()); break;
+      default: break;
+    }
+    ASSERT_TRUE(store.intern(key).ok());
+  }
+  const NodesView nodes = store.snapshot().nodes;
+  for (const NodeView node : nodes) {
+    const Inputs in(node.inputs().begin(), node.inputs().end());
+    EXPECT_EQ(node.prepare(in).hash, NodeArena::prepare(node.to_key()).hash);
+  }
+  auto back = deserialize(write(store, {}));
+  ASSERT_TRUE(back.ok());
+  GraphStore& read = **back;
+  for (uint64_t i = 0; i < nodes.size(); ++i) EXPECT_EQ(read.intern(nodes[i].to_key()).value(), i);
+  EXPECT_EQ(read.node_count(), nodes.size());
 }
 
 }  // namespace
