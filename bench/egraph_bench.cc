@@ -14,6 +14,7 @@
 
 #include <time.h>
 
+#include "optimizer/egraph/runner.h"
 #include "optimizer/engine/engine.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "absl/container/flat_hash_map.h"
 
 #include "base/panic.h"
+#include "optimizer/egraph/runner.h"
 #include "optimizer/engine/engine.h"
 
 namespace velmora {

@@ -11,6 +11,8 @@
 #include "base/panic.h"
 #include "optimizer/egraph/big_alloc.h"
 #include "optimizer/egraph/egraph.h"
+#include "optimizer/egraph/rewrite.h"
+#include "optimizer/egraph/runner.h"
 #include "optimizer/egraph/symbol.h"
 
 namespace velmora {
@@ -44,7 +46,7 @@ EggEngine EggEngine::make_default() {
     lhs.append(kIdentities[i]).append(" ?x)");
     rules.push_back(rule("identity-" + std::to_string(i), lhs, "?x"));
   }
-  return EggEngine(std::move(rules), 12);
+  return EggEngine(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules)), 12);
 }
 
 egraph::RunLimits EggEngine::limits_for(size_t nodes) const {
@@ -149,7 +151,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(const TemplateGraph& gr
 
   const auto t1 = Clock::now();
   const egraph::Runner runner(limits);
-  egraph::RunReport run = runner.run(eg, rules_);
+  egraph::RunReport run = runner.run(eg, *rules_);
   if (report != nullptr) *report = std::move(run);
   const auto t2 = Clock::now();
 

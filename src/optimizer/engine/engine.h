@@ -4,15 +4,21 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "optimizer/egraph/rewrite.h"
-#include "optimizer/egraph/runner.h"
-
 namespace velmora {
+
+// The e-graph library stays out of this header: only the engine's own source
+// and its tests see it.
+namespace egraph {
+class Rewrite;
+struct RunLimits;
+struct RunReport;
+}  // namespace egraph
 
 struct EngineNode {
   std::string op;  // the node's token; inputs are not part of it
@@ -98,13 +104,13 @@ class EggEngine final : public RewriteEngine {
                                                               egraph::RunReport* report = nullptr) const;
   [[nodiscard]] egraph::RunLimits limits_for(size_t nodes) const;
 
-  [[nodiscard]] const std::vector<egraph::Rewrite>& rules() const { return rules_; }
+  [[nodiscard]] const std::vector<egraph::Rewrite>& rules() const { return *rules_; }
   [[nodiscard]] uint64_t iter_limit() const { return iter_limit_; }
 
  private:
-  EggEngine(std::vector<egraph::Rewrite> rules, uint64_t iter_limit)
+  EggEngine(std::shared_ptr<const std::vector<egraph::Rewrite>> rules, uint64_t iter_limit)
       : rules_(std::move(rules)), iter_limit_(iter_limit) {}
-  std::vector<egraph::Rewrite> rules_;
+  std::shared_ptr<const std::vector<egraph::Rewrite>> rules_;
   uint64_t iter_limit_;
 };
 
