@@ -7,7 +7,9 @@
 
 // Allocation failures on demand: the n-th allocation from now on this thread
 // fails (0 = never). Replacing the global operator new reaches every
-// container of the store, including the hash tables.
+// container of the store, including the hash tables; its plain and nothrow
+// forms and their deletes are replaced together so that every allocation
+// they make is freed by the same allocator (which sanitizers check).
 namespace {
 thread_local long fail_after = 0;
 }  // namespace
@@ -20,8 +22,13 @@ void* operator new(std::size_t n) {
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  if (fail_after > 0 && --fail_after == 0) return nullptr;
+  return std::malloc(n == 0 ? 1 : n);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace velmora {
