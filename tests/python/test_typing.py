@@ -5,9 +5,12 @@ the system python3's); the signature and version checks run everywhere.
 """
 
 import ast
+import contextlib
 import inspect
+import io
 import os
 import re
+import runpy
 import site
 import subprocess
 import sys
@@ -87,6 +90,13 @@ class SignatureTest(unittest.TestCase):
         self.assertGreater(checked, 20)
         self.assertIsInstance(inspect.getattr_static(vc.GraphStore, "deserialize"),
                               staticmethod)
+
+    def test_host_program_using_every_call_runs(self):
+        program = runpy.run_path(os.path.join(PROGRAMS, "host_ok.py"))
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            program["main"]()  # asserts what it relies on
+        self.assertTrue(out.getvalue().endswith("OverflowError\n"))
 
     def test_version_comes_from_the_version_file(self):
         self.assertEqual(velmora.core.__version__, vc.version())
