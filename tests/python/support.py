@@ -6,17 +6,36 @@ module must already be importable (for example through PYTHONPATH).
 
 import os
 import sys
+import sysconfig
+import warnings
 
 _dir = os.environ.get("VELMORA_PY_DIR")
 if _dir:
     sys.path.insert(0, os.path.abspath(_dir))
 
-try:
-    from velmora.core import velmora_core as vc
-except ImportError as e:  # pragma: no cover - a setup problem, not a test failure
-    raise ImportError(
-        "velmora.core.velmora_core is not importable: set VELMORA_PY_DIR to a "
-        "staged module directory such as build/py/<tag>") from e
+# A free-threaded interpreter turns the GIL back on, with a RuntimeWarning, for
+# a module that does not declare it can run without it; every test would then
+# pass with the GIL held. So the import is watched, and a suite on such an
+# interpreter stops before its first test if the GIL came back.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+with warnings.catch_warnings(record=True) as _caught:
+    warnings.simplefilter("always")
+    try:
+        from velmora.core import velmora_core as vc
+    except ImportError as e:  # pragma: no cover - a setup problem, not a test failure
+        raise ImportError(
+            "velmora.core.velmora_core is not importable: set VELMORA_PY_DIR to a "
+            "staged module directory such as build/py/<tag>") from e
+GIL_WARNINGS = [str(w.message) for w in _caught
+                if issubclass(w.category, RuntimeWarning) and "GIL" in str(w.message)]
+for _w in _caught:
+    warnings.warn_explicit(_w.message, _w.category, _w.filename, _w.lineno)
+# PYTHON_GIL=1 (or -X gil=1) asks for the GIL: nothing to check then.
+if FREE_THREADED and getattr(sys.flags, "gil", None) != 1 and (
+        GIL_WARNINGS or sys._is_gil_enabled()):
+    raise AssertionError("importing velmora_core enabled the GIL on a free-threaded "
+                         "interpreter: %s" % (GIL_WARNINGS or "no warning"))
 
 try:
     import numpy

@@ -1,9 +1,11 @@
 """The module object: what it registers, its exception, signatures and docs."""
 
 import os
+import subprocess
+import sys
 import unittest
 
-from support import vc
+from support import FREE_THREADED, vc
 
 try:
     import _interpreters as interpreters
@@ -178,6 +180,25 @@ class ModuleTest(unittest.TestCase):
         finally:
             interpreters.destroy(interp)
         self.assertEqual(vc.GraphStore().add_source("y"), 0)
+
+
+@unittest.skipUnless(FREE_THREADED, "needs a free-threaded interpreter")
+class FreeThreadedImportTest(unittest.TestCase):
+    def test_a_fresh_import_keeps_the_gil_disabled(self):
+        # A fresh interpreter, left to its own choice: PYTHON_GIL would override it.
+        root = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
+        env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+        code = "\n".join([
+            "import sys, warnings",
+            "warnings.simplefilter('error', RuntimeWarning)",
+            "sys.path.insert(0, %r)" % root,
+            "from velmora.core import velmora_core",
+            "print(sys._is_gil_enabled())",
+        ])
+        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                             text=True, check=False)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "False\n", ""))
+        self.assertFalse(sys._is_gil_enabled())
 
 
 if __name__ == "__main__":
