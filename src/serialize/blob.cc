@@ -18,7 +18,6 @@ constexpr uint8_t kMagic[4] = {'V', 'I', 'R', '1'};
 // never an untrusted count.
 constexpr std::size_t kStageRefBytes = 1 + 4;
 constexpr std::size_t kIdBytes = 8;
-constexpr std::size_t kMinRecordBytes = 1 + 4 + 4;  // tag and two empty counts or lengths
 
 // ------------------------------------------------------------------ writing
 
@@ -435,9 +434,9 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
                               static_cast<uint32_t>(data[7]) << 24;
 
   auto store = std::make_unique<GraphStore>();
-  // Room for as many nodes as the bytes at hand can hold, never for the count
-  // the blob announces.
-  store->reserve(std::min<uint64_t>(node_count, (data.size() - 8) / kMinRecordBytes));
+  // The store grows with the records actually read, never by the count the
+  // blob announces; reserving for all the bytes could hold cost more (its
+  // index is touched when made) than growing does.
   Reader r(data, 8);
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
