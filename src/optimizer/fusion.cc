@@ -9,16 +9,19 @@
 namespace velmora {
 namespace {
 
-constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+// Node indices in the working tables: a graph has fewer than 2^32 - 1 nodes
+// (store ids are 32-bit inside), and half-width tables halve what fusion touches.
+using Index = uint32_t;
+constexpr Index kNone = std::numeric_limits<Index>::max();
 constexpr const char* kNoEntry = "no entry found for key";
 
 // Consumers of every node as one flat list (a node reading an input twice is
 // listed twice), in increasing consumer order.
 struct Consumers {
   std::vector<uint64_t> offset;  // m + 1 entries
-  std::vector<uint64_t> list;
+  std::vector<Index> list;
 
-  [[nodiscard]] std::span<const uint64_t> of(uint64_t i) const {
+  [[nodiscard]] std::span<const Index> of(uint64_t i) const {
     return {list.data() + offset[i], list.data() + offset[i + 1]};
   }
 };
@@ -43,8 +46,8 @@ Consumers consumers_of(const TemplateGraph& g) {
   return c;
 }
 
-uint64_t find_root(std::vector<uint64_t>& parent, uint64_t i) {
-  uint64_t root = i;
+Index find_root(std::vector<Index>& parent, Index i) {
+  Index root = i;
   while (parent[root] != root) root = parent[root];
   while (parent[i] != root) i = std::exchange(parent[i], root);
   return root;
@@ -52,31 +55,33 @@ uint64_t find_root(std::vector<uint64_t>& parent, uint64_t i) {
 
 // Single-use rule: an op joins its consumer's stage when that consumer is its
 // one use, is itself an op, and the op is not an output.
-std::vector<uint64_t> single_use_keys(const std::vector<bool>& opaque, const Consumers& cons,
+std::vector<Index> single_use_keys(const std::vector<bool>& opaque, const Consumers& cons,
                                       const std::vector<bool>& is_output) {
   const uint64_t m = opaque.size();
-  std::vector<uint64_t> parent(m);
+  std::vector<Index> parent(m);
   for (uint64_t i = 0; i < m; ++i) parent[i] = i;
   for (uint64_t i = 0; i < m; ++i) {
     auto uses = cons.of(i);
     if (opaque[i] || uses.size() != 1 || is_output[i] || opaque[uses[0]]) continue;
-    uint64_t a = find_root(parent, i);
-    uint64_t b = find_root(parent, uses[0]);
+    Index a = find_root(parent, static_cast<Index>(i));
+    Index b = find_root(parent, uses[0]);
     if (a == b) continue;
     if (a < b) std::swap(a, b);
     parent[a] = b;  // links point from a larger to a smaller index
   }
-  std::vector<uint64_t> key(m);
-  for (uint64_t i = 0; i < m; ++i) key[i] = opaque[i] ? i : find_root(parent, i);
+  std::vector<Index> key(m);
+  for (uint64_t i = 0; i < m; ++i) {
+    key[i] = opaque[i] ? static_cast<Index>(i) : find_root(parent, static_cast<Index>(i));
+  }
   return key;
 }
 
 // Maximal rule: an op joins the stage that all of its consumers share.
-std::vector<uint64_t> maximal_keys(const std::vector<bool>& opaque, const Consumers& cons,
+std::vector<Index> maximal_keys(const std::vector<bool>& opaque, const Consumers& cons,
                                    const std::vector<bool>& is_output) {
   const uint64_t m = opaque.size();
-  std::vector<uint64_t> key(m);
-  for (uint64_t i = 0; i < m; ++i) key[i] = i;
+  std::vector<Index> key(m);
+  for (uint64_t i = 0; i < m; ++i) key[i] = static_cast<Index>(i);
   for (uint64_t i = m; i-- > 0;) {
     auto uses = cons.of(i);
     if (opaque[i] || is_output[i] || uses.empty()) continue;
@@ -96,6 +101,7 @@ std::vector<uint64_t> maximal_keys(const std::vector<bool>& opaque, const Consum
 Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
                    bool maximal_fusion) {
   const uint64_t m = graph.size();
+  if (m >= kNone) panic("graph too large for stage fusion: " + std::to_string(m) + " nodes");
   std::vector<bool> opaque(m);
   {
     std::vector<bool> opaque_template(graph.texts.size());
@@ -108,39 +114,39 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   std::vector<bool> is_output(m, false);
   for (uint64_t o : graph.outputs) at(is_output, o) = true;
 
-  const std::vector<uint64_t> key = maximal_fusion ? maximal_keys(opaque, cons, is_output)
+  const std::vector<Index> key = maximal_fusion ? maximal_keys(opaque, cons, is_output)
                                                    : single_use_keys(opaque, cons, is_output);
 
   // Groups as one flat list, members ascending; the last member of a group is
   // its largest, so walking nodes in order and emitting a group at its last
   // member gives the groups sorted by largest member.
-  std::vector<uint64_t> group_offset(m + 1, 0);
-  std::vector<uint64_t> last(m, kNone);
+  std::vector<Index> group_offset(m + 1, 0);
+  std::vector<Index> last(m, kNone);
   for (uint64_t i = 0; i < m; ++i) {
     ++group_offset[key[i] + 1];
     last[key[i]] = i;
   }
   for (uint64_t i = 0; i < m; ++i) group_offset[i + 1] += group_offset[i];
-  std::vector<uint64_t> members(m);
+  std::vector<Index> members(m);
   {
-    std::vector<uint64_t> fill(group_offset.begin(), group_offset.end() - 1);
+    std::vector<Index> fill(group_offset.begin(), group_offset.end() - 1);
     for (uint64_t i = 0; i < m; ++i) members[fill[key[i]]++] = i;
   }
 
   Fused out;
   out.nodes.reserve(m);
   out.placement.resize(m);
-  std::vector<uint64_t> reduced_of(m, kNone);  // stage key -> emitted reduced id
+  std::vector<Index> reduced_of(m, kNone);  // stage key -> emitted reduced id
   auto reduced_for = [&](uint64_t k) {
     const uint64_t r = reduced_of[k];
     if (r == kNone) panic(kNoEntry);
     return r;
   };
   // Per-stage tables, reused across stages: a stamp says which stage set them.
-  std::vector<uint64_t> position(m, 0);  // member -> its number in its stage
-  std::vector<uint64_t> slot_stamp(m, kNone);
-  std::vector<uint64_t> slot_of(m, 0);
-  std::vector<uint64_t> input_keys;
+  std::vector<Index> position(m, 0);  // member -> its number in its stage
+  std::vector<Index> slot_stamp(m, kNone);
+  std::vector<Index> slot_of(m, 0);
+  std::vector<Index> input_keys;
 
   for (uint64_t i = 0; i < m; ++i) {
     const uint64_t k = key[i];

@@ -259,6 +259,7 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   if (canonical.canonical_index.size() != kept.graph.size()) {
     panic("rewrite engine returned one canonical index per node");
   }
+  kept.graph = TemplateGraph{};  // the engine's answer has replaced it; free it before fusion
   laps.lap(&ReductionTimes::engine_build);
   if (times != nullptr) {
     times->engine_build -= canonical.saturate_seconds;
