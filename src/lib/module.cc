@@ -13,7 +13,11 @@ ModuleState* module_state(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.4"); }
+// The build passes the version from the VERSION file, its one written copy.
+#ifndef VELMORA_VERSION
+#error "VELMORA_VERSION must be defined by the build"
+#endif
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(VELMORA_VERSION); }
 
 PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 
