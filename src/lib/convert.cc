@@ -438,47 +438,6 @@ std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
   return d;
 }
 
-PyObject* params_to_py(const ParamsView& params) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (const ParamRef& r : params) {
-    Ref k(str_to_py(r.name));
-    Ref v(param_ref_to_py(r));
-    if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
-PyObject* descriptor_to_py(const DescriptorView& d) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  if (!set_item(dict.get(), "kind", str_to_py(d.kind)) ||
-      !set_item(dict.get(), "content_hash", str_to_py(d.content_hash)) ||
-      !set_item(dict.get(), "framework", str_to_py(d.framework)) ||
-      !set_item(dict.get(), "version", str_to_py(d.version)) ||
-      !set_item(dict.get(), "io_schema", str_to_py(d.io_schema)) ||
-      !set_item(dict.get(), "preprocessing_ref",
-                d.preprocessing_ref ? str_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None))) {
-    return nullptr;
-  }
-  return dict.release();
-}
-
-PyObject* descriptor_to_py(const PayloadDescriptor& d) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  if (!set_item(dict.get(), "kind", str_to_py(d.kind)) ||
-      !set_item(dict.get(), "content_hash", str_to_py(d.content_hash)) ||
-      !set_item(dict.get(), "framework", str_to_py(d.framework)) ||
-      !set_item(dict.get(), "version", str_to_py(d.version)) ||
-      !set_item(dict.get(), "io_schema", str_to_py(d.io_schema)) ||
-      !set_item(dict.get(), "preprocessing_ref",
-                d.preprocessing_ref ? str_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None))) {
-    return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* str_to_py(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }

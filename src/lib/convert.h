@@ -104,9 +104,6 @@ PyObject* params_to_py(const ParamMap& params);
 // `descriptor_type` is the module's PayloadDescriptor class.
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
                                                     PyTypeObject* descriptor_type);
-PyObject* params_to_py(const ParamsView& params);
-PyObject* descriptor_to_py(const PayloadDescriptor& d);
-PyObject* descriptor_to_py(const DescriptorView& d);
 
 PyObject* str_to_py(std::string_view s);
 PyObject* id_to_py(NodeId id);
