@@ -19,8 +19,6 @@ constexpr uint64_t kMaxTexts = (uint64_t{1} << 29) - 1;
 constexpr uint64_t kMaxInputs = (uint64_t{1} << 28) - 1;
 constexpr uint32_t kHasParams = 8;
 constexpr uint32_t kLastPair = 4;
-constexpr std::size_t kMaxWordChunk = std::size_t{1} << 18;
-constexpr std::size_t kMaxTextChunk = std::size_t{1} << 20;
 
 uint32_t text_hash(std::string_view s) { return static_cast<uint32_t>(absl::HashOf(s)); }
 
@@ -532,38 +530,9 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   return find_node(c);
 }
 
-void NodeArena::reserve_words(std::size_t n) {
-  if (word_left_ >= n) return;
-  const std::size_t last = word_chunks_.empty() ? 128 : word_left_ + (word_next_ - word_chunks_.back().get());
-  const std::size_t size = std::max(n, std::min(kMaxWordChunk, 2 * last));
-  word_chunks_.reserve(word_chunks_.size() + 1);
-  word_chunks_.emplace_back(new uint32_t[size]);
-  word_next_ = word_chunks_.back().get();
-  word_left_ = size;
-}
-
-uint32_t* NodeArena::alloc_words(std::size_t n) {
-  uint32_t* w = word_next_;
-  word_next_ += n;
-  word_left_ -= n;
-  return w;
-}
-
-void NodeArena::reserve_text_bytes(std::size_t n) {
-  if (text_left_ >= n) return;
-  const std::size_t last = text_chunks_.empty() ? 256 : text_left_ + (text_next_ - text_chunks_.back().get());
-  const std::size_t size = std::max(n, std::min(kMaxTextChunk, 2 * last));
-  text_chunks_.reserve(text_chunks_.size() + 1);
-  text_chunks_.emplace_back(new char[size]);
-  text_next_ = text_chunks_.back().get();
-  text_left_ = size;
-}
-
 uint32_t NodeArena::add_text(std::string_view s, uint32_t hash) {
-  char* data = text_next_;
+  char* data = text_bytes_.take(s.size());
   if (!s.empty()) std::memcpy(data, s.data(), s.size());
-  text_next_ += s.size();
-  text_left_ -= s.size();
   const auto id = static_cast<uint32_t>(texts_.size());
   texts_.push_back(Text{data, static_cast<uint32_t>(s.size()), hash});
   text_index_.insert(hash, id);
@@ -611,14 +580,14 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   const std::size_t words = word_count(p);
   texts_.reserve_more(new_texts);
   text_index_.reserve_more(new_texts);
-  reserve_text_bytes(new_bytes);
+  text_bytes_.reserve(new_bytes);
   if (external) {
     descs_.reserve_more(1);
     desc_index_.reserve_more(1);
   }
   records_.reserve_more(1);
   index_.reserve_more(1);
-  reserve_words(words);
+  words_.reserve(words);
   if (!encoded) c.words.reserve(words);
 
   for (std::size_t k = 0; k < p.texts.size(); ++k) {
@@ -641,7 +610,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
     }
   }
   if (!encoded) encode(p, ids, desc.value_or(0), c);
-  uint32_t* w = alloc_words(words);
+  uint32_t* w = words_.take(words);
   std::copy(c.words.begin(), c.words.end(), w);
   const uint64_t id = records_.size();
   records_.push_back(NodeRecord{w, c.part, c.meta});

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "base/chunk_pool.h"
 #include "base/id_index.h"
 #include "base/seg_vector.h"
 #include "node/node.h"
@@ -290,9 +291,6 @@ class NodeArena {
   [[nodiscard]] static bool same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                                       const uint32_t* b);
   uint32_t add_text(std::string_view s, uint32_t hash);  // room reserved
-  uint32_t* alloc_words(std::size_t n);  // room reserved
-  void reserve_words(std::size_t n);
-  void reserve_text_bytes(std::size_t n);
 
   [[nodiscard]] std::optional<uint32_t> find_text(std::string_view s, uint32_t hash) const;
   [[nodiscard]] std::optional<uint32_t> find_desc(const Prepared& p,
@@ -305,13 +303,9 @@ class NodeArena {
   IdIndex index_;
   IdIndex text_index_;
   IdIndex desc_index_;
-  // Word and text chunks: bump-allocated, never moved or freed early.
-  std::vector<std::unique_ptr<uint32_t[]>> word_chunks_;
-  uint32_t* word_next_ = nullptr;
-  std::size_t word_left_ = 0;
-  std::vector<std::unique_ptr<char[]>> text_chunks_;
-  char* text_next_ = nullptr;
-  std::size_t text_left_ = 0;
+  // Node words and text bytes, never moved or freed early.
+  ChunkPool<uint32_t, 128, std::size_t{1} << 18> words_;
+  ChunkPool<char, 256, std::size_t{1} << 20> text_bytes_;
 };
 
 template <typename F>

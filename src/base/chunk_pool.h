@@ -1,0 +1,43 @@
+// ChunkPool: runs of T handed out from chunks that never move, each chunk about
+// twice the size of the last, up to a cap. Only `reserve` allocates, so a
+// caller that reserves everything first can then take its room without any
+// step that might fail.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace velmora {
+
+template <typename T, std::size_t kFirst, std::size_t kMax>
+class ChunkPool {
+ public:
+  // Room for `n` more items in the current chunk.
+  void reserve(std::size_t n) {
+    if (left_ >= n) return;
+    const std::size_t last =
+        chunks_.empty() ? kFirst : left_ + static_cast<std::size_t>(next_ - chunks_.back().get());
+    const std::size_t size = std::max(n, std::min(kMax, 2 * last));
+    chunks_.reserve(chunks_.size() + 1);
+    chunks_.emplace_back(new T[size]);
+    next_ = chunks_.back().get();
+    left_ = size;
+  }
+
+  // `n` items of the reserved room.
+  T* take(std::size_t n) {
+    T* p = next_;
+    next_ += n;
+    left_ -= n;
+    return p;
+  }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> chunks_;
+  T* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+}  // namespace velmora
