@@ -1,10 +1,9 @@
-"""Finds the built extension module for the tests.
-
+"""Finds the built extension module for the tests, and helpers they share.
 VELMORA_PY_DIR names a staged module tree (<build>/py/<tag>); without it the
-module must already be importable (for example through PYTHONPATH).
-"""
+module must already be importable (for example through PYTHONPATH)."""
 
 import os
+import struct
 import sys
 import sysconfig
 import warnings
@@ -21,12 +20,7 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 with warnings.catch_warnings(record=True) as _caught:
     warnings.simplefilter("always")
-    try:
-        from velmora.core import velmora_core as vc
-    except ImportError as e:  # pragma: no cover - a setup problem, not a test failure
-        raise ImportError(
-            "velmora.core.velmora_core is not importable: set VELMORA_PY_DIR to a "
-            "staged module directory such as build/py/<tag>") from e
+    from velmora.core import velmora_core as vc
 GIL_WARNINGS = [str(w.message) for w in _caught
                 if issubclass(w.category, RuntimeWarning) and "GIL" in str(w.message)]
 for _w in _caught:
@@ -49,3 +43,15 @@ def chain(store, *names):
     for name in names:
         last = store.add_op(name, [last])
     return last
+
+
+def stage_blob(*tokens):
+    """The blob of a store whose node 1 is a stage with one member per token, each
+    over the one before: members that stage fusion does not make."""
+    s = vc.GraphStore()
+    data = s.reduce(outputs=[chain(s, *("m%d" % i for i, _ in enumerate(tokens)))])[0].serialize()
+    for i, token in enumerate(tokens):
+        made, wanted = ("op|m%d" % i).encode(), token.encode()
+        data = data.replace(struct.pack("<I", len(made)) + made,
+                            struct.pack("<I", len(wanted)) + wanted)
+    return data

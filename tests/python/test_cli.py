@@ -1,7 +1,6 @@
-"""python -m velmora.core on the main job's blob: what each command prints and
-writes, and how it refuses a file it cannot use."""
+"""The examples, and python -m velmora.core on the main job's blob: what each
+command prints and writes, and how it refuses what it cannot use."""
 
-import collections
 import contextlib
 import io
 import json
@@ -12,155 +11,103 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 from support import vc
 
-import velmora
+from velmora.core.__main__ import main
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(velmora.__file__)))
-EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
-                       "render_reduced_graph.py")
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
+        "boundary_nodes"]  # the report's keys in the order of the pipeline
 
 
-def as_json(value):
-    return json.loads(json.dumps(value))  # tuples become lists, as the command prints them
+def run(call, *args, path=None):
+    """(exit status, stdout, stderr) of call(*args), with PATH set to `path` if given."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err), \
+            mock.patch.dict(os.environ, {"PATH": path} if path else {}):
+        try:
+            code = call(*args)
+        except SystemExit as e:  # argparse's usage errors
+            code = e.code
+    return code, out.getvalue(), err.getvalue()
 
 
 class CliTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls._dir = tempfile.TemporaryDirectory()
-        cls.dir = cls._dir.name
-        with contextlib.redirect_stdout(io.StringIO()):
-            runpy.run_path(EXAMPLE)["main"](cls.dir)
-        cls.blob_path = os.path.join(cls.dir, "main-job.vir")
-        with open(cls.blob_path, "rb") as f:
-            cls.blob = f.read()
-        cls.store = vc.GraphStore.deserialize(cls.blob)
-        cls.env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            p for p in (ROOT, os.environ.get("PYTHONPATH")) if p))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._dir.cleanup()
-
-    def cli(self, *args, env=None):
-        return subprocess.run([sys.executable, "-m", "velmora.core", *args], cwd=self.dir,
-                              env=env or self.env, capture_output=True, text=True,
-                              check=False)
-
-    def out(self, name):
-        path = os.path.join(self.dir, name)
-        if os.path.exists(path):
-            os.unlink(path)
-        return path
-
-    def test_example_writes_the_reduced_blob_and_svg_when_graphviz_is_there(self):
-        self.assertEqual(self.store.node_count(), 6)
-        self.assertEqual(self.store.outputs(), [5])
-        svg = os.path.join(self.dir, "main-job-reduced.svg")
-        self.assertEqual(os.path.exists(svg), shutil.which("dot") is not None)
-
-    def test_nodes_prints_each_node_dict_on_a_line(self):
-        done = self.cli("nodes", self.blob_path)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        lines = done.stdout.splitlines()
-        self.assertEqual([json.loads(line) for line in lines], as_json(self.store.nodes()))
-
-    def test_inspect_counts_kinds_and_shows_outputs_and_sizes(self):
-        done = self.cli("inspect", self.blob_path)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        nodes = self.store.nodes()
-        kinds = collections.Counter(n["kind"] for n in nodes)
-        edges = sum(len(n["inputs"]) for n in nodes)
-        self.assertIn(f"size: {len(self.blob)} bytes, {len(nodes)} nodes, {edges} edges",
-                      done.stdout)
-        for kind, count in kinds.items():
-            self.assertIn(f"{kind} {count}", done.stdout)
-        self.assertIn("outputs: 5\n", done.stdout)
-
-    def test_reduce_writes_the_blob_and_prints_the_report(self):
-        recorded = runpy.run_path(os.path.join(os.path.dirname(EXAMPLE),
-                                               "record_and_reduce.py"))["record"]
-        g, total = recorded()
-        path = os.path.join(self.dir, "recorded.vir")
-        with open(path, "wb") as f:
-            f.write(g.serialize([total]))
-        cases = [([], {}), (["--maximal-fusion"], {"maximal_fusion": True}),
-                 (["--outputs", "3", "3", "0"], {"outputs": [3, 3, 0]}),
-                 (["--outputs", str(total), "--maximal-fusion"],
-                  {"outputs": [total], "maximal_fusion": True})]
-        stored = vc.GraphStore.deserialize(g.serialize([total]))
-        for args, kwargs in cases:
-            with self.subTest(args=args):
-                out = self.out("reduced.vir")
-                done = self.cli("reduce", path, "-o", out, *args)
-                self.assertEqual(done.returncode, 0, done.stderr)
-                reduced, report = stored.reduce(**kwargs)
-                with open(out, "rb") as f:
-                    self.assertEqual(f.read(), reduced.serialize())
-                self.assertEqual(json.loads(done.stdout), report)
-
-    def test_dot_prints_writes_and_renders(self):
-        done = self.cli("dot", self.blob_path)
-        self.assertEqual((done.returncode, done.stdout), (0, self.store.to_dot()))
-        out = self.out("graph.gv")
-        self.assertEqual(self.cli("dot", self.blob_path, "-o", out).returncode, 0)
-        with open(out, encoding="utf-8") as f:
-            self.assertEqual(f.read(), self.store.to_dot())
-        out = self.out("graph.svg")
+    def test_examples_and_commands(self):
+        text = run(runpy.run_path(os.path.join(EXAMPLES, "record_and_reduce.py"))["main"])[1]
+        for line in ("recorded 12 nodes:", '"reduced_nodes": 6', "shape=doublecircle"):
+            self.assertIn(line, text)
+        self.assertEqual(text.count("digraph velmora {"), 2)
+        tmp = self.enterContext(tempfile.TemporaryDirectory())
+        svg = run(runpy.run_path(os.path.join(EXAMPLES, "render_reduced_graph.py"))["main"], tmp)
+        self.assertEqual(svg[0], os.path.join(tmp, "main-job-reduced.svg") if shutil.which("dot")
+                         else None)
+        b, out = os.path.join(tmp, "main-job.vir"), os.path.join(tmp, "out")
+        with open(b, "rb") as f:
+            data = f.read()
+        store = vc.GraphStore.deserialize(data)
+        self.assertEqual((store.node_count(), store.outputs()), (6, [5]))
+        rows = [(["nodes", b], "".join(json.dumps(n) + "\n" for n in store.nodes()), None),
+                (["inspect", b], f"file: {b}\nsize: {len(data)} bytes, 6 nodes, 5 edges, 5 stage "
+                 "members\nkinds: source 1, reduction 1, external 1, stage 2, exchange 1\n"
+                 "outputs: 5\n", None),
+                (["dot", b], store.to_dot(), None), (["dot", b, "-o", out], "", store.to_dot())]
+        for args, kwargs in (([], {}), (["--maximal-fusion"], {"maximal_fusion": True}),
+                             (["--outputs", "3", "3", "0"], {"outputs": [3, 3, 0]})):
+            reduced, report = store.reduce(**kwargs)
+            rows.append((["reduce", b, "-o", out, *args],
+                         json.dumps({k: report[k] for k in KEYS}) + "\n", reduced.serialize()))
+        for args, stdout, written in rows:
+            with self.subTest(args=args[:1] + args[2:]):
+                self.assertEqual(run(main, args), (0, stdout, ""))
+                if written is not None:
+                    with open(out, "rb") as f:
+                        self.assertEqual(f.read(), written if args[0] == "reduce"
+                                         else written.encode())
         if shutil.which("dot"):
-            done = self.cli("dot", self.blob_path, "-o", out)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            with open(out, encoding="utf-8") as f:
-                self.assertIn("<svg", f.read())
-            os.unlink(out)
-        # Without Graphviz on the PATH it says so, and writes nothing.
-        done = self.cli("dot", self.blob_path, "-o", out, env=dict(self.env, PATH=self.dir))
-        self.assertEqual(done.returncode, 1)
-        self.assertRegex(done.stderr, r"\A[^\n]*graph\.svg[^\n]*dot is not installed[^\n]*\n\Z")
-        self.assertFalse(os.path.exists(out))
+            self.assertEqual(run(main, ["dot", b, "-o", out + ".svg"])[0], 0)
+            with open(out + ".svg", "rb") as f:
+                self.assertIn(b"<svg", f.read())
 
-    def test_refuses_unusable_files_on_one_line_and_writes_nothing(self):
-        bad = {"garbage.vir": b"not a blob at all", "truncated.vir": self.blob[:-3],
-               "empty.vir": b"", "directory.vir": None, "missing.vir": False}
-        for name, content in bad.items():
-            path = os.path.join(self.dir, name)
-            if content is None:
-                os.makedirs(path, exist_ok=True)
-            elif content is not False:
-                with open(path, "wb") as f:
-                    f.write(content)
-        commands = [["inspect"], ["nodes"], ["dot", "-o", "out.svg"], ["reduce", "-o", "out.vir"]]
-        for name in bad:
-            for command in commands:
-                with self.subTest(name=name, command=command[0]):
-                    done = self.cli(command[0], name, *command[1:])
-                    self.assertEqual(done.returncode, 2)
-                    self.assertEqual(done.stdout, "")
-                    self.assertRegex(done.stderr, rf"\A[^\n]*: {name}: [^\n]+\n\Z")
-                    self.assertEqual([n for n in os.listdir(self.dir)
-                                      if n.startswith(("out.", ".velmora-"))], [])
+    def test_refusals_are_one_line_and_write_nothing(self):
+        tmp = self.enterContext(tempfile.TemporaryDirectory())
+        blob = vc.GraphStore().serialize()
+        os.mkdir(os.path.join(tmp, "directory"))
+        for name, content in (("garbage", b"VIR2"), ("truncated", blob[:-1]), ("empty", b""),
+                              ("blob", blob)):
+            with open(os.path.join(tmp, name), "wb") as f:
+                f.write(content)
+        rows = [("inspect {d}/garbage", 2, "inspect: {d}/garbage: not a velmora IR blob "
+                 "(bad magic/version)"),
+                ("nodes {d}/truncated", 2, "nodes: {d}/truncated: truncated velmora IR blob"),
+                ("dot {d}/empty -o {d}/no.svg", 2, "dot: {d}/empty: truncated velmora IR blob"),
+                ("reduce {d}/directory -o {d}/no", 2, "reduce: {d}/directory: Is a directory"),
+                ("inspect {d}/missing", 2, "inspect: {d}/missing: No such file or directory"),
+                ("reduce {d}/blob -o {d}/no --outputs 0", 2, "reduce: {d}/blob: no node with id 0"),
+                ("dot {d}/blob -o {d}/no.svg", 1, "dot: cannot render {d}/no.svg: Graphviz's dot "
+                 "is not installed (install graphviz, or write the DOT text with -o NAME.dot)"),
+                ("reduce {d}/blob -o {d}/no --outputs -1", 2,
+                 "reduce: error: argument --outputs: invalid node_id value: '-1'"),
+                ("reduce {d}/blob -o {d}/no --outputs %d" % 2**64, 2,
+                 "reduce: error: argument --outputs: invalid node_id value: '%d'" % 2**64)]
+        for args, status, message in rows:
+            with self.subTest(args=args):
+                code, out, err = run(main, args.format(d=tmp).split(), path=tmp)
+                lines = err.splitlines()
+                self.assertEqual((code, out, lines[-1]),
+                                 (status, "", "python -m velmora.core " + message.format(d=tmp)))
+                self.assertTrue(len(lines) == 1 or "error: argument" in message, err)
+        self.assertEqual(sorted(os.listdir(tmp)), ["blob", "directory", "empty", "garbage",
+                                                   "truncated"])
 
-    def test_refuses_output_ids_that_are_not_nodes(self):
-        cases = [(["6"], r"\A[^\n]*main-job\.vir: no node with id 6\n\Z"),
-                 (["0", "99"], r"\A[^\n]*main-job\.vir: no node with id 99\n\Z"),
-                 (["-1"], r"invalid node_id value: '-1'\n\Z"),
-                 ([str(2**64)], r"invalid node_id value: '18446744073709551616'\n\Z")]
-        for ids, message in cases:
-            with self.subTest(ids=ids):
-                out = self.out("never.vir")
-                done = self.cli("reduce", self.blob_path, "-o", out, "--outputs", *ids)
-                self.assertEqual(done.returncode, 2)
-                self.assertRegex(done.stderr, message)
-                self.assertFalse(os.path.exists(out))
-
-    def test_help_on_each_command(self):
-        for command in ([], ["inspect"], ["nodes"], ["dot"], ["reduce"]):
-            with self.subTest(command=command):
-                done = self.cli(*command, "--help")
-                self.assertEqual(done.returncode, 0, done.stderr)
-                self.assertIn("usage: python -m velmora.core", done.stdout)
+    def test_version_through_the_module_entry(self):
+        root = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
+        done = subprocess.run([sys.executable, "-m", "velmora.core", "--version"],
+                              env=dict(os.environ, PYTHONPATH=root), capture_output=True,
+                              text=True, check=False)
+        self.assertEqual((done.returncode, done.stdout), (0, "python -m velmora.core 0.0.4\n"))
 
 
 if __name__ == "__main__":

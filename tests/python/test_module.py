@@ -1,11 +1,22 @@
-"""The module object: what it registers, its exception, signatures and docs."""
+"""The module's surface: names, order, text signatures and docstrings; the stubs,
+checked against it and by mypy (where this interpreter imports mypy: Debian's is
+the system python3's); the import in a subinterpreter and without the GIL."""
 
+import ast
+import contextlib
+import io
 import os
+import re
+import runpy
+import site
 import subprocess
 import sys
+import tempfile
 import unittest
 
 from support import FREE_THREADED, vc
+
+import velmora.core
 
 try:
     import _interpreters as interpreters
@@ -14,166 +25,179 @@ except ImportError:
         import _xxsubinterpreters as interpreters
     except ImportError:
         interpreters = None
+try:
+    import mypy
+except ImportError:
+    mypy = None
 
-GS = vc.GraphStore
-PD = vc.PayloadDescriptor
-IR = vc.IncrementalReducer
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
+PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
 
-# (callable, text signature, docstring lines); no lines means no docstring.
-SURFACE = [
-    (vc.version, "()", []),
-    (GS, "()", [
-        "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to",
-        "share across threads under the GIL and free-threaded 3.14t).",
-    ]),
-    (GS.add_source, "($self, name, params=None)", []),
-    (GS.add_op, "($self, name, inputs, params=None)", []),
-    (GS.add_reduction, "($self, name, inputs, params=None)", []),
-    (GS.add_external, "($self, descriptor, inputs, params=None)", []),
-    (GS.add_exchange, "($self, inputs, params=None)", [
-        "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its",
-        '`scheme` ParamMap (`params`) + its one logical input; `nodes()[i]["kind"] == "exchange"`.',
-    ]),
-    (GS.add_join, "($self, inputs, params=None)", [
-        "Record a `Join` boundary (plan M40 \u00a72.1). Two inputs `[left, right]`; identity is its",
-        '`scheme` ParamMap (`params`) + its ordered inputs; `nodes()[i]["kind"] == "join"`.',
-    ]),
-    (GS.node_count, "($self)", []),
-    (GS.to_dot, "($self)", []),
-    (GS.nodes, "($self)", [
-        "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and",
-        "`reproduce` interprets it). Each entry is a dict with `id`, `kind`",
-        "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a",
-        "`descriptor` dict for external nodes and `n_members` for stage nodes.",
-    ]),
-    (GS.outputs, "($self)", [
-        "The marked output node ids, in mark order (what an IR evaluator returns, in order).",
-    ]),
-    (GS.node_map, "($self)", [
-        "\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \u2014",
-        "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that",
-        "arena's node id. Empty for a store that did not come out of a reduction.",
-    ]),
-    (GS.reduce, "($self, *, maximal_fusion=False, outputs=None)", [
-        "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind",
-        "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in",
-        "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is",
-        "pinned by the frozen M4 suite).",
-    ]),
-    (GS.reduce_incremental, "($self, *, outputs=None)", [
-        "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine",
-        "step-by-step reduction while building, use `IncrementalReducer`.",
-    ]),
-    (GS.reduction_report, "($self, *, outputs=None)", [
-        "The reduction report for the current graph, without keeping the reduced store.",
-    ]),
-    (GS.serialize, "($self, outputs=None)", [
-        "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:",
-        "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With",
-        "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a",
-        "property of the compile request); the default keeps the marks-based behavior.",
-    ]),
-    (GS.deserialize, "(data)", [
-        "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so",
-        "`serialize` of the result is byte-identical to the input (plan M8 determinism gate).",
-    ]),
-    (PD, "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)", [
-        "Reproducibility metadata an External node carries (participates in the structural hash).",
-    ]),
-    (IR, "()", [
-        "Genuinely incremental reduction (plan \u00a7A.1): feed it a store as the graph is being built; each",
-        "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,",
-        "commutativity dedup, hash-consing \u2014 the same sound rules the EggEngine runs), so a concise",
-        "canonical form is maintained while building and `finalize` does one linear pass instead of a",
-        "whole-history optimization. `total_work()` counts nodes processed across all steps \u2014 it equals",
-        "the node count of the store, no matter how many steps fed it (the incrementality witness).",
-    ]),
-    (IR.step, "($self, store)", [
-        "Consume the nodes recorded in `store` since the last step. Returns how many were processed",
-        "(the delta size). The reducer must always be fed the same store.",
-    ]),
-    (IR.watermark, "($self)", ["How many of the store's nodes have been consumed so far."]),
-    (IR.total_work, "($self)", [
-        "Cumulative nodes processed across all steps (== watermark: each node touched once).",
-    ]),
-    (IR.canonical_count, "($self)", ["Size of the maintained canonical form."]),
-    (IR.finalize, "($self, store, *, maximal_fusion=False, outputs=None)", [
-        "Finish: consume any remaining delta, then reduce the maintained canonical form against the",
-        "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored marks",
-        "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`.",
-    ]),
-]
+# Every class, method, property and function in registration and method-table
+# order: a line "name text-signature", then the docstring's lines indented.
+SURFACE_TEXT = """
+GraphStore ()
+    Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to
+    share across threads under the GIL and free-threaded 3.14t).
+GraphStore.add_source ($self, name, params=None)
+GraphStore.add_op ($self, name, inputs, params=None)
+GraphStore.add_reduction ($self, name, inputs, params=None)
+GraphStore.add_external ($self, descriptor, inputs, params=None)
+GraphStore.add_exchange ($self, inputs, params=None)
+    Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its
+    `scheme` ParamMap (`params`) + its one logical input; `nodes()[i]["kind"] == "exchange"`.
+GraphStore.add_join ($self, inputs, params=None)
+    Record a `Join` boundary (plan M40 §2.1). Two inputs `[left, right]`; identity is its
+    `scheme` ParamMap (`params`) + its ordered inputs; `nodes()[i]["kind"] == "join"`.
+GraphStore.node_count ($self)
+GraphStore.to_dot ($self)
+GraphStore.serialize ($self, outputs=None)
+    Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:
+    the serializable IR — not cloudpickle — is the canonical durable representation). With
+    `outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a
+    property of the compile request); the default keeps the marks-based behavior.
+GraphStore.deserialize (data)
+    Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so
+    `serialize` of the result is byte-identical to the input (plan M8 determinism gate).
+GraphStore.nodes ($self)
+    Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and
+    `reproduce` interprets it). Each entry is a dict with `id`, `kind`
+    (source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a
+    `descriptor` dict for external nodes and `n_members` for stage nodes.
+GraphStore.outputs ($self)
+    The marked output node ids, in mark order (what an IR evaluator returns, in order).
+GraphStore.node_map ($self)
+    §8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here —
+    `(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that
+    arena's node id. Empty for a store that did not come out of a reduction.
+GraphStore.reduce ($self, *, maximal_fusion=False, outputs=None)
+    Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind
+    RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in
+    to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is
+    pinned by the frozen M4 suite).
+GraphStore.reduce_incremental ($self, *, outputs=None)
+    One-shot incremental reduction of the current graph (same result as `reduce`). For genuine
+    step-by-step reduction while building, use `IncrementalReducer`.
+GraphStore.reduction_report ($self, *, outputs=None)
+    The reduction report for the current graph, without keeping the reduced store.
+PayloadDescriptor (*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)
+    Reproducibility metadata an External node carries (participates in the structural hash).
+PayloadDescriptor.kind
+PayloadDescriptor.content_hash
+PayloadDescriptor.framework
+PayloadDescriptor.version
+PayloadDescriptor.io_schema
+PayloadDescriptor.preprocessing_ref
+IncrementalReducer ()
+    Genuinely incremental reduction (plan §A.1): feed it a store as the graph is being built; each
+    `step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,
+    commutativity dedup, hash-consing — the same sound rules the EggEngine runs), so a concise
+    canonical form is maintained while building and `finalize` does one linear pass instead of a
+    whole-history optimization. `total_work()` counts nodes processed across all steps — it equals
+    the node count of the store, no matter how many steps fed it (the incrementality witness).
+IncrementalReducer.step ($self, store)
+    Consume the nodes recorded in `store` since the last step. Returns how many were processed
+    (the delta size). The reducer must always be fed the same store.
+IncrementalReducer.watermark ($self)
+    How many of the store's nodes have been consumed so far.
+IncrementalReducer.total_work ($self)
+    Cumulative nodes processed across all steps (== watermark: each node touched once).
+IncrementalReducer.canonical_count ($self)
+    Size of the maintained canonical form.
+IncrementalReducer.finalize ($self, store, *, maximal_fusion=False, outputs=None)
+    Finish: consume any remaining delta, then reduce the maintained canonical form against the
+    store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks
+    ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`.
+version ()
+"""
 
 
-class ModuleTest(unittest.TestCase):
-    def test_version(self):
-        self.assertEqual(vc.version(), "0.0.4")
-        self.assertEqual(vc.__doc__, "")
-        with self.assertRaises(TypeError):
-            vc.version(1)
+def surface():
+    """[(name, text signature or None, docstring or None)] of SURFACE_TEXT."""
+    entries = []
+    for line in SURFACE_TEXT.strip("\n").split("\n"):
+        if line.startswith("    "):
+            entries[-1][2].append(line[4:])
+        else:
+            name, _, signature = line.partition(" ")
+            entries.append((name, signature or None, []))
+    return [(name, signature, "\n".join(doc) or None) for name, signature, doc in entries]
 
-    def test_public_names_in_registration_order(self):
-        public = [n for n in vars(vc) if not n.startswith("__")]
-        self.assertEqual(public, ["GraphStore", "PayloadDescriptor", "IncrementalReducer",
-                                  "version", "PanicException"])
 
-    def test_panic_exception_is_a_base_exception(self):
-        self.assertTrue(issubclass(vc.PanicException, BaseException))
-        self.assertFalse(issubclass(vc.PanicException, Exception))
-        self.assertEqual(vc.PanicException.__module__ + "." + vc.PanicException.__name__,
-                         "velmora_core.PanicException")
+def stub_signatures():
+    """(name, text signature) of each function of the stub; __new__ stands for its class."""
+    with open(os.path.join(ROOT, "velmora", "core", "velmora_core.pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    for node in tree.body:
+        for fn in node.body if isinstance(node, ast.ClassDef) else [node]:
+            if not isinstance(fn, ast.FunctionDef) or fn.decorator_list and ast.unparse(
+                    fn.decorator_list[0]) == "property":
+                continue
+            for arg in fn.args.posonlyargs + fn.args.args + fn.args.kwonlyargs:
+                arg.annotation = None
+            text = ast.unparse(fn.args)
+            if fn.name == "__new__":
+                yield node.name, "(%s)" % text.removeprefix("cls").removeprefix(", ")
+            else:
+                name = fn.name if fn is node else f"{node.name}.{fn.name}"
+                yield name, "(%s)" % re.sub(r"^self\b", "$self", text)
 
-    def test_signatures_and_docstrings(self):
-        for obj, sig, lines in SURFACE:
-            with self.subTest(obj=getattr(obj, "__qualname__", obj)):
-                self.assertEqual(obj.__text_signature__, sig)
-                self.assertEqual(obj.__doc__, "\n".join(lines) if lines else None)
 
-    def test_method_table_order(self):
-        gs = [n for n in vars(GS) if not n.startswith("__")]
-        self.assertEqual(gs, ["add_source", "add_op", "add_reduction", "add_external",
-                              "add_exchange", "add_join", "node_count", "to_dot", "serialize",
-                              "deserialize", "nodes", "outputs", "node_map", "reduce",
-                              "reduce_incremental", "reduction_report"])
-        ir = [n for n in vars(IR) if not n.startswith("__")]
-        self.assertEqual(ir, ["step", "watermark", "total_work", "canonical_count", "finalize"])
-        pd = [n for n in vars(PD) if not n.startswith("__")]
-        self.assertEqual(pd, ["kind", "content_hash", "framework", "version", "io_schema",
-                              "preprocessing_ref"])
+class SurfaceTest(unittest.TestCase):
+    def test_names_signatures_docstrings_and_stubs(self):
+        def public(namespace):
+            return [name for name in vars(namespace) if not name.startswith("__")]
 
-    def test_instances_have_no_settable_attributes(self):
-        for obj in (GS(), IR(), PD(kind="k", content_hash="h", framework="f", version="v",
-                                   io_schema="s")):
-            with self.subTest(type=type(obj).__name__):
-                self.assertFalse(hasattr(obj, "__dict__"))
+        self.assertEqual((vc.version(), vc.__doc__), ("0.0.4", ""))
+        top = [name for name, _, _ in surface() if "." not in name]
+        self.assertEqual(public(vc), top + ["PanicException"])
+        for cls in top[:3]:
+            self.assertEqual([f"{cls}.{name}" for name in public(getattr(vc, cls))],
+                             [name for name, _, _ in surface() if name.startswith(cls + ".")])
+        for name, signature, doc in surface():
+            obj = vc
+            for part in name.split("."):
+                obj = getattr(obj, part)
+            with self.subTest(name):
+                self.assertEqual((getattr(obj, "__text_signature__", None), obj.__doc__),
+                                 (signature, doc))
+        self.assertIsInstance(vars(vc.GraphStore)["deserialize"], staticmethod)
+        # stubtest cannot see the constructors (their __new__ takes *args) and takes
+        # the static deserialize for a classmethod; this covers them, everywhere.
+        self.assertEqual(dict(stub_signatures()), {n: s for n, s, _ in surface() if s})
+
+    def test_panic_exception_and_read_only_instances(self):
+        panic = vc.PanicException
+        self.assertEqual((panic.__module__, panic.__name__, panic.__bases__),
+                         ("velmora_core", "PanicException", (BaseException,)))
+        fields = dict(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
+        for obj in (vc.GraphStore(), vc.IncrementalReducer(), vc.PayloadDescriptor(**fields)):
+            self.assertFalse(hasattr(obj, "__dict__"))
+            for attr in ("extra", "kind", "add_source", "step"):
                 with self.assertRaises(AttributeError):
-                    obj.extra = 1
-        with self.assertRaises(AttributeError):
-            GS().add_source = None
+                    setattr(obj, attr, None)
         with self.assertRaises(TypeError):
-            GS.add_source = None
+            vc.GraphStore.add_source = None
 
-    def test_descriptor_properties_have_no_docstrings(self):
-        for name in ("kind", "content_hash", "framework", "version", "io_schema",
-                     "preprocessing_ref"):
-            self.assertIsNone(vars(PD)[name].__doc__, name)
+    def test_host_program_using_every_call_runs(self):
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            runpy.run_path(os.path.join(PROGRAMS, "host_ok.py"))["main"]()  # asserts as it goes
+        self.assertTrue(out.getvalue().endswith("OverflowError\n"))
+        version = os.path.join(PROGRAMS, "..", "..", "..", "VERSION")
+        if os.path.exists(version):  # a source tree
+            with open(version, encoding="ascii") as f:
+                self.assertEqual(f.read().strip(), velmora.core.__version__)
 
     @unittest.skipIf(interpreters is None, "no subinterpreter support")
     def test_imports_in_a_subinterpreter_with_its_own_gil(self):
-        root = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
-        code = "\n".join([
-            "import sys",
-            "sys.path.insert(0, %r)" % root,
-            "from velmora.core import velmora_core as vc",
-            "s = vc.GraphStore()",
-            "assert s.add_source('x') == 0 and s.node_count() == 1",
-            "try:",
-            "    s.add_op('f', [5])",
-            "except ValueError as e:",
-            "    assert str(e) == 'no node with id 5'",
-            "else:",
-            "    raise AssertionError('no error')",
-        ])
+        code = (f"import sys\nsys.path.insert(0, {ROOT!r})\n"
+                "from velmora.core import velmora_core as vc\n"
+                "s = vc.GraphStore()\n"
+                "assert (s.add_source('x'), s.node_count()) == (0, 1)\n"
+                "try:\n    s.add_op('f', [5])\n"
+                "except ValueError as e:\n    assert str(e) == 'no node with id 5'\n"
+                "else:\n    raise AssertionError('no error')\n")
         interp = interpreters.create()
         try:
             self.assertIsNone(interpreters.run_string(interp, code))
@@ -181,24 +205,44 @@ class ModuleTest(unittest.TestCase):
             interpreters.destroy(interp)
         self.assertEqual(vc.GraphStore().add_source("y"), 0)
 
-
-@unittest.skipUnless(FREE_THREADED, "needs a free-threaded interpreter")
-class FreeThreadedImportTest(unittest.TestCase):
+    @unittest.skipUnless(FREE_THREADED, "needs a free-threaded interpreter")
     def test_a_fresh_import_keeps_the_gil_disabled(self):
         # A fresh interpreter, left to its own choice: PYTHON_GIL would override it.
-        root = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
         env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-        code = "\n".join([
-            "import sys, warnings",
-            "warnings.simplefilter('error', RuntimeWarning)",
-            "sys.path.insert(0, %r)" % root,
-            "from velmora.core import velmora_core",
-            "print(sys._is_gil_enabled())",
-        ])
+        code = ("import sys, warnings; warnings.simplefilter('error', RuntimeWarning); "
+                f"sys.path.insert(0, {ROOT!r}); from velmora.core import velmora_core; "
+                "print(sys._is_gil_enabled())")
         run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                              text=True, check=False)
         self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "False\n", ""))
         self.assertFalse(sys._is_gil_enabled())
+
+
+@unittest.skipIf(mypy is None, "mypy is not importable by this interpreter")
+class MypyTest(unittest.TestCase):
+    def check(self, module, *args):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            p for p in (ROOT, os.environ.get("PYTHONPATH")) if p))
+        if ROOT not in set(site.getsitepackages()) | {site.getusersitepackages()}:
+            env["MYPYPATH"] = ROOT  # mypy finds an installed package by itself
+        with tempfile.TemporaryDirectory() as cache:
+            if module == "mypy":
+                args += ("--strict", "--no-error-summary", "--cache-dir", cache)
+            return subprocess.run([sys.executable, "-m", module, *args], capture_output=True,
+                                  text=True, env=env, cwd=PROGRAMS, check=False)
+
+    def test_stubs_pass_and_catch_every_mistake(self):
+        for args in (["host_ok.py"], ["-p", "velmora"]):
+            done = self.check("mypy", *args)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        done = self.check("mypy.stubtest", "--allowlist", "stubtest_allowlist.txt",
+                          "velmora.core.velmora_core")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        with open(os.path.join(PROGRAMS, "host_bad.py"), encoding="utf-8") as f:
+            marked = {i for i, line in enumerate(f, 1) if "# error:" in line}
+        done = self.check("mypy", "host_bad.py")
+        reported = re.findall(r"^host_bad\.py:(\d+): error:", done.stdout, re.MULTILINE)
+        self.assertEqual((done.returncode, set(map(int, reported))), (1, marked), done.stdout)
 
 
 if __name__ == "__main__":

@@ -14,58 +14,44 @@ def record() -> tuple[vc.GraphStore, int]:
     total = g.add_reduction("sum", range(price, qty + 1), {"axis": 0})
     model = vc.PayloadDescriptor(kind="onnx", content_hash="9f2c", framework="torch",
                                  version="2.4", io_schema="f32[n]->f32[n]")
-    fields: str = model.kind + model.content_hash + model.framework + model.version
     ref: str | None = model.preprocessing_ref
     scored = g.add_external(model, [total])
-    g.add_external({"kind": "k", "content_hash": "h", "framework": "f", "version": "1",
-                    "io_schema": fields}, [scored])
-    g.add_external({"kind": "k", "content_hash": "h", "framework": "f", "version": "1",
-                    "io_schema": model.io_schema, "preprocessing_ref": ref}, [])
-    shuffled = g.add_exchange([scored], {"key": "region"})
-    joined = g.add_join([shuffled, rows])
-    return g, joined
+    g.add_external({"kind": model.kind, "content_hash": model.content_hash, "framework": "f",
+                    "version": model.version, "io_schema": model.io_schema}, [scored])
+    g.add_external({"kind": "k", "content_hash": model.framework, "framework": "f",
+                    "version": "1", "io_schema": "s", "preprocessing_ref": ref}, [])
+    return g, g.add_join([g.add_exchange([scored], {"key": "region"}), rows])
 
 
 def show(store: vc.GraphStore) -> None:
     nodes: list[NodeDict] = store.nodes()
     for node in nodes:
-        ident: int = node["id"]
         inputs: list[int] = node["inputs"]
-        print(ident, inputs, node["output"], node["kind"], node["name"], node["params"])
+        print(node["id"] + 1, inputs, node["output"], node["kind"], node["name"], node["params"])
         if "descriptor" in node:
             descriptor: DescriptorDict = node["descriptor"]
             print(descriptor["preprocessing_ref"])
-        if node["kind"] == "stage":
-            members: list[MemberDict] = node.get("members", [])
-            print(node.get("n_members"), [(m["kind"], m["inputs"][0][1]) for m in members])
-    outputs: list[int] = store.outputs()
+        members: list[MemberDict] = node.get("members", [])
+        print(node.get("n_members"), [(m["kind"], m["inputs"][0][1]) for m in members])
     provenance: list[NodeMapEntry] = store.node_map()
     for entry in provenance:
         if entry is not None:
-            reduced_id, member = entry
-            print(reduced_id, member if member is None else member + 1)
-    print(outputs, store.node_count(), store.to_dot().count("->"))
+            print(entry[0], entry[1] if entry[1] is None else entry[1] + 1)
+    print(store.outputs(), store.node_count(), store.to_dot().count("->"))
 
 
 def main() -> None:
-    version: str = vc.version()
-    assert version == __version__
+    assert vc.version() == __version__
     g, out = record()
     reduced, report = g.reduce(outputs=[out])
-    again, _ = g.reduce(maximal_fusion=True, outputs=[out])
-    once, _ = g.reduce_incremental(outputs=[out])
     counts: ReductionReport = g.reduction_report(outputs=[out])
     assert counts["reduced_nodes"] == report["stages"] + report["boundary_nodes"]
     blob: bytes = reduced.serialize()
-    back = vc.GraphStore.deserialize(blob)
-    assert back.serialize(outputs=None) == blob == reduced.serialize(reduced.outputs())
-    show(back)
-    show(again)
-    show(once)
-
+    assert vc.GraphStore.deserialize(blob).serialize(outputs=None) == blob
+    for store in (reduced, g.reduce(maximal_fusion=True)[0], g.reduce_incremental()[0]):
+        show(store)
     inc = vc.IncrementalReducer()
-    consumed: int = inc.step(g)
-    assert consumed == inc.watermark() == inc.total_work() >= inc.canonical_count()
+    assert inc.step(g) == inc.watermark() == inc.total_work() >= inc.canonical_count()
     final, final_report = inc.finalize(g, maximal_fusion=False, outputs=[out])
     print(final.node_count(), final_report["input_nodes"], inc.step(store=g))
     try:
