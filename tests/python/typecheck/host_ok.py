@@ -5,34 +5,14 @@ from velmora.core import (DescriptorDict, MemberDict, NodeDict, NodeMapEntry, Pa
 from velmora.core import velmora_core as vc
 
 
-def record() -> tuple[vc.GraphStore, int]:
-    g = vc.GraphStore()
-    params: Params = {"table": "events", "partitions": 8, "exact": True, "rate": 0.5}
-    rows = g.add_source("rows", params)
-    price = g.add_op("col", [rows], {"name": "price"})
-    qty = g.add_op(name="col", inputs=(rows,), params=None)
-    total = g.add_reduction("sum", range(price, qty + 1), {"axis": 0})
-    model = vc.PayloadDescriptor(kind="onnx", content_hash="9f2c", framework="torch",
-                                 version="2.4", io_schema="f32[n]->f32[n]")
-    ref: str | None = model.preprocessing_ref
-    scored = g.add_external(model, [total])
-    g.add_external({"kind": model.kind, "content_hash": model.content_hash, "framework": "f",
-                    "version": model.version, "io_schema": model.io_schema}, [scored])
-    g.add_external({"kind": "k", "content_hash": model.framework, "framework": "f",
-                    "version": "1", "io_schema": "s", "preprocessing_ref": ref}, [])
-    return g, g.add_join([g.add_exchange([scored], {"key": "region"}), rows])
-
-
 def show(store: vc.GraphStore) -> None:
     nodes: list[NodeDict] = store.nodes()
     for node in nodes:
-        inputs: list[int] = node["inputs"]
-        print(node["id"] + 1, inputs, node["output"], node["kind"], node["name"], node["params"])
-        if "descriptor" in node:
-            descriptor: DescriptorDict = node["descriptor"]
-            print(descriptor["preprocessing_ref"])
+        descriptor: DescriptorDict | None = node.get("descriptor")
         members: list[MemberDict] = node.get("members", [])
-        print(node.get("n_members"), [(m["kind"], m["inputs"][0][1]) for m in members])
+        print(node["id"] + len(node["inputs"]), node["output"], node["kind"], node["name"],
+              node["params"], descriptor and descriptor["preprocessing_ref"], node.get("n_members"),
+              [(m["kind"], m["inputs"][0][1]) for m in members])
     provenance: list[NodeMapEntry] = store.node_map()
     for entry in provenance:
         if entry is not None:
@@ -42,7 +22,20 @@ def show(store: vc.GraphStore) -> None:
 
 def main() -> None:
     assert vc.version() == __version__
-    g, out = record()
+    g = vc.GraphStore()
+    params: Params = {"table": "events", "partitions": 8, "exact": True, "rate": 0.5}
+    rows = g.add_source("rows", params)
+    price = g.add_op("col", [rows], {"name": "price"})
+    total = g.add_reduction("sum", range(price, g.add_op(name="col", inputs=(rows,)) + 1))
+    model = vc.PayloadDescriptor(kind="onnx", content_hash="9f2c", framework="torch",
+                                 version="2.4", io_schema="f32[n]->f32[n]")
+    ref: str | None = model.preprocessing_ref
+    scored = g.add_external(model, [total], {"axis": 0})
+    g.add_external({"kind": model.kind, "content_hash": model.content_hash, "framework": "f",
+                    "version": model.version, "io_schema": model.io_schema}, [scored])
+    g.add_external({"kind": "k", "content_hash": model.framework, "framework": "f",
+                    "version": "1", "io_schema": "s", "preprocessing_ref": ref}, [])
+    out = g.add_join([g.add_exchange([scored], params=None), rows])
     reduced, report = g.reduce(outputs=[out])
     counts: ReductionReport = g.reduction_report(outputs=[out])
     assert counts["reduced_nodes"] == report["stages"] + report["boundary_nodes"]
