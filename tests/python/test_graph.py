@@ -1,6 +1,7 @@
 """Recording, inspecting and reducing a graph from Python: what the builders accept
 and intern as one node, the views, which outputs a reduction uses and what it
-returns, and the IncrementalReducer fed a growing store."""
+returns, the IncrementalReducer fed a growing store; and every way a call can be
+refused, with the exception, its exact message, and nothing changed."""
 
 import gc
 import math
@@ -10,6 +11,17 @@ import unittest
 from support import chain, numpy, stage_blob, vc
 
 F = dict(kind="k", content_hash="h", framework="f", version="1", io_schema="s")
+NO_KIND = {k: v for k, v in F.items() if k != "kind"}
+PARAM_VALUES = "param values must be int, float, bool, or str"
+NOT_STR = "'%s' object cannot be converted to 'str'"
+NO_IDS = "argument '%s': a str is not a sequence of node ids"
+NOT_SEQ = "argument '%s': '%s' object is not a sequence"
+NOT_BOOL = "argument 'maximal_fusion': 'int' object is not an instance of 'bool'"
+NOT_STORE = "argument 'store': '%s' object is not an instance of 'GraphStore'"
+FIELD = "descriptor missing required field '%s'"
+SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
+RESIZED = "dictionary changed size during iteration"
+REKEYED = "dictionary keys changed during iteration"
 KEYS = ["id", "output", "inputs", "kind", "name", "params", "descriptor"]
 REPORT = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
           "boundary_nodes"]
@@ -74,7 +86,164 @@ SAME = [
 ]
 
 
+def changing(change):
+    """A params dict whose first value's conversion calls change(the dict)."""
+    params = {"a": type("Hook", (), {"__index__": lambda self: change(params) or 1})(), "b": 2}
+    return params
+
+
+def raising(error, method):
+    """An object whose `method` raises error("hook"); otherwise it reads as the
+    float 2.5 and hashes as "kind"."""
+    def fail(*args):
+        raise error("hook")
+
+    methods = {"__float__": lambda self: 2.5, "__hash__": lambda self: hash("kind")}
+    return type("Raising", (), dict(methods, **{method: fail}))()
+
+
+# Run on a store s of 4 nodes, a reducer r that consumed 3 of them, a store t of
+# one node and b = s.serialize().
+ERRORS = [
+    ("vc.version(1)", TypeError,
+     "velmora.core.velmora_core.version() takes no arguments (1 given)"),
+    ("GS(1)", TypeError, "GraphStore() takes 0 positional arguments but 1 was given"),
+    ("IR(store=s)", TypeError, "IncrementalReducer() got an unexpected keyword argument 'store'"),
+    ('PD("k", "h", "f", "v", "s")', TypeError,
+     "PayloadDescriptor() takes 0 positional arguments but 5 were given"),
+    ('PD(kind="k")', TypeError,
+     "PayloadDescriptor() missing required keyword-only argument 'content_hash'"),
+    *((f"PD(**dict(F, {field}=5))", TypeError, f"argument '{field}': " + NOT_STR % "int")
+      for field in [*F, "preprocessing_ref"]),
+    ("PD(**dict(F, kind=1, content_hash=2))", TypeError, "argument 'kind': " + NOT_STR % "int"),
+    # Binding the arguments.
+    ("s.add_source()", TypeError, "GraphStore.add_source() missing required argument 'name'"),
+    ('s.add_source("x", None, 3)', TypeError,
+     "GraphStore.add_source() takes 2 positional arguments but 3 were given"),
+    ('s.add_source(nme="x")', TypeError,
+     "GraphStore.add_source() got an unexpected keyword argument 'nme'"),
+    ('s.add_source("x", name="y")', TypeError,
+     "GraphStore.add_source() got multiple values for argument 'name'"),
+    ('s.add_op("f")', TypeError, "GraphStore.add_op() missing required argument 'inputs'"),
+    ("s.add_join()", TypeError, "GraphStore.add_join() missing required argument 'inputs'"),
+    ("s.node_count(1)", TypeError, "GraphStore.node_count() takes no arguments (1 given)"),
+    ('GS.add_source(42, "x")', TypeError,
+     "descriptor 'add_source' for 'velmora_core.GraphStore' objects doesn't apply to a 'int' "
+     "object"),
+    # Conversion order: name, inputs, params; add_external: inputs, descriptor, params.
+    ("s.add_source(5, 5)", TypeError, "argument 'name': " + NOT_STR % "int"),
+    ('s.add_op(5, "01", 5)', TypeError, "argument 'name': " + NOT_STR % "int"),
+    ('s.add_reduction("f", "01", 5)', TypeError, NO_IDS % "inputs"),
+    ('s.add_op("f", [9], 5)', TypeError, "params must be a dict or None"),
+    ('s.add_external("d", "01", 5)', TypeError, NO_IDS % "inputs"),
+    ('s.add_external("d", [9], 5)', TypeError, "descriptor must be a PayloadDescriptor or dict"),
+    ("s.add_external({}, [9], 5)", ValueError, FIELD % "kind"),
+    ("s.add_external(F, [9], 5)", TypeError, "params must be a dict or None"),
+    ("s.add_external(F, [9])", ValueError, "no node with id 9"),
+    ('s.add_exchange("01", 5)', TypeError, NO_IDS % "inputs"),
+    ("s.add_join([9], 5)", TypeError, "params must be a dict or None"),
+    # Inputs: the first id that is not a node, at the boundaries of the id range.
+    ('s.add_op("f", [0, 9, 7])', ValueError, "no node with id 9"),
+    ("s.add_join([0, 4])", ValueError, "no node with id 4"),
+    ("s.add_exchange([2**64 - 1])", ValueError, "no node with id 18446744073709551615"),
+    ("s.add_exchange([2**64])", OverflowError, "int too big to convert"),
+    ("s.add_exchange([0, -1])", OverflowError, "can't convert negative int to unsigned"),
+    *((f's.add_op("f", {inputs})', TypeError, NOT_SEQ % ("inputs", kind))
+      for inputs, kind in (("iter([0])", "list_iterator"), ("{0}", "set"), ("{0: 1}", "dict"),
+                           ("0", "int"), ("None", "NoneType"))),
+    ("s.add_join([0, 1.0])", TypeError,
+     "argument 'inputs': 'float' object cannot be interpreted as an integer"),
+    ("s.add_join([0, [1]])", TypeError,
+     "argument 'inputs': 'list' object cannot be interpreted as an integer"),
+    # Params, also below the first item.
+    *((f's.add_source("x", {params})', TypeError, "params must be a dict or None")
+      for params in ('[("a", 1)]', "()", '"a=1"', "5")),
+    *((f's.add_source("x", {{"a": 1, "b": {value}}})', TypeError, PARAM_VALUES)
+      for value in ("10**400", "None", "[1]", '{"c": 1}', 'b"x"', "1j", "object()")),
+    ('s.add_source("x", {"a": 1, 2: 3})', TypeError, NOT_STR % "int"),
+    ('s.add_op("f", [0], changing(lambda d: d.update(z=1)))', RuntimeError, RESIZED),
+    ('s.add_op("f", [0], changing(lambda d: d.update(c=d.pop("a"))))', RuntimeError, REKEYED),
+    ('s.add_op("f", [0], changing(lambda d: d.update(c=d.pop("b"))))', RuntimeError, REKEYED),
+    # Descriptors: preprocessing_ref is read first; fields are looked up, not defaulted.
+    ('s.add_external("x", [])', TypeError, "descriptor must be a PayloadDescriptor or dict"),
+    ('s.add_external({"preprocessing_ref": 1}, [])', TypeError, NOT_STR % "int"),
+    ("s.add_external({k: v for k, v in F.items() if k != 'io_schema'}, [])", ValueError,
+     FIELD % "io_schema"),
+    ("s.add_external(dict(F, kind=None), [])", TypeError, NOT_STR % "NoneType"),
+    ('s.add_external(dict(F, io_schema={"k": "v"}), [])', TypeError, NOT_STR % "dict"),
+    ("s.add_external(dict(F, preprocessing_ref=3), [])", TypeError, NOT_STR % "int"),
+    ('s.add_external(type("D", (dict,), {"__missing__": str})(kind="k"), [])', ValueError,
+     FIELD % "content_hash"),
+    # Only "not this kind" moves a conversion on: other errors of a hook pass unchanged.
+    *((call.format(error.__name__), error, "hook")
+      for error in (KeyboardInterrupt, SystemExit, MemoryError)
+      for call in ('s.add_op("f", [0], {{"k": raising({}, "__index__")}})',
+                   's.add_op("f", [0], {{"k": raising({}, "__float__")}})',
+                   's.add_op("f", [0, raising({}, "__index__")])',
+                   's.add_external({{raising({}, "__eq__"): "k", **NO_KIND}}, [0])')),
+    # Text that UTF-8 cannot hold.
+    *((call.replace("?", "\\ud800"), UnicodeEncodeError, SURROGATE) for call in (
+        's.add_source("?")', 's.add_source("x", {"?": 1})', 's.add_source("x", {"k": "?"})',
+        's.add_external(dict(F, kind="?"), [])')),
+    # Views, reductions and blobs.
+    *((f"s.{view}(1)", TypeError, f"GraphStore.{view}() takes no arguments (1 given)")
+      for view in ("nodes", "outputs", "node_map", "to_dot")),
+    ("GS.deserialize(stage_blob('op|x\"y|a=')).nodes()", ValueError,
+     'unparseable stage member token "op|x\\"y|a="'),
+    ("s.reduce(True)", TypeError,
+     "GraphStore.reduce() takes 0 positional arguments but 1 was given"),
+    ('s.reduce(maximal_fusion=0, outputs="x")', TypeError, NOT_BOOL),
+    ('s.reduce(outputs="4")', TypeError, NO_IDS % "outputs"),
+    ("s.reduce(output=[4])", TypeError,
+     "GraphStore.reduce() got an unexpected keyword argument 'output'"),
+    ("s.reduce_incremental(maximal_fusion=True)", TypeError,
+     "GraphStore.reduce_incremental() got an unexpected keyword argument 'maximal_fusion'"),
+    ("s.reduction_report([3])", TypeError,
+     "GraphStore.reduction_report() takes 0 positional arguments but 1 was given"),
+    *((f"s.{method}(outputs={ids})", ValueError, f"no node with id {bad}")
+      for method in ("reduce", "reduce_incremental", "reduction_report", "serialize")
+      for ids, bad in (([4], 4), ([0, 7, 5], 7))),
+    ("s.serialize([1], [1])", TypeError,
+     "GraphStore.serialize() takes 1 positional argument but 2 were given"),
+    ("GS.deserialize()", TypeError, "GraphStore.deserialize() missing required argument 'data'"),
+    ('GS.deserialize(b"VIR2" + b[4:])', ValueError, "not a velmora IR blob (bad magic/version)"),
+    *((f"GS.deserialize({data})", TypeError,
+       f"argument 'data': '{kind}' object is not an instance of 'bytes'")
+      for data, kind in (("bytearray(b)", "bytearray"), ("memoryview(b)", "memoryview"),
+                         ('"VIR1"', "str"))),
+    # The reducer: a bad output consumes nothing, and it keeps to the store it was fed.
+    ("r.step(42)", TypeError, NOT_STORE % "int"),
+    ("r.step()", TypeError, "IncrementalReducer.step() missing required argument 'store'"),
+    *((f"r.{method}(1)", TypeError, f"IncrementalReducer.{method}() takes no arguments (1 given)")
+      for method in ("watermark", "total_work", "canonical_count")),
+    ("r.step(t)", ValueError, "this reducer belongs to another store"),
+    ("r.finalize(t, outputs=[0])", ValueError, "this reducer belongs to another store"),
+    ("r.finalize(s, outputs=[2, 99, 4])", ValueError, "no node with id 99"),
+    ("r.finalize(s, outputs=[4])", ValueError, "no node with id 4"),
+    ("r.finalize(s, True)", TypeError,
+     "IncrementalReducer.finalize() takes 1 positional argument but 2 were given"),
+    ('r.finalize(42, maximal_fusion=1, outputs="x")', TypeError, NOT_STORE % "int"),
+    ('r.finalize(s, maximal_fusion=1, outputs="x")', TypeError, NOT_BOOL),
+]
+
+
 class BuildersTest(unittest.TestCase):
+    def test_every_refusal_and_its_message(self):
+        for call, error, message in ERRORS:
+            s, r, t = vc.GraphStore(), vc.IncrementalReducer(), vc.GraphStore()
+            chain(s, "f", "g")
+            r.step(s)
+            s.add_op("h", [2])
+            t.add_source("y")
+            names = dict(globals(), GS=vc.GraphStore, PD=vc.PayloadDescriptor,
+                         IR=vc.IncrementalReducer, s=s, r=r, t=t, b=s.serialize())
+            with self.subTest(call):
+                with self.assertRaises(error) as cm:
+                    eval(call, names)
+                self.assertEqual(str(cm.exception), message)
+                state = (s.node_count(), r.watermark(), r.total_work(), r.canonical_count())
+                self.assertEqual((state, t.node_count()), ((4, 3, 3, 3), 1))
+
     def test_interning_and_the_forms_of_one_node(self):
         s = vc.GraphStore()
         names = dict(globals(), PD=vc.PayloadDescriptor, s=s)
@@ -88,47 +257,36 @@ class BuildersTest(unittest.TestCase):
             first[ids[line[0]]] = line[0]
         self.assertEqual(s.node_count(), len(SAME) + 2)
 
-    def test_param_values_are_stored_by_the_first_rule_that_fits(self):
-        s = vc.GraphStore()
-        node = s.add_source("x", {"i": 2**63 - 1, "j": -2**63, "f": 2**63, "g": -2**63 - 1,
-                                  "b": False, "x": index(7), "r": Real(), "t": Text("t"),
-                                  "z": -0.0, "n": math.nan})
-        self.assertEqual(repr(s.nodes()[node]["params"]), repr(dict(
-            b=False, f=2.0**63, g=float(-2**63 - 1), i=2**63 - 1, j=-2**63, n=math.nan, r=1.0,
-            t="t", x=7, z=-0.0)))
-        d = vc.PayloadDescriptor(**F)
-        self.assertEqual([d.kind, d.content_hash, d.framework, d.version, d.io_schema,
-                          d.preprocessing_ref], ["k", "h", "f", "1", "s", None])
-        self.assertEqual(vc.PayloadDescriptor(**F, preprocessing_ref="").preprocessing_ref, "")
-        self.assertNotEqual(d, vc.PayloadDescriptor(**F))
-
     def test_node_dicts_of_every_kind(self):
         s = vc.GraphStore()
         self.assertEqual((s.nodes(), s.outputs(), s.node_map(), s.to_dot()),
                          ([], [], [], "digraph velmora {\n}\n"))
-        s.add_source("s", {"n": 3})
+        # Each param value is stored by the first rule that fits: bool, int64, float, str.
+        s.add_source("s", {"i": 2**63 - 1, "j": -2**63, "f": 2**63, "g": -2**63 - 1, "b": False,
+                           "x": index(7), "r": Real(), "t": Text("t"), "z": -0.0, "n": math.nan})
         s.add_op("a", [0])
         s.add_join([0, 1], {"how": "inner"})
         s.add_reduction("sum", [2], {"axis": 0})
         s.add_exchange([3])
         s.add_external(F, [4, 4], {"t": True})
-        s.add_external(vc.PayloadDescriptor(**F, preprocessing_ref="p"), [])
-        rows = [[0, False, [], "source", "s", {"n": 3}], [1, False, [0], "op", "a", {}],
+        d = vc.PayloadDescriptor(**F, preprocessing_ref="p")
+        s.add_external(d, [])
+        params = dict(b=False, f=2.0**63, g=float(-2**63 - 1), i=2**63 - 1, j=-2**63, n=math.nan,
+                      r=1.0, t="t", x=7, z=-0.0)
+        rows = [[0, False, [], "source", "s", params], [1, False, [0], "op", "a", {}],
                 [2, False, [0, 1], "join", "", {"how": "inner"}],
                 [3, False, [2], "reduction", "sum", {"axis": 0}],
                 [4, False, [3], "exchange", "", {}],
                 [5, False, [4, 4], "external", "", {"t": True}, dict(F, preprocessing_ref=None)],
                 [6, False, [], "external", "", {}, dict(F, preprocessing_ref="p")]]
-        got = s.nodes()
-        self.assertEqual([list(n.items()) for n in got], [list(zip(KEYS, row)) for row in rows])
+        got = s.nodes()  # NaN is not equal to itself: compare the printed forms
+        self.assertEqual(repr([list(n.items()) for n in got]),
+                         repr([list(zip(KEYS, row)) for row in rows]))
         self.assertEqual([list(n["descriptor"]) for n in got[5:]], [[*F, "preprocessing_ref"]] * 2)
-
-    def test_stage_members_of_a_blob(self):
-        data = stage_blob("red|sum|axis=i1", "op|a%7Cb|k=f3ff0000000000000;s=sl")
-        self.assertEqual(vc.GraphStore.deserialize(data).nodes()[1]["members"], [
-            {"kind": "red", "name": "sum", "params": {"axis": 1}, "inputs": [("input", 0)]},
-            {"kind": "op", "name": "a|b", "params": {"k": 1.0, "s": "l"},
-             "inputs": [("member", 0)]}])
+        self.assertEqual([d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+                          d.preprocessing_ref], [*F.values(), "p"])
+        self.assertEqual(vc.PayloadDescriptor(**F).preprocessing_ref, None)
+        self.assertNotEqual(vc.PayloadDescriptor(**F), vc.PayloadDescriptor(**F))
 
     def test_results_are_fresh_copies_and_the_collector_is_left_alone(self):
         self.addCleanup(gc.enable if gc.isenabled() else gc.disable)

@@ -1,19 +1,28 @@
 """The module's surface: names, order, text signatures and docstrings; the stubs,
 checked against it and by mypy (where this interpreter imports mypy: Debian's is
-the system python3's); the import in a subinterpreter and without the GIL."""
+the system python3's); the import in a subinterpreter (without the GIL, support
+checks the import); the examples and python -m velmora.core on their blob."""
 
 import ast
+import contextlib
+import io
+import json
 import os
+import pathlib
 import re
+import runpy
+import shutil
 import site
 import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
-from support import FREE_THREADED, vc
+from support import vc
 
 import velmora.core
+from velmora.core.__main__ import main
 
 try:
     import _interpreters as interpreters
@@ -29,6 +38,10 @@ except ImportError:
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
 PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
+        "boundary_nodes"]  # the report's keys in the order of the pipeline
+REFUSED = "not a velmora IR blob (bad magic/version)"
 
 # Every class, method, property and function in registration and method-table
 # order: a line "name text-signature", then the docstring's lines indented.
@@ -135,6 +148,18 @@ def stub_signatures():
                 yield name, "(%s)" % re.sub(r"^self\b", "$self", text)
 
 
+def run(call, *args, path=None):
+    """(exit status, stdout, stderr) of call(*args), with PATH set to `path` if given."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err), \
+            mock.patch.dict(os.environ, {"PATH": path} if path else {}):
+        try:
+            code = call(*args)
+        except SystemExit as e:  # argparse's usage errors
+            code = e.code
+    return code, out.getvalue(), err.getvalue()
+
+
 class SurfaceTest(unittest.TestCase):
     def test_names_signatures_docstrings_and_stubs(self):
         def public(namespace):
@@ -191,18 +216,6 @@ class SurfaceTest(unittest.TestCase):
             interpreters.destroy(interp)
         self.assertEqual(vc.GraphStore().add_source("y"), 0)
 
-    @unittest.skipUnless(FREE_THREADED, "needs a free-threaded interpreter")
-    def test_a_fresh_import_keeps_the_gil_disabled(self):
-        # A fresh interpreter, left to its own choice: PYTHON_GIL would override it.
-        env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-        code = ("import sys, warnings; warnings.simplefilter('error', RuntimeWarning); "
-                f"sys.path.insert(0, {ROOT!r}); from velmora.core import velmora_core; "
-                "print(sys._is_gil_enabled())")
-        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                             text=True, check=False)
-        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "False\n", ""))
-        self.assertFalse(sys._is_gil_enabled())
-
 
 @unittest.skipIf(mypy is None, "mypy is not importable by this interpreter")
 class MypyTest(unittest.TestCase):
@@ -229,6 +242,73 @@ class MypyTest(unittest.TestCase):
         done = self.check("mypy", "host_bad.py")
         reported = re.findall(r"^host_bad\.py:(\d+): error:", done.stdout, re.MULTILINE)
         self.assertEqual((done.returncode, set(map(int, reported))), (1, marked), done.stdout)
+
+
+
+class CliTest(unittest.TestCase):
+    def test_examples_and_every_command(self):
+        text = run(runpy.run_path(os.path.join(EXAMPLES, "record_and_reduce.py"))["main"])[1]
+        self.assertEqual((text.count("digraph velmora {"), text.count('"reduced_nodes": 6')),
+                         (2, 1))
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        svg = run(runpy.run_path(os.path.join(EXAMPLES, "render_reduced_graph.py"))["main"], d)
+        self.assertEqual(svg[0], f"{d}/main-job-reduced.svg" if shutil.which("dot") else None)
+        data = pathlib.Path(f"{d}/main-job.vir").read_bytes()
+        store = vc.GraphStore.deserialize(data)
+        self.assertEqual((store.node_count(), store.outputs()), (6, [5]))
+        os.mkdir(f"{d}/directory")
+        written = {"garbage": b"VIR2", "truncated": data[:-1], "empty": b""}
+        for name, content in written.items():
+            pathlib.Path(f"{d}/{name}").write_bytes(content)
+        written.update({"main-job.vir": data, "g.gv": store.to_dot().encode()})
+        rows = [("nodes {b}", 0, "".join(json.dumps(n) + "\n" for n in store.nodes()), None),
+                ("inspect {b}", 0, f"file: {d}/main-job.vir\nsize: {len(data)} bytes, 6 nodes, "
+                 "5 edges, 5 stage members\nkinds: source 1, reduction 1, external 1, stage 2, "
+                 "exchange 1\noutputs: 5\n", None),
+                ("dot {b}", 0, store.to_dot(), None), ("dot {b} -o {d}/g.gv", 0, "", None),
+                ("inspect {d}/garbage", 2, "", "inspect: {d}/garbage: " + REFUSED),
+                ("nodes {d}/truncated", 2, "", "nodes: {d}/truncated: truncated velmora IR blob"),
+                ("dot {d}/empty -o {d}/no.svg", 2, "", "dot: {d}/empty: truncated velmora IR blob"),
+                ("reduce {d}/directory -o {d}/no", 2, "", "reduce: {d}/directory: Is a directory"),
+                ("inspect {d}/missing", 2, "", "inspect: {d}/missing: No such file or directory"),
+                ("reduce {b} -o {d}/no --outputs 0 6", 2, "", "reduce: {b}: no node with id 6"),
+                ("dot {b} -o {d}/no.svg", 1, "", "dot: cannot render {d}/no.svg: Graphviz's dot "
+                 "is not installed (install graphviz, or write the DOT text with -o NAME.dot)"),
+                ("reduce {b} -o {d}/no --outputs -1", 2, "",
+                 "reduce: error: argument --outputs: invalid node_id value: '-1'"),
+                ("reduce {b} -o {d}/no --outputs %d" % 2**64, 2, "",
+                 "reduce: error: argument --outputs: invalid node_id value: '%d'" % 2**64)]
+        for i, (args, kwargs) in enumerate(((" --maximal-fusion", {"maximal_fusion": True}),
+                                            ("", {}), (" --outputs 3 3 0", {"outputs": [3, 3, 0]}))):
+            reduced, report = store.reduce(**kwargs)
+            rows.append((f"reduce {{b}} -o {{d}}/{i}.vir{args}", 0,
+                         json.dumps({k: report[k] for k in KEYS}) + "\n", None))
+            written[f"{i}.vir"] = reduced.serialize()
+        for args, status, stdout, error in rows:
+            with self.subTest(args):
+                code, out, err = run(main, args.format(b=f"{d}/main-job.vir", d=d).split(), path=d)
+                self.assertEqual((code, out), (status, stdout))
+                lines = err.splitlines()
+                if error is None:
+                    self.assertEqual(lines, [])
+                else:  # one line, but for argparse's usage
+                    self.assertEqual(lines[-1], "python -m velmora.core " + error.format(
+                        b=f"{d}/main-job.vir", d=d))
+                    self.assertTrue(len(lines) == 1 or "error: argument" in error, err)
+        for name, content in written.items():
+            self.assertEqual(pathlib.Path(f"{d}/{name}").read_bytes(), content, name)
+        self.assertEqual(sorted(os.listdir(d)), sorted([*written, "directory"] + [
+            "main-job-reduced.svg"] * bool(shutil.which("dot"))))
+        if shutil.which("dot"):
+            self.assertEqual(run(main, ["dot", f"{d}/main-job.vir", "-o", f"{d}/g.svg"])[0], 0)
+            self.assertIn(b"<svg", pathlib.Path(f"{d}/g.svg").read_bytes())
+
+    def test_version_through_the_module_entry(self):
+        root = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
+        done = subprocess.run([sys.executable, "-m", "velmora.core", "--version"],
+                              env=dict(os.environ, PYTHONPATH=root), capture_output=True,
+                              text=True, check=False)
+        self.assertEqual((done.returncode, done.stdout), (0, "python -m velmora.core 0.0.4\n"))
 
 
 if __name__ == "__main__":
