@@ -1,9 +1,8 @@
-"""Finds the built extension module for the tests, and helpers they share.
+"""Finds the built extension module for the tests.
 VELMORA_PY_DIR names a staged module tree (<build>/py/<tag>); without it the
 module must already be importable (for example through PYTHONPATH)."""
 
 import os
-import struct
 import sys
 import sysconfig
 import warnings
@@ -44,14 +43,3 @@ def chain(store, *names):
         last = store.add_op(name, [last])
     return last
 
-
-def stage_blob(*tokens):
-    """The blob of a store whose node 1 is a stage with one member per token, each
-    over the one before: members that stage fusion does not make."""
-    s = vc.GraphStore()
-    data = s.reduce(outputs=[chain(s, *("m%d" % i for i, _ in enumerate(tokens)))])[0].serialize()
-    for i, token in enumerate(tokens):
-        made, wanted = ("op|m%d" % i).encode(), token.encode()
-        data = data.replace(struct.pack("<I", len(made)) + made,
-                            struct.pack("<I", len(wanted)) + wanted)
-    return data

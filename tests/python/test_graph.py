@@ -8,7 +8,7 @@ import math
 import sys
 import unittest
 
-from support import chain, numpy, stage_blob, vc
+from support import chain, numpy, vc
 
 F = dict(kind="k", content_hash="h", framework="f", version="1", io_schema="s")
 NO_KIND = {k: v for k, v in F.items() if k != "kind"}
@@ -40,15 +40,6 @@ def shrinking():
     return inputs
 
 
-def fan_out():
-    """s -> a; a -> b, c; (b, c) -> d: one stage, or two under the single-use rule."""
-    s = vc.GraphStore()
-    chain(s, "a", "b")
-    s.add_op("c", [1])
-    s.add_op("d", [2, 3])
-    return s
-
-
 def result(store_and_report):
     store, report = store_and_report
     return store.nodes(), store.outputs(), store.node_map(), report
@@ -60,29 +51,23 @@ SAME = [
      'add_source(params=None, name="x")', 'add_source("x", Params())'],
     ['add_source("x", {"b": 1, "a": 2})', 'add_source("x", Params(a=2, b=1))'],
     ['add_source("x", {"a": 1})', 'add_source("x", {"a": index(1)})'],
-    ['add_source("x", {"a": True})'],
     ['add_source("x", {"a": 1.0})', 'add_source("x", {"a": Real()})'],
     ['add_source("x", {"a": "1"})', 'add_source("x", {"a": Text("1")})'],
     ['add_source("x", {"a": math.nan})', 'add_source("x", {"a": -math.nan})'],
-    ['add_source("x", {"a": -0.0})'],
     ['add_source("x", {"a": 2**63})', 'add_source("x", {"a": 9223372036854775808.0})'],
     ['add_op("f", [0, 1])', 'add_op("f", (0, 1))', 'add_op("f", range(2))',
      'add_op("f", [index(0), index(1)])', 'add_op("f", [False, True])',
      'add_op(params=None, inputs=[0, 1], name="f")'],
-    ['add_op("f", [1, 0])'],
     ['add_op("f", [1])', 'add_op("f", shrinking())'],
-    ['add_op("f", [1, 1])'],
     ['add_reduction("f", [0, 1])', 'add_reduction(inputs=[0, 1], name="f", params={})'],
     ['add_exchange([])'],
     ['add_exchange([0, 1])', "add_exchange(inputs=[0, 1], params={})"],
     ['add_join([0, 1])', 'add_join(inputs=[0, 1])'],
     ['add_join([1, 0])'],
-    ['add_join([0])'],
     ["add_external(F, [])", "add_external(PD(**F), [])", "add_external(dict(F, extra=[1]), [])",
      "add_external(dict(F, preprocessing_ref=None), [])",
      "add_external(inputs=[], params=None, descriptor=F)"],
     ['add_external(dict(F, preprocessing_ref=""), [])'],
-    ['add_external(dict(F, version="2"), [])'],
 ]
 
 
@@ -103,10 +88,14 @@ def raising(error, method):
 
 
 # Run on a store s of 4 nodes, a reducer r that consumed 3 of them, a store t of
-# one node and b = s.serialize().
+# one node, b = s.serialize() and staged, the blob of s reduced to a stage.
 ERRORS = [
-    ("vc.version(1)", TypeError,
-     "velmora.core.velmora_core.version() takes no arguments (1 given)"),
+    *((f"{obj}.{name}(1)", TypeError, f"{owner}.{name}() takes no arguments (1 given)")
+      for obj, owner, names in (
+          ("vc", "velmora.core.velmora_core", ["version"]),
+          ("s", "GraphStore", ["node_count", "nodes", "outputs", "node_map", "to_dot"]),
+          ("r", "IncrementalReducer", ["watermark", "total_work", "canonical_count"]))
+      for name in names),
     ("GS(1)", TypeError, "GraphStore() takes 0 positional arguments but 1 was given"),
     ("IR(store=s)", TypeError, "IncrementalReducer() got an unexpected keyword argument 'store'"),
     ('PD("k", "h", "f", "v", "s")', TypeError,
@@ -126,10 +115,6 @@ ERRORS = [
      "GraphStore.add_source() got multiple values for argument 'name'"),
     ('s.add_op("f")', TypeError, "GraphStore.add_op() missing required argument 'inputs'"),
     ("s.add_join()", TypeError, "GraphStore.add_join() missing required argument 'inputs'"),
-    ("s.node_count(1)", TypeError, "GraphStore.node_count() takes no arguments (1 given)"),
-    ('GS.add_source(42, "x")', TypeError,
-     "descriptor 'add_source' for 'velmora_core.GraphStore' objects doesn't apply to a 'int' "
-     "object"),
     # Conversion order: name, inputs, params; add_external: inputs, descriptor, params.
     ("s.add_source(5, 5)", TypeError, "argument 'name': " + NOT_STR % "int"),
     ('s.add_op(5, "01", 5)', TypeError, "argument 'name': " + NOT_STR % "int"),
@@ -151,10 +136,9 @@ ERRORS = [
     *((f's.add_op("f", {inputs})', TypeError, NOT_SEQ % ("inputs", kind))
       for inputs, kind in (("iter([0])", "list_iterator"), ("{0}", "set"), ("{0: 1}", "dict"),
                            ("0", "int"), ("None", "NoneType"))),
-    ("s.add_join([0, 1.0])", TypeError,
-     "argument 'inputs': 'float' object cannot be interpreted as an integer"),
-    ("s.add_join([0, [1]])", TypeError,
-     "argument 'inputs': 'list' object cannot be interpreted as an integer"),
+    *((f"s.add_join([0, {bad}])", TypeError,
+       f"argument 'inputs': '{kind}' object cannot be interpreted as an integer")
+      for bad, kind in (("1.0", "float"), ("[1]", "list"))),
     # Params, also below the first item.
     *((f's.add_source("x", {params})', TypeError, "params must be a dict or None")
       for params in ('[("a", 1)]', "()", '"a=1"', "5")),
@@ -186,10 +170,8 @@ ERRORS = [
         's.add_source("?")', 's.add_source("x", {"?": 1})', 's.add_source("x", {"k": "?"})',
         's.add_external(dict(F, kind="?"), [])')),
     # Views, reductions and blobs.
-    *((f"s.{view}(1)", TypeError, f"GraphStore.{view}() takes no arguments (1 given)")
-      for view in ("nodes", "outputs", "node_map", "to_dot")),
-    ("GS.deserialize(stage_blob('op|x\"y|a=')).nodes()", ValueError,
-     'unparseable stage member token "op|x\\"y|a="'),
+    ("""GS.deserialize(staged.replace(b"op|f", b'ab"c')).nodes()""", ValueError,
+     'unparseable stage member token "ab\\"c"'),
     ("s.reduce(True)", TypeError,
      "GraphStore.reduce() takes 0 positional arguments but 1 was given"),
     ('s.reduce(maximal_fusion=0, outputs="x")', TypeError, NOT_BOOL),
@@ -214,8 +196,6 @@ ERRORS = [
     # The reducer: a bad output consumes nothing, and it keeps to the store it was fed.
     ("r.step(42)", TypeError, NOT_STORE % "int"),
     ("r.step()", TypeError, "IncrementalReducer.step() missing required argument 'store'"),
-    *((f"r.{method}(1)", TypeError, f"IncrementalReducer.{method}() takes no arguments (1 given)")
-      for method in ("watermark", "total_work", "canonical_count")),
     ("r.step(t)", ValueError, "this reducer belongs to another store"),
     ("r.finalize(t, outputs=[0])", ValueError, "this reducer belongs to another store"),
     ("r.finalize(s, outputs=[2, 99, 4])", ValueError, "no node with id 99"),
@@ -236,7 +216,8 @@ class BuildersTest(unittest.TestCase):
             s.add_op("h", [2])
             t.add_source("y")
             names = dict(globals(), GS=vc.GraphStore, PD=vc.PayloadDescriptor,
-                         IR=vc.IncrementalReducer, s=s, r=r, t=t, b=s.serialize())
+                         IR=vc.IncrementalReducer, s=s, r=r, t=t, b=s.serialize(),
+                         staged=s.reduce(outputs=[3])[0].serialize())
             with self.subTest(call):
                 with self.assertRaises(error) as cm:
                     eval(call, names)
@@ -293,20 +274,16 @@ class BuildersTest(unittest.TestCase):
         s = vc.GraphStore()
         s.add_op("f", [s.add_source("x", {"n": 3})])
         reduced, _ = s.reduce(outputs=[1])
-
-        def views():
-            return [(r.nodes(), r.outputs(), r.node_map()) for r in (s, reduced)]
-
-        before = views()
+        before = reduced.nodes(), reduced.outputs(), reduced.node_map()
         for enabled in (False, True):
             (gc.enable if enabled else gc.disable)()
-            for nodes, outputs, node_map in views():
-                self.assertEqual(gc.isenabled(), enabled)
-                nodes[0]["params"]["n"] = 4
-                nodes[-1]["inputs"].append(7)
-                outputs.append(1)
-                node_map.append(None)
-        self.assertEqual(views(), before)
+            nodes, outputs, node_map = reduced.nodes(), reduced.outputs(), reduced.node_map()
+            self.assertEqual(gc.isenabled(), enabled)
+            nodes[0]["params"]["n"] = 4
+            nodes[1]["members"][0]["inputs"].append(7)
+            outputs.append(1)
+            node_map.append(None)
+        self.assertEqual((reduced.nodes(), reduced.outputs(), reduced.node_map()), before)
 
 
 class ReduceTest(unittest.TestCase):
@@ -349,14 +326,15 @@ class ReduceTest(unittest.TestCase):
                           s.serialize([1])))
 
     def test_maximal_fusion_reaches_the_reduction(self):
+        s = vc.GraphStore()  # s -> a -> b, a -> c, (b, c) -> d: two stages, or one if maximal
+        s.add_op("d", [chain(s, "a", "b"), s.add_op("c", [1])])
         flags = [(False, 2), (True, 1)]
         if numpy is not None:
             flags += [(numpy.bool_(False), 2), (numpy.bool_(True), 1)]
-            self.assertEqual(fan_out().reduce(outputs=numpy.array([4, 4]))[0].outputs(), [2])
+            self.assertEqual(s.reduce(outputs=numpy.array([4, 4]))[0].outputs(), [2])
             for flag in (numpy.array(True), numpy.int64(1)):
-                self.assertRaises(TypeError, fan_out().reduce, maximal_fusion=flag)
+                self.assertRaises(TypeError, s.reduce, maximal_fusion=flag)
         for flag, stages in flags:
-            s = fan_out()
             for way in (s.reduce, lambda **kw: vc.IncrementalReducer().finalize(s, **kw)):
                 self.assertEqual(way(maximal_fusion=flag, outputs=[4])[1]["stages"], stages)
 
@@ -377,16 +355,13 @@ class ReduceTest(unittest.TestCase):
         steps.append(r.step(s))
         self.assertEqual((steps, counts, len(first[2])),
                          ([3, 0, 2, 1], [(0, 0, 0), (5, 5, 3), (6, 6, 4)], 6))
-
-    def test_the_fed_store_is_remembered_but_not_kept(self):
-        a, r = vc.GraphStore(), vc.IncrementalReducer()
-        chain(a, "neg")
-        refs = sys.getrefcount(a)
-        self.assertEqual((r.step(a), sys.getrefcount(a)), (2, refs))
-        del a
+        # The fed store is remembered but not kept alive, and a store made after it went
+        # is refused all the same.
+        refs = sys.getrefcount(s)
+        self.assertEqual((r.step(s), sys.getrefcount(s)), (0, refs))
+        del s
         gc.collect()
-        with self.assertRaises(ValueError):  # nor is a store made after it went
-            r.step(vc.GraphStore())
+        self.assertRaises(ValueError, r.step, vc.GraphStore())
 
 
 if __name__ == "__main__":
