@@ -11,10 +11,9 @@ _dir = os.environ.get("VELMORA_PY_DIR")
 if _dir:
     sys.path.insert(0, os.path.abspath(_dir))
 
-# A free-threaded interpreter turns the GIL back on, with a RuntimeWarning, for
-# a module that does not declare it can run without it; every test would then
-# pass with the GIL held. So the import is watched, and a suite on such an
-# interpreter stops before its first test if the GIL came back.
+# A free-threaded interpreter turns the GIL back on, with a RuntimeWarning, for a module
+# that does not declare it can run without it, and every test would pass with the GIL
+# held: so a suite there stops before its first test if the import brought it back.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 with warnings.catch_warnings(record=True) as _caught:

@@ -51,7 +51,3 @@ def main() -> None:
         g.add_op("neg", [10**30])
     except (ValueError, OverflowError, vc.PanicException) as e:
         print(type(e).__name__)
-
-
-if __name__ == "__main__":
-    main()
