@@ -77,8 +77,7 @@ def changing(change):
 
 
 def raising(error, method):
-    """An object whose `method` raises error("hook"); otherwise it reads as the
-    float 2.5 and hashes as "kind"."""
+    """An object whose `method` raises error("hook"); it reads as 2.5 and hashes as "kind"."""
     def fail(*args):
         raise error("hook")
 
@@ -95,8 +94,8 @@ ERRORS = [
           ("s", "GraphStore", ["node_count", "nodes", "outputs", "node_map", "to_dot"]),
           ("r", "IncrementalReducer", ["watermark", "total_work", "canonical_count"]))
       for name in names),
-    *((call, TypeError, f"{name}() takes {most} positional argument{'s' * (most != 1)} but "
-       + given) for call, name, most, given in (
+    *((call, TypeError, f"{name}() takes {most} positional argument{'s' * (most != 1)} but {given}")
+      for call, name, most, given in (
           ("GS(1)", "GraphStore", 0, "1 was given"),
           ('PD("k", "h", "f", "v", "s")', "PayloadDescriptor", 0, "5 were given"),
           ('s.add_source("x", None, 3)', "GraphStore.add_source", 2, "3 were given"),
@@ -259,6 +258,7 @@ class BuildersTest(unittest.TestCase):
                           d.preprocessing_ref], [*F.values(), "p"])
         d = vc.PayloadDescriptor(**F)
         self.assertEqual((d.preprocessing_ref, d == vc.PayloadDescriptor(**F)), (None, False))
+
 
 class ReduceTest(unittest.TestCase):
     def test_every_way_of_reducing_a_chain(self):

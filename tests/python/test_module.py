@@ -3,8 +3,8 @@ against it and by mypy where this interpreter has it (Debian's python3 does); th
 in a subinterpreter; the examples and python -m velmora.core on their blob."""
 
 import ast
-import importlib.util
 import contextlib
+import importlib.util
 import io
 import json
 import os
