@@ -20,6 +20,7 @@ import unittest
 from unittest import mock
 
 from support import vc
+from test_graph import REPORT  # the report's keys in the order of the pipeline
 
 import velmora.core
 from velmora.core.__main__ import main
@@ -35,8 +36,6 @@ except ImportError:
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
 PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
-KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
-        "boundary_nodes"]  # the report's keys in the order of the pipeline
 
 # Every class, method, property and function in registration and method-table
 # order: a line "name text-signature", then the docstring's lines indented.
@@ -267,7 +266,7 @@ class CliTest(unittest.TestCase):
         for i, (args, kwargs) in enumerate(reductions):
             reduced, report = store.reduce(**kwargs)
             rows.append((f"reduce {{b}} -o {{d}}/{i}.vir{args}", 0,
-                         json.dumps({k: report[k] for k in KEYS}) + "\n", ""))
+                         json.dumps({k: report[k] for k in REPORT}) + "\n", ""))
             written[f"{i}.vir"] = reduced.serialize()
         for args, status, stdout, error in rows:
             with self.subTest(args):
@@ -280,6 +279,8 @@ class CliTest(unittest.TestCase):
             self.assertEqual(pathlib.Path(f"{d}/{name}").read_bytes(), content, name)
         self.assertEqual(sorted(os.listdir(d)), sorted([*written, "directory"] + [
             "main-job-reduced.svg"] * bool(shutil.which("dot"))))
+        for command in ("", "inspect", "nodes", "dot", "reduce"):
+            self.assertEqual(run(main, [*command.split(), "--help"])[0], 0)
         if shutil.which("dot"):
             self.assertEqual(run(main, ["dot", b, "-o", f"{d}/g.svg"])[0], 0)
             self.assertIn(b"<svg", pathlib.Path(f"{d}/g.svg").read_bytes())
