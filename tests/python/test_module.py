@@ -207,13 +207,13 @@ class MypyTest(unittest.TestCase):
             p for p in (ROOT, os.environ.get("PYTHONPATH")) if p))
         if ROOT not in set(site.getsitepackages()) | {site.getusersitepackages()}:
             env["MYPYPATH"] = ROOT  # mypy finds an installed package by itself
-        with tempfile.TemporaryDirectory() as cache:
-            if module == "mypy":
-                args += ("--strict", "--no-error-summary", "--cache-dir", cache)
-            return subprocess.run([sys.executable, "-m", module, *args], capture_output=True,
-                                  text=True, env=env, cwd=PROGRAMS, check=False)
+        if module == "mypy":  # one cache for the test's runs
+            args += ("--strict", "--no-error-summary", "--cache-dir", self.cache)
+        return subprocess.run([sys.executable, "-m", module, *args], capture_output=True,
+                              text=True, env=env, cwd=PROGRAMS, check=False)
 
     def test_stubs_pass_and_catch_every_mistake(self):
+        self.cache = self.enterContext(tempfile.TemporaryDirectory())
         for args in (["host_ok.py"], ["-p", "velmora"]):
             done = self.check("mypy", *args)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
