@@ -173,7 +173,6 @@ ERRORS = [
     *((call.replace("?", "\\ud800"), UnicodeEncodeError, SURROGATE) for call in (
         's.add_source("?")', 's.add_source("x", {"?": 1})', 's.add_source("x", {"k": "?"})',
         's.add_external(dict(F, kind="?"), [])')),
-    # Views, reductions and blobs.
     ("""GS.deserialize(staged.replace(b"op|f", b'ab"c')).nodes()""", ValueError,
      'unparseable stage member token "ab\\"c"'),
     ('s.reduce(maximal_fusion=0, outputs="x")', TypeError, NOT_BOOL),
@@ -320,6 +319,8 @@ class ReduceTest(unittest.TestCase):
         for flag, stages in flags:
             for way in (s.reduce, lambda **kw: vc.IncrementalReducer().finalize(s, **kw)):
                 self.assertEqual(way(maximal_fusion=flag, outputs=[4])[1]["stages"], stages)
+        self.assertEqual([s.reduce_incremental(outputs=[4])[1]["stages"],
+                          s.reduction_report(outputs=[4])["stages"]], [2, 2])  # never maximal
 
     def test_steps_consume_the_delta_and_finalize_the_rest(self):
         s, r = vc.GraphStore(), vc.IncrementalReducer()
