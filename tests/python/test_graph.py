@@ -262,9 +262,10 @@ class BuildersTest(unittest.TestCase):
 class ReduceTest(unittest.TestCase):
     def test_every_way_of_reducing_a_chain(self):
         s = vc.GraphStore()
-        chain(s, "a", "b")
+        s.add_op("b", [s.add_op("a", [s.add_source("s")])], {"k": -0.5, "t": "x|y"})
         members = [{"kind": "op", "name": "a", "params": {}, "inputs": [("input", 0)]},
-                   {"kind": "op", "name": "b", "params": {}, "inputs": [("member", 0)]}]
+                   {"kind": "op", "name": "b", "params": {"k": -0.5, "t": "x|y"},
+                    "inputs": [("member", 0)]}]
         nodes = [[0, False, [], "source", "s", {}], [1, True, [0], "stage", "", {}, 2, members]]
         keys = KEYS[:6] + ["n_members", "members"]
         expected = ([dict(zip(keys, n)) for n in nodes], [1], [(0, None), (1, 0), (1, 1)],

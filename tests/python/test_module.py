@@ -238,7 +238,6 @@ class CliTest(unittest.TestCase):
         b = f"{d}/main-job.vir"
         data = pathlib.Path(b).read_bytes()
         store = vc.GraphStore.deserialize(data)
-        self.assertEqual((store.node_count(), store.outputs()), (6, [5]))
         os.mkdir(f"{d}/directory")
         written = {"g": b"VIR2", "t": data[:-1]}
         for name, content in written.items():
