@@ -272,7 +272,7 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);
   reduced.report.stages = fused.stages;
   reduced.report.boundary_nodes = fused.boundary_nodes;
-  reduced.report.reduced_nodes = fused.nodes.size();
+  reduced.report.reduced_nodes = fused.emitted;
 
   reduced.node_map.resize(nodes.size());
   for (uint64_t i = 0; i < nodes.size(); ++i) {
@@ -280,7 +280,8 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
     if (k == kDropped) continue;
     reduced.node_map[i] = at(fused.placement, at(dedup.index, at(canonical.canonical_index, k)));
   }
-  reduced.nodes = std::move(fused.nodes);
+  reduced.store = std::move(fused.store);
+  reduced.nodes = fused.nodes;
   reduced.outputs = std::move(fused.outputs);
   laps.lap(&ReductionTimes::fusion);
   return reduced;
@@ -307,28 +308,12 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
 
 ReducedStore from_reduced(Reduced reduced, ReductionTimes* times) {
   Laps laps(times);
-  auto store = std::make_unique<GraphStore>();
-  store->reserve(reduced.nodes.size());
-  std::vector<NodeId> ids;
-  ids.reserve(reduced.nodes.size());
-  for (NodeKey& node : reduced.nodes) {
-    Inputs inputs;
-    const auto old = node.inputs();
-    inputs.reserve(old.size());
-    for (NodeId r : old) inputs.push_back(at(ids, r));
-    auto id = store->intern(std::move(node).with_inputs(std::move(inputs)));
-    if (!id.ok()) panic("reduced graph references only earlier nodes");
-    ids.push_back(*id);
-  }
   for (NodeId o : reduced.outputs) {
-    if (!store->mark_output(at(ids, o)).ok()) panic("reduced output is valid");
+    if (!reduced.store->mark_output(o).ok()) panic("reduced output is valid");
   }
-  for (auto& entry : reduced.node_map) {
-    if (entry) entry->node = at(ids, entry->node);
-  }
-  store->set_node_map(std::move(reduced.node_map));
+  reduced.store->set_node_map(std::move(reduced.node_map));
   laps.lap(&ReductionTimes::new_store);
-  return ReducedStore{std::move(store), reduced.report};
+  return ReducedStore{std::move(reduced.store), reduced.report};
 }
 
 }  // namespace velmora
