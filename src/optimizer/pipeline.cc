@@ -255,11 +255,12 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   reduced.report.input_nodes = nodes.size();
   reduced.report.reachable_nodes = kept.graph.size();
 
-  TemplateCanonical canonical = engine.canonicalize_templates(kept.graph);
-  if (canonical.canonical_index.size() != kept.graph.size()) {
+  // The engine takes the graph: its texts pass to the answer uncopied, and
+  // the rest is freed before fusion.
+  TemplateCanonical canonical = engine.canonicalize_templates(std::move(kept.graph));
+  if (canonical.canonical_index.size() != reduced.report.reachable_nodes) {
     panic("rewrite engine returned one canonical index per node");
   }
-  kept.graph = TemplateGraph{};  // the engine's answer has replaced it; free it before fusion
   laps.lap(&ReductionTimes::engine_build);
   if (times != nullptr) {
     times->engine_build -= canonical.saturate_seconds;

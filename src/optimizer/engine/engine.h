@@ -41,7 +41,7 @@ struct EngineGraph {
 enum class TemplateId : uint32_t {};
 
 struct TemplateGraph {
-  std::vector<std::string> texts;  // per template
+  std::vector<std::string> texts;  // per template, distinct
   std::vector<TemplateId> op;  // per node, topological: children precede parents
   std::vector<uint64_t> child_begin{0};  // per node, plus one
   std::vector<uint64_t> children;
@@ -63,7 +63,7 @@ struct TemplateGraph {
 };
 
 struct TemplateCanonical {
-  TemplateGraph graph;  // shares the input's templates
+  TemplateGraph graph;  // the input's templates, with the same ids
   std::vector<uint64_t> canonical_index;  // one entry per input node
   double build_seconds = 0;
   double saturate_seconds = 0;
@@ -82,9 +82,10 @@ class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
   [[nodiscard]] virtual Canonical canonicalize(const EngineGraph& graph) const = 0;
-  // The same over templates, which the pipeline uses; this default goes
+  // The same over templates, which the pipeline uses; the graph is taken so
+  // that its texts pass to the answer without a copy. This default goes
   // through `canonicalize`.
-  [[nodiscard]] virtual TemplateCanonical canonicalize_templates(const TemplateGraph& graph) const;
+  [[nodiscard]] virtual TemplateCanonical canonicalize_templates(TemplateGraph graph) const;
 };
 
 class EggEngine final : public RewriteEngine {
@@ -94,12 +95,12 @@ class EggEngine final : public RewriteEngine {
   static EggEngine make_default();
 
   [[nodiscard]] Canonical canonicalize(const EngineGraph& graph) const override;
-  [[nodiscard]] TemplateCanonical canonicalize_templates(const TemplateGraph& graph) const override;
+  [[nodiscard]] TemplateCanonical canonicalize_templates(TemplateGraph graph) const override;
   // The same run under explicit limits, reporting how it ended (for tests and
   // benchmarks). `canonicalize` uses `limits_for(graph.nodes.size())`.
   [[nodiscard]] Canonical canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
                                             egraph::RunReport* report = nullptr) const;
-  [[nodiscard]] TemplateCanonical canonicalize_templates_with(const TemplateGraph& graph,
+  [[nodiscard]] TemplateCanonical canonicalize_templates_with(TemplateGraph graph,
                                                               const egraph::RunLimits& limits,
                                                               egraph::RunReport* report = nullptr) const;
   [[nodiscard]] egraph::RunLimits limits_for(size_t nodes) const;
