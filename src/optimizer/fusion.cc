@@ -141,7 +141,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   out.store = std::make_unique<GraphStore>();
   GraphStore& store = *out.store;
   store.reserve(groups);
-  out.placement.resize(m);
+  out.placement = PackedNodeMap(m);
   std::vector<Index> reduced_of(m, kNone);  // stage key -> its store id
   auto reduced_for = [&](uint64_t k) {
     const uint64_t r = reduced_of[k];
@@ -172,7 +172,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       if (t >= templates.size() || !templates[t]) panic(kNoEntry);
       reduced_id = emit(templates[t]->prepare(inputs));
       ++out.boundary_nodes;
-      out.placement[k] = Placement{reduced_id, std::nullopt};
+      out.placement.set(k, reduced_id, std::nullopt);
     } else {
       const uint64_t first = group_offset[k];
       const uint64_t count = group_offset[k + 1] - first;
@@ -203,7 +203,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       p.inputs = inputs;
       p.finish();
       reduced_id = emit(p);
-      for (uint64_t n = 0; n < count; ++n) out.placement[members[first + n]] = Placement{reduced_id, n};
+      for (uint64_t n = 0; n < count; ++n) out.placement.set(members[first + n], reduced_id, n);
       ++out.stages;
     }
     reduced_of[k] = static_cast<Index>(reduced_id);

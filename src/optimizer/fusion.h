@@ -24,7 +24,7 @@ struct Fused {
   std::unique_ptr<GraphStore> store;  // the reduced graph, without marks
   NodesView nodes;  // the store's nodes
   std::vector<NodeId> outputs;  // store ids, one per requested output, in order
-  std::vector<Placement> placement;  // one per node of the fused graph, by store id
+  PackedNodeMap placement;  // one per node of the fused graph, by store id
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
   uint64_t emitted = 0;  // stages and boundary nodes (equal ones share one store id)

@@ -275,11 +275,11 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   reduced.report.boundary_nodes = fused.boundary_nodes;
   reduced.report.reduced_nodes = fused.emitted;
 
-  reduced.node_map.resize(nodes.size());
+  reduced.node_map = PackedNodeMap(nodes.size());
   for (uint64_t i = 0; i < nodes.size(); ++i) {
     const uint64_t k = kept.index[i];
     if (k == kDropped) continue;
-    reduced.node_map[i] = at(fused.placement, at(dedup.index, at(canonical.canonical_index, k)));
+    reduced.node_map.copy(i, fused.placement, at(dedup.index, at(canonical.canonical_index, k)));
   }
   reduced.store = std::move(fused.store);
   reduced.nodes = fused.nodes;

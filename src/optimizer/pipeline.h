@@ -40,7 +40,7 @@ struct Reduced {
   std::unique_ptr<GraphStore> store;  // the reduced graph, without marks or provenance
   NodesView nodes;  // the store's nodes
   std::vector<NodeId> outputs;  // one per requested output, duplicates kept
-  NodeMap node_map;  // one entry per input node
+  PackedNodeMap node_map;  // one entry per input node
   ReductionReport report;
 };
 
