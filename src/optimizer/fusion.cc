@@ -110,12 +110,15 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     }
     for (uint64_t i = 0; i < m; ++i) opaque[i] = opaque_template[static_cast<uint32_t>(graph.op[i])];
   }
-  const Consumers cons = consumers_of(graph);
-  std::vector<bool> is_output(m, false);
-  for (uint64_t o : graph.outputs) at(is_output, o) = true;
-
-  const std::vector<Index> key = maximal_fusion ? maximal_keys(opaque, cons, is_output)
-                                                   : single_use_keys(opaque, cons, is_output);
+  // The consumer lists are needed only to choose the stages: they are gone
+  // before the new store grows.
+  const std::vector<Index> key = [&] {
+    const Consumers cons = consumers_of(graph);
+    std::vector<bool> is_output(m, false);
+    for (uint64_t o : graph.outputs) at(is_output, o) = true;
+    return maximal_fusion ? maximal_keys(opaque, cons, is_output)
+                          : single_use_keys(opaque, cons, is_output);
+  }();
 
   // Groups as one flat list, members ascending; the last member of a group is
   // its largest, so walking nodes in order and emitting a group at its last

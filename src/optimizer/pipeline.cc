@@ -30,10 +30,11 @@ void append_counted(std::string& out, std::string_view s) {
 // nodes could share a token and be merged or rebuilt from the wrong template.
 // Those two get a length-prefixed text of their whole key; it still starts
 // with their kind's prefix, so it never reads as an "op|" token.
-std::string pipeline_symbol(const NodeView& node) {
+void append_pipeline_symbol(const NodeView& node, std::string& s) {
   switch (node.kind()) {
     case NodeKey::Kind::kStage: {
-      std::string s = "stage|" + std::to_string(node.member_count());
+      s += "stage|";
+      s += std::to_string(node.member_count());
       node.for_each_member([&s](const MemberView& m) {
         s += '|';
         append_counted(s, m.op);
@@ -45,11 +46,11 @@ std::string pipeline_symbol(const NodeView& node) {
           s += std::to_string(ref.index);
         }
       });
-      return s;
+      return;
     }
     case NodeKey::Kind::kExternal: {
       const DescriptorView d = node.descriptor();
-      std::string s = "ext|";
+      s += "ext|";
       for (std::string_view field : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
         append_counted(s, field);
       }
@@ -64,10 +65,10 @@ std::string pipeline_symbol(const NodeView& node) {
         s += '|';
         params.append_token(s);
       }
-      return s;
+      return;
     }
     default:
-      return node.token();
+      node.append_token(s);
   }
 }
 
@@ -90,7 +91,7 @@ class TemplateTable {
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(node);
     hashes_.push_back(hash);
-    kept_.graph.texts.push_back(pipeline_symbol(node));
+    kept_.graph.texts.add_with([&node](std::string& out) { append_pipeline_symbol(node, out); });
     index_.insert(id);
     return static_cast<TemplateId>(id);
   }
@@ -268,6 +269,13 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   }
   Deduplicated dedup = cse(std::move(canonical.graph));
   reduced.report.canonical_nodes = dedup.graph.size();
+  // Where each input node landed so far, composed now so that the engine's
+  // and the duplicates' index arrays are freed before fusion.
+  for (uint64_t& k : kept.index) {
+    if (k != kDropped) k = at(dedup.index, at(canonical.canonical_index, k));
+  }
+  canonical.canonical_index = std::vector<uint64_t>();
+  dedup.index = std::vector<uint64_t>();
   laps.lap(&ReductionTimes::duplicates);
 
   Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);
@@ -275,11 +283,12 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   reduced.report.boundary_nodes = fused.boundary_nodes;
   reduced.report.reduced_nodes = fused.emitted;
 
+  dedup.graph = TemplateGraph();
+  kept.templates = TokenTemplates();
   reduced.node_map = PackedNodeMap(nodes.size());
   for (uint64_t i = 0; i < nodes.size(); ++i) {
     const uint64_t k = kept.index[i];
-    if (k == kDropped) continue;
-    reduced.node_map.copy(i, fused.placement, at(dedup.index, at(canonical.canonical_index, k)));
+    if (k != kDropped) reduced.node_map.copy(i, fused.placement, k);
   }
   reduced.store = std::move(fused.store);
   reduced.nodes = fused.nodes;

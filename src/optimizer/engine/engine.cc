@@ -77,7 +77,7 @@ EngineGraph TemplateGraph::to_engine_graph() const {
   g.nodes.reserve(size());
   for (uint64_t i = 0; i < size(); ++i) {
     const auto kids = children_of(i);
-    g.nodes.push_back(EngineNode{text(i), {kids.begin(), kids.end()}, opaque(i)});
+    g.nodes.push_back(EngineNode{std::string(text(i)), {kids.begin(), kids.end()}, opaque(i)});
   }
   g.outputs = outputs;
   return g;
@@ -141,7 +141,9 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   egraph::LocalSymbols symbols;
   std::vector<egraph::Symbol> symbol_of_template;
   symbol_of_template.reserve(graph.texts.size());
-  for (const std::string& text : graph.texts) symbol_of_template.push_back(symbols.distinct(text));
+  for (std::size_t t = 0; t < graph.texts.size(); ++t) {
+    symbol_of_template.push_back(symbols.distinct(graph.texts[t]));
+  }
   auto symbol_of = [&](size_t i) { return symbol_of_template[static_cast<uint32_t>(graph.op[i])]; };
 
   egraph::BigVector<egraph::ClassId> class_of(n);

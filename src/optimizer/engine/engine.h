@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,8 +41,34 @@ struct EngineGraph {
 // text is made once, however many nodes share it.
 enum class TemplateId : uint32_t {};
 
+// Texts stored end to end in one buffer, read back as views: far smaller than
+// a string apiece when there are as many texts as nodes.
+class TextTable {
+ public:
+  [[nodiscard]] std::size_t size() const { return ends_.size(); }
+  [[nodiscard]] bool empty() const { return ends_.empty(); }
+  // Views stay valid until the next text is added.
+  [[nodiscard]] std::string_view operator[](std::size_t i) const {
+    const uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+  void push_back(std::string_view text) {
+    add_with([text](std::string& out) { out += text; });
+  }
+  // Adds the text that `write(std::string& out)` appends to `out`.
+  template <typename Write>
+  void add_with(Write&& write) {
+    write(bytes_);
+    ends_.push_back(bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<uint64_t> ends_;  // per text, where it ends in bytes_
+};
+
 struct TemplateGraph {
-  std::vector<std::string> texts;  // per template, distinct
+  TextTable texts;  // per template, distinct
   std::vector<TemplateId> op;  // per node, topological: children precede parents
   std::vector<uint64_t> child_begin{0};  // per node, plus one
   std::vector<uint64_t> children;
@@ -51,7 +78,7 @@ struct TemplateGraph {
   [[nodiscard]] std::span<const uint64_t> children_of(uint64_t i) const {
     return {children.data() + child_begin[i], children.data() + child_begin[i + 1]};
   }
-  [[nodiscard]] const std::string& text(uint64_t i) const {
+  [[nodiscard]] std::string_view text(uint64_t i) const {
     return texts[static_cast<uint32_t>(op[i])];
   }
   // Every node that is not an element-wise op; only op texts begin "op|".
