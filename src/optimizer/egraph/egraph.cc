@@ -25,7 +25,8 @@ bool EGraph::MemoEq::same(const View& a, const View& b) {
 
 EGraph::EGraph() : memo_(0, MemoHash{this}, MemoEq{this}) { child_begin_.push_back(0); }
 
-void EGraph::reserve(size_t nodes, size_t children) {
+void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
+  local_ops_.reserve(local_symbols);
   op_.reserve(nodes);
   child_begin_.reserve(nodes + 1);
   children_.reserve(children);

@@ -45,8 +45,9 @@ class EGraph {
   EGraph(const EGraph&) = delete;  // the hash-cons table points back into this object
   EGraph& operator=(const EGraph&) = delete;
 
-  // Room for `nodes` e-nodes with `children` children in all, to avoid regrowth.
-  void reserve(size_t nodes, size_t children);
+  // Room for `nodes` e-nodes with `children` children in all, and for the
+  // first `local_symbols` symbols of a local scope, to avoid regrowth.
+  void reserve(size_t nodes, size_t children, size_t local_symbols = 0);
 
   // Adds the e-node (op, children) and returns its class: the class of an equal
   // e-node when one exists, otherwise a new class. Children may be any class

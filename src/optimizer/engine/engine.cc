@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -130,11 +131,12 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   if (n >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(n) + " nodes");
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
-  egraph::EGraph eg;
+  auto owned = std::make_unique<egraph::EGraph>();
+  egraph::EGraph& eg = *owned;
   const size_t edges = graph.children.size();
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
-  eg.reserve(2 * n + 16, 2 * edges + 16);
+  eg.reserve(2 * n + 16, 2 * edges + 16, graph.texts.size());
 
   // Templates are distinct already, so each needs only a fresh symbol, or the
   // global one a rule names.
@@ -176,22 +178,28 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   if (report != nullptr) *report = std::move(run);
   const auto t2 = Clock::now();
 
+  // Only each node's class is needed from here: read them and free the
+  // e-graph before the answer is built.
+  for (size_t i = 0; i < n; ++i) class_of[i] = eg.find(class_of[i]);
+  const size_t id_bound = eg.id_bound();
+  owned.reset();
+
   // Each class is represented by its earliest node, numbered in input order.
-  constexpr uint64_t kUnset = ~uint64_t{0};
-  egraph::BigVector<uint64_t> position(eg.id_bound(), kUnset);
+  // Positions fit in 32 bits: the graph has fewer than kNoId / 2 nodes.
+  constexpr uint32_t kUnset = ~uint32_t{0};
+  egraph::BigVector<uint32_t> position(id_bound, kUnset);
   TemplateCanonical out;
   out.canonical_index.resize(n);
   out.graph.op.reserve(n);
   out.graph.child_begin.reserve(n + 1);
   out.graph.children.reserve(edges);
   for (size_t i = 0; i < n; ++i) {
-    const egraph::ClassId c = eg.find(class_of[i]);
-    uint64_t& pos = position[c];
+    uint32_t& pos = position[class_of[i]];
     if (pos == kUnset) {
       out.graph.op.push_back(graph.op[i]);
       for (uint64_t child : graph.children_of(i)) out.graph.children.push_back(out.canonical_index[child]);
       out.graph.child_begin.push_back(out.graph.children.size());
-      pos = out.graph.op.size() - 1;
+      pos = static_cast<uint32_t>(out.graph.op.size() - 1);
     }
     out.canonical_index[i] = pos;
   }
