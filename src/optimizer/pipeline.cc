@@ -267,12 +267,20 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
     times->engine_build -= canonical.saturate_seconds;
     times->saturation += canonical.saturate_seconds;
   }
-  Deduplicated dedup = cse(std::move(canonical.graph));
+  const bool deduplicate = !canonical.duplicate_free;
+  Deduplicated dedup;
+  if (deduplicate) {
+    dedup = cse(std::move(canonical.graph));
+  } else {
+    dedup.graph = std::move(canonical.graph);
+  }
   reduced.report.canonical_nodes = dedup.graph.size();
   // Where each input node landed so far, composed now so that the engine's
   // and the duplicates' index arrays are freed before fusion.
   for (uint64_t& k : kept.index) {
-    if (k != kDropped) k = at(dedup.index, at(canonical.canonical_index, k));
+    if (k == kDropped) continue;
+    k = at(canonical.canonical_index, k);
+    if (deduplicate) k = at(dedup.index, k);
   }
   canonical.canonical_index = std::vector<uint64_t>();
   dedup.index = std::vector<uint64_t>();

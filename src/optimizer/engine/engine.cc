@@ -206,6 +206,10 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   out.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.graph.outputs.push_back(at(out.canonical_index, o));
   out.graph.texts = std::move(graph.texts);
+  // The e-graph was clean when the run stopped, so congruent nodes share a
+  // class: two representatives with one template and the same children
+  // would be one class.
+  out.duplicate_free = true;
   // Reading the classes back counts with building: both are linear passes.
   out.build_seconds = std::chrono::duration<double>(t1 - t0 + (Clock::now() - t2)).count();
   out.saturate_seconds = std::chrono::duration<double>(t2 - t1).count();
