@@ -127,14 +127,16 @@ class TemplateTable {
 void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& outputs,
                            Kept& kept) {
   const uint64_t n = nodes.size();
+  // Inputs precede their nodes, so one sweep from the last node down marks
+  // everything live, reading the nodes in order rather than chasing them.
   std::vector<bool> live(n, false);
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    if (at(live, id)) continue;
-    live[id] = true;
-    for (NodeId input : nodes[id].inputs()) stack.push_back(input);
+  for (NodeId o : outputs) at(live, o) = true;
+  for (uint64_t i = n; i-- > 0;) {
+    if (!live[i]) continue;
+    for (NodeId input : nodes[i].inputs()) {
+      if (input >= i) panic("a node's inputs precede it");
+      live[input] = true;
+    }
   }
 
   kept.index.assign(n, kDropped);
