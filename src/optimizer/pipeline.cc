@@ -15,7 +15,9 @@
 namespace velmora {
 namespace {
 
-constexpr uint64_t kDropped = std::numeric_limits<uint64_t>::max();
+// Kept and canonical indices are below the input's node count, and store ids
+// are 32-bit, so the per-node index is half width.
+constexpr uint32_t kDropped = std::numeric_limits<uint32_t>::max();
 
 void append_counted(std::string& out, std::string_view s) {
   out += std::to_string(s.size());
@@ -73,7 +75,7 @@ void append_pipeline_symbol(const NodeView& node, std::string& s) {
 }
 
 struct Kept {
-  std::vector<uint64_t> index;  // input id -> kept index, or kDropped
+  std::vector<uint32_t> index;  // input id -> kept index, or kDropped
   TemplateGraph graph;
   TokenTemplates templates;  // per template: its first kept node
 };
@@ -82,8 +84,13 @@ struct Kept {
 // inputs, so each distinct template's text is made once.
 class TemplateTable {
  public:
-  explicit TemplateTable(Kept& kept)
-      : kept_(kept), index_(0, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {}
+  // Room for `nodes` templates, the most there can be, so the index never
+  // rehashes.
+  TemplateTable(Kept& kept, std::size_t nodes)
+      : kept_(kept), index_(nodes, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {
+    kept.templates.reserve(nodes);
+    hashes_.reserve(nodes);
+  }
 
   TemplateId intern(const NodeView& node) {
     const uint64_t hash = node.template_hash();
@@ -127,6 +134,7 @@ class TemplateTable {
 void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& outputs,
                            Kept& kept) {
   const uint64_t n = nodes.size();
+  if (n >= kDropped) panic("graph too large to reduce: " + std::to_string(n) + " nodes");
   // Inputs precede their nodes, so one sweep from the last node down marks
   // everything live, reading the nodes in order rather than chasing them.
   std::vector<bool> live(n, false);
@@ -145,11 +153,11 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   TemplateGraph& g = kept.graph;
   g.op.reserve(count);
   g.child_begin.reserve(count + 1);
-  TemplateTable templates(kept);
+  TemplateTable templates(kept, count);
   for (uint64_t i = 0; i < n; ++i) {
     if (!live[i]) continue;
     const NodeView node = nodes[i];
-    kept.index[i] = g.op.size();
+    kept.index[i] = static_cast<uint32_t>(g.op.size());
     g.op.push_back(templates.intern(node));
     for (NodeId input : node.inputs()) g.children.push_back(kept.index[input]);
     g.child_begin.push_back(g.children.size());
@@ -279,10 +287,11 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   reduced.report.canonical_nodes = dedup.graph.size();
   // Where each input node landed so far, composed now so that the engine's
   // and the duplicates' index arrays are freed before fusion.
-  for (uint64_t& k : kept.index) {
+  for (uint32_t& k : kept.index) {
     if (k == kDropped) continue;
-    k = at(canonical.canonical_index, k);
-    if (deduplicate) k = at(dedup.index, k);
+    uint64_t landed = at(canonical.canonical_index, k);
+    if (deduplicate) landed = at(dedup.index, landed);
+    k = static_cast<uint32_t>(landed);
   }
   canonical.canonical_index = std::vector<uint64_t>();
   dedup.index = std::vector<uint64_t>();
