@@ -124,15 +124,11 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   // its largest, so walking nodes in order and emitting a group at its last
   // member gives the groups sorted by largest member.
   std::vector<Index> group_offset(m + 1, 0);
-  std::vector<Index> last(m, kNone);
-  for (uint64_t i = 0; i < m; ++i) {
-    ++group_offset[key[i] + 1];
-    last[key[i]] = i;
-  }
+  for (uint64_t i = 0; i < m; ++i) ++group_offset[key[i] + 1];
   uint64_t groups = 0;
   for (uint64_t i = 0; i < m; ++i) {
+    groups += group_offset[i + 1] != 0 ? 1 : 0;
     group_offset[i + 1] += group_offset[i];
-    groups += last[i] != kNone ? 1 : 0;
   }
   std::vector<Index> members(m);
   {
@@ -166,7 +162,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
 
   for (uint64_t i = 0; i < m; ++i) {
     const uint64_t k = key[i];
-    if (last[k] != i) continue;
+    if (members[group_offset[k + 1] - 1] != i) continue;  // not the group's last member
     inputs.clear();
     NodeId reduced_id = 0;
     if (opaque[k]) {
@@ -181,6 +177,9 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       const uint64_t count = group_offset[k + 1] - first;
       PreparedKey p;
       p.kind = NodeKey::Kind::kStage;
+      p.texts.reserve(count);
+      p.text_hashes.reserve(count);
+      p.argc.reserve(count);
       input_keys.clear();
       for (uint64_t n = 0; n < count; ++n) {
         const uint64_t member = members[first + n];
