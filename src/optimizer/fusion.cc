@@ -110,23 +110,26 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     }
     for (uint64_t i = 0; i < m; ++i) opaque[i] = opaque_template[static_cast<uint32_t>(graph.op[i])];
   }
-  const Consumers cons = consumers_of(graph);
-  std::vector<bool> is_output(m, false);
-  for (uint64_t o : graph.outputs) at(is_output, o) = true;
-
-  const std::vector<Index> key = maximal_fusion ? maximal_keys(opaque, cons, is_output)
-                                                   : single_use_keys(opaque, cons, is_output);
+  // The consumer lists are needed only to choose the stages: they are gone
+  // before the new store grows.
+  const std::vector<Index> key = [&] {
+    const Consumers cons = consumers_of(graph);
+    std::vector<bool> is_output(m, false);
+    for (uint64_t o : graph.outputs) at(is_output, o) = true;
+    return maximal_fusion ? maximal_keys(opaque, cons, is_output)
+                          : single_use_keys(opaque, cons, is_output);
+  }();
 
   // Groups as one flat list, members ascending; the last member of a group is
   // its largest, so walking nodes in order and emitting a group at its last
   // member gives the groups sorted by largest member.
   std::vector<Index> group_offset(m + 1, 0);
-  std::vector<Index> last(m, kNone);
+  for (uint64_t i = 0; i < m; ++i) ++group_offset[key[i] + 1];
+  uint64_t groups = 0;
   for (uint64_t i = 0; i < m; ++i) {
-    ++group_offset[key[i] + 1];
-    last[key[i]] = i;
+    groups += group_offset[i + 1] != 0 ? 1 : 0;
+    group_offset[i + 1] += group_offset[i];
   }
-  for (uint64_t i = 0; i < m; ++i) group_offset[i + 1] += group_offset[i];
   std::vector<Index> members(m);
   {
     std::vector<Index> fill(group_offset.begin(), group_offset.end() - 1);
@@ -134,49 +137,59 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   }
 
   Fused out;
-  out.nodes.reserve(m);
-  out.placement.resize(m);
-  std::vector<Index> reduced_of(m, kNone);  // stage key -> emitted reduced id
+  out.store = std::make_unique<GraphStore>();
+  GraphStore& store = *out.store;
+  store.reserve(groups);
+  out.placement = PackedNodeMap(m);
+  std::vector<Index> reduced_of(m, kNone);  // stage key -> its store id
   auto reduced_for = [&](uint64_t k) {
     const uint64_t r = reduced_of[k];
     if (r == kNone) panic(kNoEntry);
     return r;
+  };
+  auto emit = [&](const PreparedKey& p) {
+    auto id = store.intern(p);
+    if (!id.ok()) panic("reduced graph references only earlier nodes");
+    ++out.emitted;
+    return *id;
   };
   // Per-stage tables, reused across stages: a stamp says which stage set them.
   std::vector<Index> position(m, 0);  // member -> its number in its stage
   std::vector<Index> slot_stamp(m, kNone);
   std::vector<Index> slot_of(m, 0);
   std::vector<Index> input_keys;
+  Inputs inputs;
 
   for (uint64_t i = 0; i < m; ++i) {
     const uint64_t k = key[i];
-    if (last[k] != i) continue;
-    const uint64_t reduced_id = out.nodes.size();
+    if (members[group_offset[k + 1] - 1] != i) continue;  // not the group's last member
+    inputs.clear();
+    NodeId reduced_id = 0;
     if (opaque[k]) {
-      const auto kids = graph.children_of(k);
-      Inputs inputs;
-      inputs.reserve(kids.size());
-      for (uint64_t c : kids) inputs.push_back(reduced_for(key[c]));
+      for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(key[c]));
       const auto t = static_cast<uint32_t>(graph.op[k]);
       if (t >= templates.size() || !templates[t]) panic(kNoEntry);
-      out.nodes.push_back(templates[t]->with_inputs(std::move(inputs)));
+      reduced_id = emit(templates[t]->prepare(inputs));
       ++out.boundary_nodes;
-      out.placement[k] = Placement{reduced_id, std::nullopt};
+      out.placement.set(k, reduced_id, std::nullopt);
     } else {
       const uint64_t first = group_offset[k];
       const uint64_t count = group_offset[k + 1] - first;
-      std::vector<StageOp> ops;
-      ops.reserve(count);
+      PreparedKey p;
+      p.kind = NodeKey::Kind::kStage;
+      p.texts.reserve(count);
+      p.text_hashes.reserve(count);
+      p.argc.reserve(count);
       input_keys.clear();
       for (uint64_t n = 0; n < count; ++n) {
         const uint64_t member = members[first + n];
         position[member] = n;
-        StageOp op{graph.text(member), {}};
+        p.add_text(graph.text(member));
         const auto kids = graph.children_of(member);
-        op.inputs.reserve(kids.size());
+        p.argc.push_back(static_cast<uint32_t>(kids.size()));
         for (uint64_t c : kids) {
           if (key[c] == k) {
-            op.inputs.push_back(StageRef::Member(position[c]));
+            p.refs.push_back(StageRef::Member(position[c]));
             continue;
           }
           const uint64_t producer = key[c];
@@ -185,19 +198,19 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
             slot_of[producer] = input_keys.size();
             input_keys.push_back(producer);
           }
-          op.inputs.push_back(StageRef::Input(slot_of[producer]));
+          p.refs.push_back(StageRef::Input(slot_of[producer]));
         }
-        ops.push_back(std::move(op));
-        out.placement[member] = Placement{reduced_id, n};
       }
-      Inputs inputs;
-      inputs.reserve(input_keys.size());
       for (uint64_t producer : input_keys) inputs.push_back(reduced_for(producer));
-      out.nodes.push_back(NodeKey::Stage(std::move(inputs), std::move(ops)));
+      p.inputs = inputs;
+      p.finish();
+      reduced_id = emit(p);
+      for (uint64_t n = 0; n < count; ++n) out.placement.set(members[first + n], reduced_id, n);
       ++out.stages;
     }
-    reduced_of[k] = reduced_id;
+    reduced_of[k] = static_cast<Index>(reduced_id);
   }
+  out.nodes = store.snapshot_from(0);
 
   out.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.outputs.push_back(reduced_for(key[o]));

@@ -1,13 +1,15 @@
 // Stage fusion: partitions the element-wise ops of a canonical, duplicate-free
 // graph into Stage nodes; every other node is opaque and carried through as
-// itself with its inputs redirected.
+// itself with its inputs redirected. The result is interned straight into a
+// new store.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
-#include <optional>
 #include "node/node.h"
 #include "optimizer/engine/engine.h"
 #include "store/store.h"
@@ -19,11 +21,13 @@ namespace velmora {
 using TokenTemplates = std::vector<std::optional<NodeView>>;
 
 struct Fused {
-  std::vector<NodeKey> nodes;  // reduced graph, topological
-  std::vector<NodeId> outputs;  // one per requested output, in order
-  std::vector<Placement> placement;  // one per node of the fused graph
+  std::unique_ptr<GraphStore> store;  // the reduced graph, without marks
+  NodesView nodes;  // the store's nodes
+  std::vector<NodeId> outputs;  // store ids, one per requested output, in order
+  PackedNodeMap placement;  // one per node of the fused graph, by store id
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
+  uint64_t emitted = 0;  // stages and boundary nodes (equal ones share one store id)
 };
 
 // `graph` is topological and duplicate-free; every opaque node's op text has a

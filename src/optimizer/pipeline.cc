@@ -15,7 +15,9 @@
 namespace velmora {
 namespace {
 
-constexpr uint64_t kDropped = std::numeric_limits<uint64_t>::max();
+// Kept and canonical indices are below the input's node count, and store ids
+// are 32-bit, so the per-node index is half width.
+constexpr uint32_t kDropped = std::numeric_limits<uint32_t>::max();
 
 void append_counted(std::string& out, std::string_view s) {
   out += std::to_string(s.size());
@@ -30,10 +32,11 @@ void append_counted(std::string& out, std::string_view s) {
 // nodes could share a token and be merged or rebuilt from the wrong template.
 // Those two get a length-prefixed text of their whole key; it still starts
 // with their kind's prefix, so it never reads as an "op|" token.
-std::string pipeline_symbol(const NodeView& node) {
+void append_pipeline_symbol(const NodeView& node, std::string& s) {
   switch (node.kind()) {
     case NodeKey::Kind::kStage: {
-      std::string s = "stage|" + std::to_string(node.member_count());
+      s += "stage|";
+      s += std::to_string(node.member_count());
       node.for_each_member([&s](const MemberView& m) {
         s += '|';
         append_counted(s, m.op);
@@ -45,11 +48,11 @@ std::string pipeline_symbol(const NodeView& node) {
           s += std::to_string(ref.index);
         }
       });
-      return s;
+      return;
     }
     case NodeKey::Kind::kExternal: {
       const DescriptorView d = node.descriptor();
-      std::string s = "ext|";
+      s += "ext|";
       for (std::string_view field : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
         append_counted(s, field);
       }
@@ -64,15 +67,15 @@ std::string pipeline_symbol(const NodeView& node) {
         s += '|';
         params.append_token(s);
       }
-      return s;
+      return;
     }
     default:
-      return node.token();
+      node.append_token(s);
   }
 }
 
 struct Kept {
-  std::vector<uint64_t> index;  // input id -> kept index, or kDropped
+  std::vector<uint32_t> index;  // input id -> kept index, or kDropped
   TemplateGraph graph;
   TokenTemplates templates;  // per template: its first kept node
 };
@@ -81,8 +84,13 @@ struct Kept {
 // inputs, so each distinct template's text is made once.
 class TemplateTable {
  public:
-  explicit TemplateTable(Kept& kept)
-      : kept_(kept), index_(0, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {}
+  // Room for `nodes` templates, the most there can be, so the index never
+  // rehashes.
+  TemplateTable(Kept& kept, std::size_t nodes)
+      : kept_(kept), index_(nodes, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {
+    kept.templates.reserve(nodes);
+    hashes_.reserve(nodes);
+  }
 
   TemplateId intern(const NodeView& node) {
     const uint64_t hash = node.template_hash();
@@ -90,7 +98,7 @@ class TemplateTable {
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(node);
     hashes_.push_back(hash);
-    kept_.graph.texts.push_back(pipeline_symbol(node));
+    kept_.graph.texts.add_with([&node](std::string& out) { append_pipeline_symbol(node, out); });
     index_.insert(id);
     return static_cast<TemplateId>(id);
   }
@@ -126,14 +134,17 @@ class TemplateTable {
 void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& outputs,
                            Kept& kept) {
   const uint64_t n = nodes.size();
+  if (n >= kDropped) panic("graph too large to reduce: " + std::to_string(n) + " nodes");
+  // Inputs precede their nodes, so one sweep from the last node down marks
+  // everything live, reading the nodes in order rather than chasing them.
   std::vector<bool> live(n, false);
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    if (at(live, id)) continue;
-    live[id] = true;
-    for (NodeId input : nodes[id].inputs()) stack.push_back(input);
+  for (NodeId o : outputs) at(live, o) = true;
+  for (uint64_t i = n; i-- > 0;) {
+    if (!live[i]) continue;
+    for (NodeId input : nodes[i].inputs()) {
+      if (input >= i) panic("a node's inputs precede it");
+      live[input] = true;
+    }
   }
 
   kept.index.assign(n, kDropped);
@@ -142,11 +153,11 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   TemplateGraph& g = kept.graph;
   g.op.reserve(count);
   g.child_begin.reserve(count + 1);
-  TemplateTable templates(kept);
+  TemplateTable templates(kept, count);
   for (uint64_t i = 0; i < n; ++i) {
     if (!live[i]) continue;
     const NodeView node = nodes[i];
-    kept.index[i] = g.op.size();
+    kept.index[i] = static_cast<uint32_t>(g.op.size());
     g.op.push_back(templates.intern(node));
     for (NodeId input : node.inputs()) g.children.push_back(kept.index[input]);
     g.child_begin.push_back(g.children.size());
@@ -255,32 +266,51 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   reduced.report.input_nodes = nodes.size();
   reduced.report.reachable_nodes = kept.graph.size();
 
-  TemplateCanonical canonical = engine.canonicalize_templates(kept.graph);
-  if (canonical.canonical_index.size() != kept.graph.size()) {
+  // The engine takes the graph: its texts pass to the answer uncopied, and
+  // the rest is freed before fusion.
+  TemplateCanonical canonical = engine.canonicalize_templates(std::move(kept.graph));
+  if (canonical.canonical_index.size() != reduced.report.reachable_nodes) {
     panic("rewrite engine returned one canonical index per node");
   }
-  kept.graph = TemplateGraph{};  // the engine's answer has replaced it; free it before fusion
   laps.lap(&ReductionTimes::engine_build);
   if (times != nullptr) {
     times->engine_build -= canonical.saturate_seconds;
     times->saturation += canonical.saturate_seconds;
   }
-  Deduplicated dedup = cse(std::move(canonical.graph));
+  const bool deduplicate = !canonical.duplicate_free;
+  Deduplicated dedup;
+  if (deduplicate) {
+    dedup = cse(std::move(canonical.graph));
+  } else {
+    dedup.graph = std::move(canonical.graph);
+  }
   reduced.report.canonical_nodes = dedup.graph.size();
+  // Where each input node landed so far, composed now so that the engine's
+  // and the duplicates' index arrays are freed before fusion.
+  for (uint32_t& k : kept.index) {
+    if (k == kDropped) continue;
+    uint64_t landed = at(canonical.canonical_index, k);
+    if (deduplicate) landed = at(dedup.index, landed);
+    k = static_cast<uint32_t>(landed);
+  }
+  canonical.canonical_index = std::vector<uint64_t>();
+  dedup.index = std::vector<uint64_t>();
   laps.lap(&ReductionTimes::duplicates);
 
   Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);
   reduced.report.stages = fused.stages;
   reduced.report.boundary_nodes = fused.boundary_nodes;
-  reduced.report.reduced_nodes = fused.nodes.size();
+  reduced.report.reduced_nodes = fused.emitted;
 
-  reduced.node_map.resize(nodes.size());
+  dedup.graph = TemplateGraph();
+  kept.templates = TokenTemplates();
+  reduced.node_map = PackedNodeMap(nodes.size());
   for (uint64_t i = 0; i < nodes.size(); ++i) {
     const uint64_t k = kept.index[i];
-    if (k == kDropped) continue;
-    reduced.node_map[i] = at(fused.placement, at(dedup.index, at(canonical.canonical_index, k)));
+    if (k != kDropped) reduced.node_map.copy(i, fused.placement, k);
   }
-  reduced.nodes = std::move(fused.nodes);
+  reduced.store = std::move(fused.store);
+  reduced.nodes = fused.nodes;
   reduced.outputs = std::move(fused.outputs);
   laps.lap(&ReductionTimes::fusion);
   return reduced;
@@ -307,28 +337,12 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
 
 ReducedStore from_reduced(Reduced reduced, ReductionTimes* times) {
   Laps laps(times);
-  auto store = std::make_unique<GraphStore>();
-  store->reserve(reduced.nodes.size());
-  std::vector<NodeId> ids;
-  ids.reserve(reduced.nodes.size());
-  for (NodeKey& node : reduced.nodes) {
-    Inputs inputs;
-    const auto old = node.inputs();
-    inputs.reserve(old.size());
-    for (NodeId r : old) inputs.push_back(at(ids, r));
-    auto id = store->intern(std::move(node).with_inputs(std::move(inputs)));
-    if (!id.ok()) panic("reduced graph references only earlier nodes");
-    ids.push_back(*id);
-  }
   for (NodeId o : reduced.outputs) {
-    if (!store->mark_output(at(ids, o)).ok()) panic("reduced output is valid");
+    if (!reduced.store->mark_output(o).ok()) panic("reduced output is valid");
   }
-  for (auto& entry : reduced.node_map) {
-    if (entry) entry->node = at(ids, entry->node);
-  }
-  store->set_node_map(std::move(reduced.node_map));
+  reduced.store->set_node_map(std::move(reduced.node_map));
   laps.lap(&ReductionTimes::new_store);
-  return ReducedStore{std::move(store), reduced.report};
+  return ReducedStore{std::move(reduced.store), reduced.report};
 }
 
 }  // namespace velmora

@@ -32,14 +32,15 @@ struct ReductionTimes {
   double engine_build = 0;  // building the e-graph and reading its classes back
   double saturation = 0;
   double duplicates = 0;
-  double fusion = 0;  // stage fusion and provenance
-  double new_store = 0;
+  double fusion = 0;  // stage fusion, interning straight into the new store, and provenance
+  double new_store = 0;  // marking the new store's outputs and handing it its provenance
 };
 
 struct Reduced {
-  std::vector<NodeKey> nodes;
+  std::unique_ptr<GraphStore> store;  // the reduced graph, without marks or provenance
+  NodesView nodes;  // the store's nodes
   std::vector<NodeId> outputs;  // one per requested output, duplicates kept
-  NodeMap node_map;  // one entry per input node
+  PackedNodeMap node_map;  // one entry per input node
   ReductionReport report;
 };
 
@@ -62,7 +63,7 @@ struct ReducedStore {
 [[nodiscard]] Result<ReducedStore, BadNodeId> reduce_with_outputs(
     const GraphStore& store, const std::vector<NodeId>& outputs, const RewriteEngine& engine,
     bool maximal_fusion, ReductionTimes* times = nullptr);
-// A new store holding the reduced graph, its outputs and its provenance.
+// The reduced store, with its outputs marked and its provenance.
 [[nodiscard]] ReducedStore from_reduced(Reduced reduced, ReductionTimes* times = nullptr);
 
 }  // namespace velmora

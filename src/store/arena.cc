@@ -171,20 +171,18 @@ bool NodeView::same_template(const NodeView& o) const {
 
 std::string NodeView::token() const {
   std::string t;
-  auto with_params = [&] {
-    const ParamsView p = params();
-    if (!p.empty()) {
-      t += '|';
-      p.append_token(t);
-    }
-  };
+  append_token(t);
+  return t;
+}
+
+void NodeView::append_token(std::string& t) const {
   switch (kind()) {
-    case NodeKey::Kind::kSource: t = "src|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kOp: t = "op|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kReduction: t = "red|"; append_escaped(t, name()); break;
+    case NodeKey::Kind::kSource: t += "src|"; append_escaped(t, name()); break;
+    case NodeKey::Kind::kOp: t += "op|"; append_escaped(t, name()); break;
+    case NodeKey::Kind::kReduction: t += "red|"; append_escaped(t, name()); break;
     case NodeKey::Kind::kExternal: {
       const DescriptorView d = descriptor();
-      t = "ext|";
+      t += "ext|";
       for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
         t += f;
         t += '|';
@@ -192,12 +190,18 @@ std::string NodeView::token() const {
       t += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
       break;
     }
-    case NodeKey::Kind::kStage: return "stage|" + std::to_string(member_count());
-    case NodeKey::Kind::kExchange: t = "exch"; break;
-    case NodeKey::Kind::kJoin: t = "join"; break;
+    case NodeKey::Kind::kStage:
+      t += "stage|";
+      t += std::to_string(member_count());
+      return;
+    case NodeKey::Kind::kExchange: t += "exch"; break;
+    case NodeKey::Kind::kJoin: t += "join"; break;
   }
-  with_params();
-  return t;
+  const ParamsView p = params();
+  if (!p.empty()) {
+    t += '|';
+    p.append_token(t);
+  }
 }
 
 std::string NodeView::label() const {

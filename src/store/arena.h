@@ -161,6 +161,7 @@ class NodeView {
   [[nodiscard]] bool same_template(const NodeView& o) const;
 
   [[nodiscard]] std::string token() const;
+  void append_token(std::string& out) const;
   [[nodiscard]] std::string label() const;
   [[nodiscard]] NodeKey to_key() const;
   [[nodiscard]] NodeKey with_inputs(Inputs inputs) const;

@@ -58,9 +58,16 @@ std::vector<NodeId> GraphStore::outputs() const {
   return outputs_;
 }
 
+NodeMap PackedNodeMap::unpack() const {
+  NodeMap out;
+  out.reserve(size());
+  for (std::size_t i = 0; i < size(); ++i) out.push_back((*this)[i]);
+  return out;
+}
+
 NodeMap GraphStore::node_map() const {
   PoisonGuard guard(mutex_, PoisonGuard::kReader);
-  return node_map_;
+  return node_map_.unpack();
 }
 
 Snapshot GraphStore::snapshot() const {
@@ -74,7 +81,7 @@ NodesView GraphStore::snapshot_from(NodeId start) const {
   return nodes_.view(std::min<NodeId>(start, n), n);
 }
 
-void GraphStore::set_node_map(NodeMap map) {
+void GraphStore::set_node_map(PackedNodeMap map) {
   PoisonGuard guard(mutex_);
   node_map_ = std::move(map);
 }

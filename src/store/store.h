@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/id_index.h"
+#include "base/panic.h"
 #include "base/poison_mutex.h"
 #include "base/result.h"
 #include "node/node.h"
@@ -33,6 +34,39 @@ struct Placement {
   friend bool operator==(const Placement&, const Placement&) = default;
 };
 using NodeMap = std::vector<std::optional<Placement>>;
+
+// A node map in one word a node: the reduced id in the low half and the
+// member index plus one (0 for none) in the high half, or all ones for a node
+// that landed nowhere. Store ids and member indices stay below 2^32 - 1.
+class PackedNodeMap {
+ public:
+  PackedNodeMap() = default;
+  explicit PackedNodeMap(std::size_t n) : words_(n, kNowhere) {}
+
+  [[nodiscard]] std::size_t size() const { return words_.size(); }
+  [[nodiscard]] bool empty() const { return words_.empty(); }
+  [[nodiscard]] std::optional<Placement> operator[](std::size_t i) const {
+    const uint64_t w = words_[i];
+    if (w == kNowhere) return std::nullopt;
+    const uint64_t member = w >> 32;
+    return Placement{w & 0xFFFFFFFFu, member == 0 ? std::nullopt : std::optional<uint64_t>(member - 1)};
+  }
+  void set(std::size_t i, NodeId node, std::optional<uint64_t> member) {
+    words_[i] = node | (member ? *member + 1 : 0) << 32;
+  }
+  // Copies entry `from` of `other` to entry `i`.
+  void copy(std::size_t i, const PackedNodeMap& other, std::size_t from) {
+    at(words_, i) = at(other.words_, from);
+  }
+  [[nodiscard]] NodeMap unpack() const;
+
+  friend bool operator==(const PackedNodeMap&, const PackedNodeMap&) = default;
+  friend bool operator==(const PackedNodeMap& a, const NodeMap& b) { return a.unpack() == b; }
+
+ private:
+  static constexpr uint64_t kNowhere = ~uint64_t{0};
+  std::vector<uint64_t> words_;
+};
 
 // A consistent picture of a store: its first `nodes.size()` nodes (a view,
 // since nodes never change once interned) and a copy of its marks, both
@@ -68,7 +102,7 @@ class GraphStore {
   // The nodes with ids from min(start, n) to n - 1.
   [[nodiscard]] NodesView snapshot_from(NodeId start) const;
   // Written once, when a reduced store is built.
-  void set_node_map(NodeMap map);
+  void set_node_map(PackedNodeMap map);
 
   // Graphviz text, rendered under the lock.
   [[nodiscard]] std::string to_dot() const;
@@ -86,7 +120,7 @@ class GraphStore {
   NodeArena nodes_;
   std::vector<NodeId> outputs_;
   IdIndex marked_;  // the ids in outputs_, so marking stays O(1)
-  NodeMap node_map_;
+  PackedNodeMap node_map_;
 };
 
 // DOT rendering of a node list and its marks (the store calls it under lock).

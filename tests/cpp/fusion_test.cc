@@ -29,7 +29,7 @@ struct Graph {
     const TemplateGraph t = TemplateGraph::from(g);
     templates.assign(t.texts.size(), std::nullopt);
     for (std::size_t k = 0; k < t.texts.size(); ++k) {
-      const std::string& op = t.texts[k];
+      const std::string op(t.texts[k]);
       if (op.starts_with("op|")) continue;
       const NodeKey key = op.starts_with("src|")   ? NodeKey::Source(op.substr(4))
                           : op.starts_with("red|") ? NodeKey::Reduction(op.substr(4), {})

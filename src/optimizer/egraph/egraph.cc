@@ -25,7 +25,8 @@ bool EGraph::MemoEq::same(const View& a, const View& b) {
 
 EGraph::EGraph() : memo_(0, MemoHash{this}, MemoEq{this}) { child_begin_.push_back(0); }
 
-void EGraph::reserve(size_t nodes, size_t children) {
+void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
+  local_ops_.reserve(local_symbols);
   op_.reserve(nodes);
   child_begin_.reserve(nodes + 1);
   children_.reserve(children);
@@ -73,12 +74,11 @@ NodeId EGraph::make_node(Symbol op, uint8_t flags) {
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
   next_in_class_.push_back(n);
   const auto arity = static_cast<uint32_t>(scratch_.size());
-  auto [entry, inserted] = ops_.try_emplace(op);
-  OpIndex& index = entry->second;
-  if (inserted) {
+  OpIndex& index = op_index_slot(op);
+  if (index.head == kNoId) {
     index.arity = arity;
   } else if (index.arity != arity) {
-    index.mixed_arity = true;
+    index.mixed_arity = 1;
   }
   next_with_op_.push_back(index.head);
   index.head = n;
@@ -179,16 +179,31 @@ void EGraph::memo_erase(NodeId n) {
 void EGraph::kill(NodeId n) {
   flags_[n] |= kDead;
   --live_nodes_;
-  OpIndex& index = ops_.find(op_[n])->second;
+  OpIndex& index = op_index_slot(op_[n]);
   --(unique(n) ? index.unique : index.live);
 }
 
+const EGraph::OpIndex* EGraph::op_index(Symbol op) const {
+  if (!op.is_local()) {
+    auto it = global_ops_.find(op);
+    return it == global_ops_.end() ? nullptr : &it->second;
+  }
+  const uint32_t k = op.id() & ~Symbol::kLocalBit;
+  return k < local_ops_.size() && local_ops_[k].head != kNoId ? &local_ops_[k] : nullptr;
+}
+
+EGraph::OpIndex& EGraph::op_index_slot(Symbol op) {
+  if (!op.is_local()) return global_ops_[op];
+  const uint32_t k = op.id() & ~Symbol::kLocalBit;
+  if (k >= local_ops_.size()) local_ops_.resize(size_t{k} + 1);
+  return local_ops_[k];
+}
+
 std::optional<size_t> EGraph::count_with_op(Symbol op, uint32_t arity) const {
-  auto it = ops_.find(op);
-  if (it == ops_.end()) return 0;
-  const OpIndex& index = it->second;
-  if (index.unique != 0 || index.mixed_arity) return std::nullopt;
-  return index.arity == arity ? index.live : 0;
+  const OpIndex* index = op_index(op);
+  if (index == nullptr) return 0;
+  if (index->unique != 0 || index->mixed_arity != 0) return std::nullopt;
+  return index->arity == arity ? index->live : 0;
 }
 
 void EGraph::canonicalize_children(NodeId n) {

@@ -45,8 +45,9 @@ class EGraph {
   EGraph(const EGraph&) = delete;  // the hash-cons table points back into this object
   EGraph& operator=(const EGraph&) = delete;
 
-  // Room for `nodes` e-nodes with `children` children in all, to avoid regrowth.
-  void reserve(size_t nodes, size_t children);
+  // Room for `nodes` e-nodes with `children` children in all, and for the
+  // first `local_symbols` symbols of a local scope, to avoid regrowth.
+  void reserve(size_t nodes, size_t children, size_t local_symbols = 0);
 
   // Adds the e-node (op, children) and returns its class: the class of an equal
   // e-node when one exists, otherwise a new class. Children may be any class
@@ -109,9 +110,9 @@ class EGraph {
   // Calls f(NodeId) for every live e-node whose symbol is op, newest first.
   template <typename F>
   void for_each_node_with_op(Symbol op, F&& f) const {
-    auto it = ops_.find(op);
-    if (it == ops_.end()) return;
-    for (NodeId n = it->second.head; n != kNoId; n = next_with_op_[n]) {
+    const OpIndex* index = op_index(op);
+    if (index == nullptr) return;
+    for (NodeId n = index->head; n != kNoId; n = next_with_op_[n]) {
       if (live(n)) f(n);
     }
   }
@@ -195,12 +196,15 @@ class EGraph {
   // The e-nodes of one symbol, and their counts for searches that need only
   // to know how many matches there are.
   struct OpIndex {
-    NodeId head = kNoId;
-    uint32_t arity = 0;  // of the first e-node
-    bool mixed_arity = false;
-    size_t live = 0;  // live e-nodes that are not unique
-    size_t unique = 0;  // live unique e-nodes
+    NodeId head = kNoId;  // kNoId until the symbol's first e-node
+    uint32_t arity : 31 = 0;  // of the first e-node
+    uint32_t mixed_arity : 1 = 0;
+    uint32_t live = 0;  // live e-nodes that are not unique
+    uint32_t unique = 0;  // live unique e-nodes
   };
+  // The index of `op`, or nullptr when no e-node has it.
+  [[nodiscard]] const OpIndex* op_index(Symbol op) const;
+  OpIndex& op_index_slot(Symbol op);  // made on demand
 
   NodeId memo_find(const View& v) const;
   // Inserts n, or returns the live e-node that already has its content.
@@ -233,7 +237,11 @@ class EGraph {
   BigVector<NodeId> use_node_;
   BigVector<uint32_t> use_next_;
 
-  absl::flat_hash_map<Symbol, OpIndex> ops_;
+  // Local symbols are numbered densely from 0 within their scope, so theirs is
+  // a plain array (a graph may have as many symbols as e-nodes); the few
+  // global ones, those rules name, sit in a map.
+  absl::flat_hash_map<Symbol, OpIndex> global_ops_;
+  BigVector<OpIndex> local_ops_;
   std::vector<SmallMap> memo_small_;
   absl::flat_hash_set<NodeId, MemoHash, MemoEq, BigAlloc<NodeId>> memo_;
   std::vector<NodeId> pending_;  // e-nodes whose children may have gone stale

@@ -60,18 +60,24 @@ Symbol LocalSymbols::get(std::string_view text) {
   if (auto global = Symbol::find(text)) {
     s = *global;
   } else {
-    if (locals_.size() >= Symbol::kLocalBit) panic("local symbol scope is full");
-    s = Symbol(Symbol::kLocalBit | static_cast<uint32_t>(locals_.size()));
-    locals_.push_back(stored);
+    if (next_ >= Symbol::kLocalBit - 1) panic("local symbol scope is full");
+    s = Symbol(Symbol::kLocalBit | next_++);
+    named_.emplace(s.id(), stored);
   }
   ids_.emplace(stored, s);
   return s;
 }
 
+Symbol LocalSymbols::distinct(std::string_view text) {
+  if (auto global = Symbol::find(text)) return *global;
+  if (next_ >= Symbol::kLocalBit - 1) panic("local symbol scope is full");
+  return Symbol(Symbol::kLocalBit | next_++);
+}
+
 std::string_view LocalSymbols::text(Symbol s) const {
   if (!s.is_local()) return s.text();
-  const uint32_t k = s.id() & ~Symbol::kLocalBit;
-  return k < locals_.size() ? locals_[k] : std::string_view();
+  auto it = named_.find(s.id());
+  return it == named_.end() ? std::string_view() : it->second;
 }
 
 }  // namespace velmora::egraph

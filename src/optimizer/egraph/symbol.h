@@ -6,6 +6,8 @@
 // that belong to one piece of work (the operators of one input graph) go into a
 // `LocalSymbols` scope instead: its ids are disjoint from the global ones, it
 // reuses a global symbol when the text has one, and it is freed with the work.
+// A scope numbers its own symbols densely from 0 (below `kLocalBit`), so
+// per-symbol tables can be arrays.
 #pragma once
 
 #include <cstdint>
@@ -53,13 +55,18 @@ class Symbol {
 class LocalSymbols {
  public:
   Symbol get(std::string_view text);
+  // For a caller whose texts are already distinct from one another: the global
+  // symbol of `text`, or a new local one. Neither the text nor a lookup entry
+  // is kept, so `text` of such a symbol is empty.
+  Symbol distinct(std::string_view text);
   [[nodiscard]] std::string_view text(Symbol s) const;
   [[nodiscard]] size_t size() const { return texts_.size(); }  // distinct texts seen
 
  private:
   std::deque<std::string> texts_;  // stable addresses for the map's keys
-  std::vector<std::string_view> locals_;  // text of local id k at k
+  absl::flat_hash_map<uint32_t, std::string_view> named_;  // local id -> text, from `get`
   absl::flat_hash_map<std::string_view, Symbol> ids_;
+  uint32_t next_ = 0;  // local ids are dense from 0
 };
 
 }  // namespace velmora::egraph

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -77,16 +78,33 @@ EngineGraph TemplateGraph::to_engine_graph() const {
   g.nodes.reserve(size());
   for (uint64_t i = 0; i < size(); ++i) {
     const auto kids = children_of(i);
-    g.nodes.push_back(EngineNode{text(i), {kids.begin(), kids.end()}, opaque(i)});
+    g.nodes.push_back(EngineNode{std::string(text(i)), {kids.begin(), kids.end()}, opaque(i)});
   }
   g.outputs = outputs;
   return g;
 }
 
-TemplateCanonical RewriteEngine::canonicalize_templates(const TemplateGraph& graph) const {
+TemplateCanonical RewriteEngine::canonicalize_templates(TemplateGraph graph) const {
   Canonical c = canonicalize(graph.to_engine_graph());
-  TemplateCanonical out{TemplateGraph::from(c.graph), std::move(c.canonical_index),
-                        c.build_seconds, c.saturate_seconds};
+  // Keep the input's template ids: callers index their own tables by them.
+  absl::flat_hash_map<std::string_view, uint32_t> ids;
+  for (std::size_t t = 0; t < graph.texts.size(); ++t) {
+    ids.try_emplace(graph.texts[t], static_cast<uint32_t>(t));
+  }
+  TemplateCanonical out;
+  out.graph.op.reserve(c.graph.nodes.size());
+  for (const EngineNode& node : c.graph.nodes) {
+    auto it = ids.find(node.op);
+    if (it == ids.end()) panic("rewrite engine answered with an op text it was not given");
+    out.graph.op.push_back(static_cast<TemplateId>(it->second));
+    out.graph.children.insert(out.graph.children.end(), node.children.begin(), node.children.end());
+    out.graph.child_begin.push_back(out.graph.children.size());
+  }
+  out.graph.outputs = std::move(c.graph.outputs);
+  out.graph.texts = std::move(graph.texts);
+  out.canonical_index = std::move(c.canonical_index);
+  out.build_seconds = c.build_seconds;
+  out.saturate_seconds = c.saturate_seconds;
   return out;
 }
 
@@ -94,8 +112,9 @@ Canonical EggEngine::canonicalize(const EngineGraph& graph) const {
   return canonicalize_with(graph, limits_for(graph.nodes.size()));
 }
 
-TemplateCanonical EggEngine::canonicalize_templates(const TemplateGraph& graph) const {
-  return canonicalize_templates_with(graph, limits_for(graph.size()));
+TemplateCanonical EggEngine::canonicalize_templates(TemplateGraph graph) const {
+  const auto limits = limits_for(graph.size());
+  return canonicalize_templates_with(std::move(graph), limits);
 }
 
 Canonical EggEngine::canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
@@ -105,24 +124,28 @@ Canonical EggEngine::canonicalize_with(const EngineGraph& graph, const egraph::R
                    c.saturate_seconds};
 }
 
-TemplateCanonical EggEngine::canonicalize_templates_with(const TemplateGraph& graph,
+TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
                                                          const egraph::RunLimits& limits,
                                                          egraph::RunReport* report) const {
   const size_t n = graph.size();
   if (n >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(n) + " nodes");
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
-  egraph::EGraph eg;
+  auto owned = std::make_unique<egraph::EGraph>();
+  egraph::EGraph& eg = *owned;
   const size_t edges = graph.children.size();
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
-  eg.reserve(2 * n + 16, 2 * edges + 16);
+  eg.reserve(2 * n + 16, 2 * edges + 16, graph.texts.size());
 
-  // Each template's text is interned once, in this call's own symbol scope.
+  // Templates are distinct already, so each needs only a fresh symbol, or the
+  // global one a rule names.
   egraph::LocalSymbols symbols;
   std::vector<egraph::Symbol> symbol_of_template;
   symbol_of_template.reserve(graph.texts.size());
-  for (const std::string& text : graph.texts) symbol_of_template.push_back(symbols.get(text));
+  for (std::size_t t = 0; t < graph.texts.size(); ++t) {
+    symbol_of_template.push_back(symbols.distinct(graph.texts[t]));
+  }
   auto symbol_of = [&](size_t i) { return symbol_of_template[static_cast<uint32_t>(graph.op[i])]; };
 
   egraph::BigVector<egraph::ClassId> class_of(n);
@@ -155,28 +178,38 @@ TemplateCanonical EggEngine::canonicalize_templates_with(const TemplateGraph& gr
   if (report != nullptr) *report = std::move(run);
   const auto t2 = Clock::now();
 
+  // Only each node's class is needed from here: read them and free the
+  // e-graph before the answer is built.
+  for (size_t i = 0; i < n; ++i) class_of[i] = eg.find(class_of[i]);
+  const size_t id_bound = eg.id_bound();
+  owned.reset();
+
   // Each class is represented by its earliest node, numbered in input order.
-  constexpr uint64_t kUnset = ~uint64_t{0};
-  egraph::BigVector<uint64_t> position(eg.id_bound(), kUnset);
+  // Positions fit in 32 bits: the graph has fewer than kNoId / 2 nodes.
+  constexpr uint32_t kUnset = ~uint32_t{0};
+  egraph::BigVector<uint32_t> position(id_bound, kUnset);
   TemplateCanonical out;
-  out.graph.texts = graph.texts;
   out.canonical_index.resize(n);
   out.graph.op.reserve(n);
   out.graph.child_begin.reserve(n + 1);
   out.graph.children.reserve(edges);
   for (size_t i = 0; i < n; ++i) {
-    const egraph::ClassId c = eg.find(class_of[i]);
-    uint64_t& pos = position[c];
+    uint32_t& pos = position[class_of[i]];
     if (pos == kUnset) {
       out.graph.op.push_back(graph.op[i]);
       for (uint64_t child : graph.children_of(i)) out.graph.children.push_back(out.canonical_index[child]);
       out.graph.child_begin.push_back(out.graph.children.size());
-      pos = out.graph.op.size() - 1;
+      pos = static_cast<uint32_t>(out.graph.op.size() - 1);
     }
     out.canonical_index[i] = pos;
   }
   out.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.graph.outputs.push_back(at(out.canonical_index, o));
+  out.graph.texts = std::move(graph.texts);
+  // The e-graph was clean when the run stopped, so congruent nodes share a
+  // class: two representatives with one template and the same children
+  // would be one class.
+  out.duplicate_free = true;
   // Reading the classes back counts with building: both are linear passes.
   out.build_seconds = std::chrono::duration<double>(t1 - t0 + (Clock::now() - t2)).count();
   out.saturate_seconds = std::chrono::duration<double>(t2 - t1).count();

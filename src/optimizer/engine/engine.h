@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,8 +41,34 @@ struct EngineGraph {
 // text is made once, however many nodes share it.
 enum class TemplateId : uint32_t {};
 
+// Texts stored end to end in one buffer, read back as views: far smaller than
+// a string apiece when there are as many texts as nodes.
+class TextTable {
+ public:
+  [[nodiscard]] std::size_t size() const { return ends_.size(); }
+  [[nodiscard]] bool empty() const { return ends_.empty(); }
+  // Views stay valid until the next text is added.
+  [[nodiscard]] std::string_view operator[](std::size_t i) const {
+    const uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+  void push_back(std::string_view text) {
+    add_with([text](std::string& out) { out += text; });
+  }
+  // Adds the text that `write(std::string& out)` appends to `out`.
+  template <typename Write>
+  void add_with(Write&& write) {
+    write(bytes_);
+    ends_.push_back(bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<uint64_t> ends_;  // per text, where it ends in bytes_
+};
+
 struct TemplateGraph {
-  std::vector<std::string> texts;  // per template
+  TextTable texts;  // per template, distinct
   std::vector<TemplateId> op;  // per node, topological: children precede parents
   std::vector<uint64_t> child_begin{0};  // per node, plus one
   std::vector<uint64_t> children;
@@ -51,7 +78,7 @@ struct TemplateGraph {
   [[nodiscard]] std::span<const uint64_t> children_of(uint64_t i) const {
     return {children.data() + child_begin[i], children.data() + child_begin[i + 1]};
   }
-  [[nodiscard]] const std::string& text(uint64_t i) const {
+  [[nodiscard]] std::string_view text(uint64_t i) const {
     return texts[static_cast<uint32_t>(op[i])];
   }
   // Every node that is not an element-wise op; only op texts begin "op|".
@@ -63,8 +90,11 @@ struct TemplateGraph {
 };
 
 struct TemplateCanonical {
-  TemplateGraph graph;  // shares the input's templates
+  TemplateGraph graph;  // the input's templates, with the same ids
   std::vector<uint64_t> canonical_index;  // one entry per input node
+  // No two nodes of `graph` share a template and children, so looking for
+  // structural duplicates would find none.
+  bool duplicate_free = false;
   double build_seconds = 0;
   double saturate_seconds = 0;
 };
@@ -82,9 +112,10 @@ class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
   [[nodiscard]] virtual Canonical canonicalize(const EngineGraph& graph) const = 0;
-  // The same over templates, which the pipeline uses; this default goes
+  // The same over templates, which the pipeline uses; the graph is taken so
+  // that its texts pass to the answer without a copy. This default goes
   // through `canonicalize`.
-  [[nodiscard]] virtual TemplateCanonical canonicalize_templates(const TemplateGraph& graph) const;
+  [[nodiscard]] virtual TemplateCanonical canonicalize_templates(TemplateGraph graph) const;
 };
 
 class EggEngine final : public RewriteEngine {
@@ -94,12 +125,12 @@ class EggEngine final : public RewriteEngine {
   static EggEngine make_default();
 
   [[nodiscard]] Canonical canonicalize(const EngineGraph& graph) const override;
-  [[nodiscard]] TemplateCanonical canonicalize_templates(const TemplateGraph& graph) const override;
+  [[nodiscard]] TemplateCanonical canonicalize_templates(TemplateGraph graph) const override;
   // The same run under explicit limits, reporting how it ended (for tests and
   // benchmarks). `canonicalize` uses `limits_for(graph.nodes.size())`.
   [[nodiscard]] Canonical canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
                                             egraph::RunReport* report = nullptr) const;
-  [[nodiscard]] TemplateCanonical canonicalize_templates_with(const TemplateGraph& graph,
+  [[nodiscard]] TemplateCanonical canonicalize_templates_with(TemplateGraph graph,
                                                               const egraph::RunLimits& limits,
                                                               egraph::RunReport* report = nullptr) const;
   [[nodiscard]] egraph::RunLimits limits_for(size_t nodes) const;

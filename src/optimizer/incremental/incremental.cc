@@ -96,10 +96,8 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId
     mapped.push_back(canonical_of_[o]);
   }
   Reduced reduced = reduce_with_mode(canonical_form(), mapped, engine, maximal_fusion);
-  NodeMap by_store(canonical_of_.size());
-  for (uint64_t s = 0; s < canonical_of_.size(); ++s) {
-    by_store[s] = at(reduced.node_map, canonical_of_[s]);
-  }
+  PackedNodeMap by_store(canonical_of_.size());
+  for (uint64_t s = 0; s < canonical_of_.size(); ++s) by_store.copy(s, reduced.node_map, canonical_of_[s]);
   reduced.node_map = std::move(by_store);
   return reduced;
 }
