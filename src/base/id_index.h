@@ -14,9 +14,7 @@
 #include <new>
 #include <optional>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "base/huge_pages.h"
 
 namespace velmora {
 
@@ -54,7 +52,7 @@ class IdIndex {
     std::size_t cap = slots_ ? 2 * (mask_ + 1) : 16;
     while (want > cap - cap / 4) cap *= 2;
     std::unique_ptr<Slot[]> fresh(new Slot[cap]);
-    advise_huge_pages(fresh.get(), cap * sizeof(Slot));
+    advise_huge_pages(fresh.get(), cap * sizeof(Slot));  // lookups land anywhere in it
     for (std::size_t i = 0; i < cap; ++i) fresh[i] = Slot{0, kEmpty};
     const std::size_t old_cap = slots_ ? mask_ + 1 : 0;
     std::swap(slots_, fresh);
@@ -81,20 +79,6 @@ class IdIndex {
   [[nodiscard]] std::size_t limit() const {
     const std::size_t cap = slots_ ? mask_ + 1 : 0;
     return cap - cap / 4;
-  }
-  // Lookups land anywhere in a large table: huge pages spare them most TLB
-  // misses. Only whole 2 MiB pages inside the block are advised.
-  static void advise_huge_pages(void* data, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    if (bytes < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) / kHuge * kHuge;
-    const auto end = (reinterpret_cast<uintptr_t>(data) + bytes) / kHuge * kHuge;
-    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
   }
   static std::size_t start_in(uint32_t hash, std::size_t mask) {
     return static_cast<std::size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
