@@ -70,28 +70,117 @@ bool not_this_kind() {
 
 // Classifies one param value: exact bool, then the integer protocol, then the
 // float protocol, then str. Exact int, float and str skip the protocols they
-// cannot satisfy.
-std::optional<ParamValue> param_value_from_py(PyObject* v) {
-  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
-  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AS_DOUBLE(v));
-  if (PyUnicode_CheckExact(v)) {
-    auto s = utf8_from_py(v);
-    if (!s) return std::nullopt;
-    return ParamValue::Str(std::string(*s));
+// cannot satisfy. A Str's text borrows `v`'s UTF-8 buffer.
+std::optional<ParamRef> param_ref_from_py(PyObject* v) {
+  ParamRef r;
+  if (PyBool_Check(v)) {
+    r.kind = ParamValue::Kind::kBool;
+    r.bits = v == Py_True ? 1 : 0;
+    return r;
   }
+  auto as_float = [&r](double d) {
+    r.kind = ParamValue::Kind::kFloat;
+    r.bits = std::bit_cast<uint64_t>(d);
+    return r;
+  };
+  auto as_str = [&r](PyObject* s) -> std::optional<ParamRef> {
+    auto text = utf8_from_py(s);
+    if (!text) return std::nullopt;
+    r.kind = ParamValue::Kind::kStr;
+    r.str = *text;
+    return r;
+  };
+  if (PyFloat_CheckExact(v)) return as_float(PyFloat_AS_DOUBLE(v));
+  if (PyUnicode_CheckExact(v)) return as_str(v);
   const long long i = PyLong_AsLongLong(v);
-  if (i != -1 || !PyErr_Occurred()) return ParamValue::Int(i);
+  if (i != -1 || !PyErr_Occurred()) {
+    r.kind = ParamValue::Kind::kInt;
+    r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
+    return r;
+  }
   if (!not_this_kind()) return std::nullopt;
   const double d = PyFloat_AsDouble(v);
-  if (d != -1.0 || !PyErr_Occurred()) return ParamValue::Float(d);
+  if (d != -1.0 || !PyErr_Occurred()) return as_float(d);
   if (!not_this_kind()) return std::nullopt;
-  if (PyUnicode_Check(v)) {
-    auto s = str_from_py(v);
-    if (!s) return std::nullopt;
-    return ParamValue::Str(std::move(*s));
-  }
+  if (PyUnicode_Check(v)) return as_str(v);
   PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
   return std::nullopt;
+}
+
+// Reads a params argument (a dict or None) in the dict's order, handing each
+// classified value, its name set, to `take` with the key and value still held.
+template <typename Take>
+bool read_params(PyObject* obj, Take&& take) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    return false;
+  }
+  DictReader reader(obj);
+  Ref key;
+  Ref value;
+  while (reader.next(key, value)) {
+    auto name = utf8_from_py(key.get());
+    if (!name) return false;
+    auto v = param_ref_from_py(value.get());
+    if (!v) return false;
+    v->name = *name;
+    take(*v, key, value);
+  }
+  return !reader.failed();
+}
+
+// A sequence of ids into `ids` (anything with reserve and push_back).
+template <typename Out>
+bool read_ids(PyObject* obj, const char* arg, Out& ids) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': a str is not a sequence of node ids", arg);
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a sequence", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  auto take = [&](PyObject* item) {
+    auto id = id_from_py(item);
+    if (!id) {
+      name_argument(arg);
+      return false;
+    }
+    ids.push_back(*id);
+    return true;
+  };
+  if (PyTuple_CheckExact(obj)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    ids.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!take(PyTuple_GET_ITEM(obj, i))) return false;
+    }
+    return true;
+  }
+  if (PyList_CheckExact(obj)) {
+    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(obj), 4096)));
+    for (Py_ssize_t i = 0;; ++i) {
+      Ref item = list_item(obj, i);
+      if (!item) break;
+      if (!take(item.get())) return false;
+    }
+    return true;
+  }
+  Ref iter(PyObject_GetIter(obj));
+  if (!iter) {
+    name_argument(arg);
+    return false;
+  }
+  while (Ref item{PyIter_Next(iter.get())}) {
+    if (!take(item.get())) return false;
+  }
+  if (PyErr_Occurred()) {
+    name_argument(arg);
+    return false;
+  }
+  return true;
 }
 
 PyObject* param_value_to_py(const ParamValue& v) {
@@ -284,54 +373,8 @@ std::optional<NodeId> id_from_py(PyObject* obj) {
 }
 
 std::optional<Inputs> ids_from_py(PyObject* obj, const char* arg) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': a str is not a sequence of node ids", arg);
-    return std::nullopt;
-  }
-  if (!PySequence_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a sequence", arg,
-                 Py_TYPE(obj)->tp_name);
-    return std::nullopt;
-  }
   Inputs ids;
-  auto take = [&](PyObject* item) {
-    auto id = id_from_py(item);
-    if (!id) {
-      name_argument(arg);
-      return false;
-    }
-    ids.push_back(*id);
-    return true;
-  };
-  if (PyTuple_CheckExact(obj)) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
-    ids.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!take(PyTuple_GET_ITEM(obj, i))) return std::nullopt;
-    }
-    return ids;
-  }
-  if (PyList_CheckExact(obj)) {
-    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(obj), 4096)));
-    for (Py_ssize_t i = 0;; ++i) {
-      Ref item = list_item(obj, i);
-      if (!item) break;
-      if (!take(item.get())) return std::nullopt;
-    }
-    return ids;
-  }
-  Ref iter(PyObject_GetIter(obj));
-  if (!iter) {
-    name_argument(arg);
-    return std::nullopt;
-  }
-  while (Ref item{PyIter_Next(iter.get())}) {
-    if (!take(item.get())) return std::nullopt;
-  }
-  if (PyErr_Occurred()) {
-    name_argument(arg);
-    return std::nullopt;
-  }
+  if (!read_ids(obj, arg, ids)) return std::nullopt;
   return ids;
 }
 
@@ -367,27 +410,55 @@ std::optional<std::span<const uint8_t>> bytes_from_py(PyObject* obj, const char*
 }
 
 std::optional<ParamMap> params_from_py(PyObject* obj) {
-  if (obj == nullptr || obj == Py_None) return ParamMap();
-  if (!PyDict_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
-    return std::nullopt;
-  }
   std::vector<Param> pairs;
-  pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-  DictReader reader(obj);
-  Ref key;
-  Ref value;
-  while (reader.next(key, value)) {
-    // The key is read as a view and copied once, straight into its pair.
-    auto name = utf8_from_py(key.get());
-    if (!name) return std::nullopt;
-    auto v = param_value_from_py(value.get());
-    if (!v) return std::nullopt;
-    pairs.emplace_back(std::piecewise_construct, std::forward_as_tuple(*name),
-                       std::forward_as_tuple(std::move(*v)));
-  }
-  if (reader.failed()) return std::nullopt;
+  if (obj != nullptr && PyDict_Check(obj)) pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  const bool read = read_params(obj, [&pairs](const ParamRef& r, Ref&, Ref&) {
+    pairs.emplace_back(std::string(r.name), r.value());
+  });
+  if (!read) return std::nullopt;
   return ParamMap(std::move(pairs));
+}
+
+bool KeyBuilder::name(PyObject* obj, const char* arg) {
+  auto s = utf8_from_py(obj);
+  if (!s) {
+    name_argument(arg);
+    return false;
+  }
+  name_ = *s;
+  return true;
+}
+
+bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return read_ids(obj, arg, inputs_); }
+
+bool KeyBuilder::params(PyObject* obj) {
+  return read_params(obj, [this](const ParamRef& r, Ref& key, Ref& value) {
+    params_.push_back(r);
+    held_.push_back(std::move(key));
+    if (r.kind == ParamValue::Kind::kStr) held_.push_back(std::move(value));
+  });
+}
+
+NodeArena::Prepared KeyBuilder::prepare(NodeKey::Kind kind) {
+  // The same order a ParamMap keeps: by name as bytes, equal names as given.
+  auto by_name = [](const ParamRef& a, const ParamRef& b) { return a.name < b.name; };
+  if (!std::is_sorted(params_.begin(), params_.end(), by_name)) {
+    std::stable_sort(params_.begin(), params_.end(), by_name);
+  }
+  NodeArena::Prepared p;
+  p.kind = kind;
+  p.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
+  if (kind == NodeKey::Kind::kSource || kind == NodeKey::Kind::kOp ||
+      kind == NodeKey::Kind::kReduction) {
+    p.add_text(name_);
+  }
+  for (const ParamRef& r : params_) {
+    p.add_text(r.name);
+    p.params.push_back(NodeArena::Prepared::Param{r.kind, r.bits});
+    if (r.kind == ParamValue::Kind::kStr) p.add_text(r.str);
+  }
+  p.finish();
+  return p;
 }
 
 PyObject* params_to_py(const ParamMap& params) {

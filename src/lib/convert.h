@@ -100,6 +100,25 @@ std::optional<bool> flag_from_py(PyObject* obj, const char* arg);
 std::optional<std::span<const uint8_t>> bytes_from_py(PyObject* obj, const char* arg);
 
 std::optional<ParamMap> params_from_py(PyObject* obj);
+
+// Builds a store key straight from a builder's arguments, in the order they
+// are converted. Texts stay in the arguments' own UTF-8 buffers (the builder
+// holds every object it borrows from), so nothing is copied before interning.
+// Each step returns false with a Python exception set.
+class KeyBuilder {
+ public:
+  bool name(PyObject* obj, const char* arg);
+  bool inputs(PyObject* obj, const char* arg);
+  bool params(PyObject* obj);
+  // The key, hashed; it borrows from this builder.
+  NodeArena::Prepared prepare(NodeKey::Kind kind);
+
+ private:
+  std::string_view name_;
+  absl::InlinedVector<NodeId, 8> inputs_;
+  absl::InlinedVector<ParamRef, 4> params_;
+  absl::InlinedVector<Ref, 8> held_;
+};
 PyObject* params_to_py(const ParamMap& params);
 // `descriptor_type` is the module's PayloadDescriptor class.
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,

@@ -30,6 +30,12 @@ PyObject* intern_node(PyObject* self, NodeKey key) {
   return id_to_py(*id);
 }
 
+PyObject* intern_built(PyObject* self, KeyBuilder& key, NodeKey::Kind kind) {
+  auto id = store_of(self).intern(key.prepare(kind));
+  if (!id) return map_err(id.error());
+  return id_to_py(*id);
+}
+
 // ---- builders ----
 
 constexpr const char* kSourceNames[] = {"name", "params"};
@@ -39,11 +45,9 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded(owner(self), [&]() -> PyObject* {
     BoundArgs a;
     if (!a.bind(kSourceSig, args, nargs, kw)) return nullptr;
-    auto name = name_from_py(a[0], "name");
-    if (!name) return nullptr;
-    auto params = params_from_py(a[1]);
-    if (!params) return nullptr;
-    return intern_node(self, NodeKey::Source(std::move(*name), std::move(*params)));
+    KeyBuilder key;
+    if (!key.name(a[0], "name") || !key.params(a[1])) return nullptr;
+    return intern_built(self, key, NodeKey::Kind::kSource);
   });
 }
 
@@ -52,18 +56,16 @@ constexpr Signature kOpSig{"GraphStore.add_op", kNamedNames, 3, 3, 2};
 constexpr Signature kReductionSig{"GraphStore.add_reduction", kNamedNames, 3, 3, 2};
 
 // add_op and add_reduction: name, inputs, params.
-template <NodeKey (*Make)(std::string, Inputs, ParamMap), const Signature& Sig>
+template <NodeKey::Kind Kind, const Signature& Sig>
 PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded(owner(self), [&]() -> PyObject* {
     BoundArgs a;
     if (!a.bind(Sig, args, nargs, kw)) return nullptr;
-    auto name = name_from_py(a[0], "name");
-    if (!name) return nullptr;
-    auto inputs = ids_from_py(a[1], "inputs");
-    if (!inputs) return nullptr;
-    auto params = params_from_py(a[2]);
-    if (!params) return nullptr;
-    return intern_node(self, Make(std::move(*name), std::move(*inputs), std::move(*params)));
+    KeyBuilder key;
+    if (!key.name(a[0], "name") || !key.inputs(a[1], "inputs") || !key.params(a[2])) {
+      return nullptr;
+    }
+    return intern_built(self, key, Kind);
   });
 }
 
@@ -92,30 +94,15 @@ constexpr Signature kExchangeSig{"GraphStore.add_exchange", kBoundaryNames, 2, 2
 constexpr Signature kJoinSig{"GraphStore.add_join", kBoundaryNames, 2, 2, 1};
 
 // add_exchange and add_join: inputs, params.
-template <NodeKey (*Make)(Inputs, ParamMap), const Signature& Sig>
+template <NodeKey::Kind Kind, const Signature& Sig>
 PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded(owner(self), [&]() -> PyObject* {
     BoundArgs a;
     if (!a.bind(Sig, args, nargs, kw)) return nullptr;
-    auto inputs = ids_from_py(a[0], "inputs");
-    if (!inputs) return nullptr;
-    auto params = params_from_py(a[1]);
-    if (!params) return nullptr;
-    return intern_node(self, Make(std::move(*inputs), std::move(*params)));
+    KeyBuilder key;
+    if (!key.inputs(a[0], "inputs") || !key.params(a[1])) return nullptr;
+    return intern_built(self, key, Kind);
   });
-}
-
-NodeKey make_op(std::string name, Inputs inputs, ParamMap params) {
-  return NodeKey::Op(std::move(name), std::move(inputs), std::move(params));
-}
-NodeKey make_reduction(std::string name, Inputs inputs, ParamMap params) {
-  return NodeKey::Reduction(std::move(name), std::move(inputs), std::move(params));
-}
-NodeKey make_exchange(Inputs inputs, ParamMap params) {
-  return NodeKey::Exchange(std::move(inputs), std::move(params));
-}
-NodeKey make_join(Inputs inputs, ParamMap params) {
-  return NodeKey::Join(std::move(inputs), std::move(params));
 }
 
 PyObject* node_count(PyObject* self, PyObject*) {
@@ -290,19 +277,19 @@ constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"add_source", fast<add_source>(), kFastKw, "add_source($self, name, params=None)\n--\n\n"},
-    {"add_op", fast<add_named<make_op, kOpSig>>(), kFastKw,
+    {"add_op", fast<add_named<NodeKey::Kind::kOp, kOpSig>>(), kFastKw,
      "add_op($self, name, inputs, params=None)\n--\n\n"},
-    {"add_reduction", fast<add_named<make_reduction, kReductionSig>>(), kFastKw,
+    {"add_reduction", fast<add_named<NodeKey::Kind::kReduction, kReductionSig>>(), kFastKw,
      "add_reduction($self, name, inputs, params=None)\n--\n\n"},
     {"add_external", fast<add_external>(), kFastKw,
      "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
-    {"add_exchange", fast<add_boundary<make_exchange, kExchangeSig>>(), kFastKw,
+    {"add_exchange", fast<add_boundary<NodeKey::Kind::kExchange, kExchangeSig>>(), kFastKw,
      "add_exchange($self, inputs, params=None)\n--\n\n"
      "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's "
      "identity is its\n"
      "`scheme` ParamMap (`params`) + its one logical input; "
      "`nodes()[i][\"kind\"] == \"exchange\"`."},
-    {"add_join", fast<add_boundary<make_join, kJoinSig>>(), kFastKw,
+    {"add_join", fast<add_boundary<NodeKey::Kind::kJoin, kJoinSig>>(), kFastKw,
      "add_join($self, inputs, params=None)\n--\n\n"
      "Record a `Join` boundary (plan M40 \u00a72.1). Two inputs `[left, right]`; identity is "
      "its\n"

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/huge_pages.h"
 #include "serialize/utf8.h"
 
 namespace velmora {
@@ -29,10 +30,10 @@ ParamRef to_ref(const Param& p) { return ParamRef::of(p); }
 // after a refusal `failure` names what overflowed and the buffer is abandoned.
 class Writer {
  public:
-  // Fields go straight into `out`'s buffer, which grows geometrically;
-  // `finish` trims it to what was written.
-  Writer(std::vector<uint8_t>& out, uint64_t field_max)
-      : out_(out), pos_(out.size()), max_(field_max) {}
+  // Fields go straight into `out`'s buffer; `finish` trims it to what was
+  // written. `nodes` is how many records will follow, for sizing the buffer.
+  Writer(std::vector<uint8_t>& out, uint64_t field_max, std::size_t nodes)
+      : out_(out), pos_(out.size()), max_(field_max), nodes_(nodes) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
   void finish() { out_.resize(pos_); }
@@ -100,6 +101,7 @@ class Writer {
   }
 
   bool node(const NodeView& node) {
+    ++written_;
     u8(static_cast<uint8_t>(node.kind()));
     const ParamsView p = node.params();
     switch (node.kind()) {
@@ -133,10 +135,26 @@ class Writer {
  private:
   // Room for `n` more bytes, returned as the place to write them.
   uint8_t* room(std::size_t n) {
-    if (out_.size() - pos_ < n) out_.resize(std::max(pos_ + n, 2 * out_.size() + 64));
+    if (out_.size() - pos_ < n) grow(n);
     uint8_t* at = out_.data() + pos_;
     pos_ += n;
     return at;
+  }
+  // Grows to what the records so far say the whole blob needs (a guess of 32
+  // bytes a record before any is written), and at least by half, so that a
+  // regrowth is rarely followed by another. The written bytes are copied once
+  // and the rest zeroed once, into pages advised huge before first touched.
+  void grow(std::size_t n) {
+    const std::size_t left = nodes_ > written_ ? nodes_ - written_ : 0;
+    const std::size_t per_record = written_ > 1 ? pos_ / (written_ - 1) + 1 : 32;
+    std::size_t cap = pos_ + n + left / 8 * 9 * per_record + 64;
+    cap = std::max(cap, out_.size() + out_.size() / 2 + n);
+    std::vector<uint8_t> bigger;
+    bigger.reserve(cap);
+    advise_huge_pages(bigger.data(), cap);
+    bigger.assign(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
+    bigger.resize(cap);
+    out_.swap(bigger);
   }
   void put_le(uint64_t v, std::size_t width) {
     uint8_t bytes[8];
@@ -147,6 +165,8 @@ class Writer {
   std::vector<uint8_t>& out_;
   std::size_t pos_;
   uint64_t max_;
+  std::size_t nodes_;
+  std::size_t written_ = 0;  // records begun
   std::string failure_;
 };
 
@@ -384,7 +404,7 @@ std::string DecodeError::message() const {
 
 Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                uint64_t field_max) {
-  Writer w(out, field_max);
+  Writer w(out, field_max, 0);
   const bool ok = w.params(params, params.size());
   w.finish();
   if (!ok) return Err(EncodeError{"cannot serialize params: " + w.failure()});
@@ -395,9 +415,7 @@ Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
                                                       const std::vector<NodeId>& outputs,
                                                       uint64_t field_max) {
   std::vector<uint8_t> out;
-  // A typical record is a few dozen bytes; this saves most regrowth.
-  out.reserve(12 + nodes.size() * 32 + outputs.size() * kIdBytes);
-  Writer w(out, field_max);
+  Writer w(out, field_max, nodes.size());
   for (uint8_t b : kMagic) w.u8(b);
   if (!w.field("node count", nodes.size())) {
     return Err(EncodeError{"cannot serialize: " + w.failure()});

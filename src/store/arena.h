@@ -247,6 +247,8 @@ class NodeArena {
 
   // The id of an equal node, if any.
   [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
+  // Starts fetching what interning `p` will probe first; needs no lock.
+  void prefetch(const Prepared& p) const { index_.prefetch(p.hash); }
   // The id of an equal node, or a new one (`second` true). The key's inputs
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.
