@@ -11,9 +11,7 @@
 #include <new>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "base/huge_pages.h"
 
 namespace velmora::egraph {
 
@@ -34,9 +32,7 @@ struct BigAlloc {
     const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
     void* p = std::aligned_alloc(kHuge, rounded);
     if (p == nullptr) throw std::bad_alloc();
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    (void)madvise(p, rounded, MADV_HUGEPAGE);  // only advice: failure is harmless
-#endif
+    advise_huge_pages(p, rounded);
     return static_cast<T*>(p);
   }
   void deallocate(T* p, size_t n) {
@@ -55,20 +51,5 @@ struct BigAlloc {
 
 template <typename T>
 using BigVector = std::vector<T, BigAlloc<T>>;
-
-// The same advice for a large buffer that came from elsewhere (a result
-// vector about to be filled): the whole 2 MiB pages inside it.
-inline void advise_huge_pages(const void* data, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr size_t kHuge = size_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const auto begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) / kHuge * kHuge;
-  const auto end = (reinterpret_cast<uintptr_t>(data) + bytes) / kHuge * kHuge;
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
 
 }  // namespace velmora::egraph
