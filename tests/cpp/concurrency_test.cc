@@ -1,35 +1,25 @@
-// Threads on one store: interning side by side, readers of every kind while
-// writers grow it (two of them reducing with one engine), and a panic under
-// its lock poisoning exactly that store. Also run under ThreadSanitizer.
-#include <algorithm>
+// Threads on one store: readers of every kind while writers grow it (two of
+// them reducing with one engine), and a panic under its lock poisoning
+// exactly that store. Also run under ThreadSanitizer.
 #include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <numeric>
+#include <functional>
+#include <optional>
 #include <random>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "absl/container/flat_hash_set.h"
-#include "base/panic.h"
 #include "optimizer/incremental/incremental.h"
-#include "optimizer/pipeline.h"
 #include "serialize/blob.h"
-#include "store/store.h"
 
 namespace velmora {
 namespace {
 
-constexpr int kThreads = 6;
-
-NodeId intern_ok(GraphStore& store, NodeKey key) {
-  auto id = store.intern(std::move(key));
-  if (!id.ok()) panic("intern failed with id " + std::to_string(id.error().id));
-  return *id;
+const EggEngine& engine() {
+  static const EggEngine e = EggEngine::make_default();
+  return e;
 }
 
 // Runs `body(t)` on `n` threads that start together.
@@ -47,99 +37,49 @@ void run_threads(int n, F body) {
   for (auto& th : threads) th.join();
 }
 
-const EggEngine& engine() {
-  static const EggEngine e = EggEngine::make_default();
-  return e;
-}
-
-// Grows a store with sources, ops over its own earlier nodes, commuted
-// duplicates, identity ops and marks, so reductions have real work to do.
+// Grows a store with ops over its own earlier nodes, commuted duplicates,
+// identity ops, keys every writer interns too, and marks; keeps each id it
+// got with its key.
 struct Grower {
   GraphStore& store;
   std::mt19937 rng;
-  std::vector<NodeId> mine;
-  int added = 0;
+  std::vector<std::pair<NodeId, NodeKey>> got;
 
-  Grower(GraphStore& s, int writer)
-      : store(s), rng(writer * 7919u + 1u),
-        mine{intern_ok(s, NodeKey::Source("x" + std::to_string(writer))), intern_ok(s, NodeKey::Source("shared"))} {}
-
+  Grower(GraphStore& s, int writer) : store(s), rng(writer * 7919u + 1u) {
+    intern(NodeKey::Source("shared"));
+    intern(NodeKey::Source("x" + std::to_string(writer)));
+  }
+  void intern(NodeKey key) { got.emplace_back(store.intern(key).value(), std::move(key)); }
   void add(int count) {
     const ParamMap identity({{"scalar", ParamValue::Float(1.0)}, {"side", ParamValue::Str("r")}});
-    for (int i = 0; i < count; ++i, ++added) {
-      const NodeId a = mine[rng() % mine.size()];
-      const NodeId b = mine[rng() % mine.size()];
-      const NodeKey keys[] = {NodeKey::Op("add", {a, b}), NodeKey::Op("add", {b, a}),
-                              NodeKey::Op("mul", {a}, identity), NodeKey::Op("neg", {a})};
-      mine.push_back(intern_ok(store, keys[added % 4]));
-      if (added % 50 == 0 && !store.mark_output(mine.back()).ok()) panic("mark failed");
+    for (int i = 0; i < count; ++i) {
+      const NodeId a = got[rng() % got.size()].first;
+      const NodeId b = got[rng() % got.size()].first;
+      const NodeKey keys[] = {NodeKey::Op("add", {a, b}), NodeKey::Op("add", {b, a}), NodeKey::Op("mul", {a}, identity),
+                              NodeKey::Op("neg", {got[0].first}, ParamMap({{"k", ParamValue::Int(got.size() % 64)}}))};
+      intern(keys[got.size() % 4]);
+      EXPECT_TRUE(got.size() % 50 || store.mark_output(got.back().first).ok());
     }
   }
 };
 
-TEST(ConcurrencyIntern, EqualKeysShareAnIdAndDistinctKeysGetDenseOnes) {
-  constexpr int kShared = 200;
-  GraphStore store;
-  std::vector<std::vector<NodeId>> shared(kThreads, std::vector<NodeId>(2 * kShared));
-  std::vector<std::vector<NodeId>> own(kThreads);
-  run_threads(kThreads, [&](int t) {
-    std::vector<int> order(kShared);
-    std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<uint32_t>(t)));
-    const std::string name = "t" + std::to_string(t);
-    own[t].push_back(intern_ok(store, NodeKey::Source(name)));
-    for (int k : order) {
-      // The op's key depends only on the source's id, which every thread must
-      // agree on, so the ops are equal keys too.
-      const NodeId src = intern_ok(store, NodeKey::Source("s" + std::to_string(k)));
-      shared[t][k] = src;
-      shared[t][kShared + k] = intern_ok(store, NodeKey::Op("neg", {src}));
-      own[t].push_back(intern_ok(store, NodeKey::Op(name, {own[t].back()}, ParamMap({{"i", ParamValue::Int(k)}}))));
-    }
-  });
-  const Snapshot snap = store.snapshot();
-  ASSERT_EQ(snap.nodes.size(), 2u * kShared + kThreads * (kShared + 1u));
-  std::vector<int> seen(snap.nodes.size(), 0);
-  for (NodeId id : shared[0]) ++seen[id];
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(shared[t], shared[0]) << "thread " << t;
-    for (std::size_t i = 0; i < own[t].size(); ++i) {
-      const NodeId id = own[t][i];
-      ASSERT_EQ(++seen[id], 1) << "id " << id << " handed out twice";
-      EXPECT_EQ(snap.nodes[id].name(), "t" + std::to_string(t));  // the key its thread interned
-      const auto in = snap.nodes[id].inputs();
-      EXPECT_TRUE(i == 0 ? in.empty() : in.size() == 1 && in[0] == own[t][i - 1]) << id;
-    }
-  }
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(seen.size()));  // dense
-}
-
 // Writers grow one store until every reader has read it a few times while it
-// grew. Readers take snapshots and deltas, try ids that do not exist yet,
-// reduce, and feed two incremental reducers: each sees a consistent prefix.
+// grew; each id a writer got names its key, and equal keys got one id.
+// Readers take snapshots and deltas, try ids that do not exist yet, reduce,
+// and feed two incremental reducers: each sees a consistent prefix.
 TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
-  constexpr int kWriters = 3;
-  constexpr int kReaders = 6;
-  constexpr int kReadsEach = 4;
+  constexpr int kWriters = 3, kReaders = 6, kReadsEach = 4;
   constexpr NodeId kFar = 1'000'000;
   GraphStore store;
-  std::atomic<int> writers_left{kWriters};
-  std::atomic<int> reads{0};
-  std::atomic<int> readers_done{0};
-  struct Observed {
-    NodeId output;
-    ReductionReport report;
-    std::vector<NodeKey> reduced;  // copies: the reduced store is gone by the check
-    NodeMap node_map;
-  };
-  std::vector<Observed> observed[2];
+  std::atomic<int> writers_left{kWriters}, reads{0}, readers_done{0};
+  std::vector<std::pair<NodeId, ReducedStore>> observed[2];
   IncrementalReducer reducers[2];
-
+  std::optional<Grower> growers[kWriters];
   run_threads(kWriters + kReaders, [&](int t) {
     if (t < kWriters) {
-      Grower g(store, t);
-      // Chunks until every reader is done; a moment after each for readers
-      // to finish a read, so reads really overlap writes, fast or sanitized.
+      // Chunks until every reader is done, and a moment after each for the
+      // readers, so reads really overlap writes, fast or sanitized.
+      Grower& g = growers[t].emplace(store, t);
       for (int c = 0; c < 80 && readers_done.load() < kReaders; ++c) {
         g.add(25);
         const int seen = reads.load();
@@ -150,24 +90,18 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
       return;
     }
     const int role = t - kWriters;
-    const NodeId own = intern_ok(store, NodeKey::Source("reader"));
+    const NodeId own = store.intern(NodeKey::Source("reader")).value();
     std::vector<NodeKey> prefix;
     std::vector<NodeId> marks;
-    int count = 0;
-    for (bool last = false; !last;) {
+    for (int count = 0, last = 0; !last; ++count) {
       last = writers_left.load() == 0;  // one more round after the writers stop
       if (role == 0) {
         // Nodes never change or move, and marks only grow in the order of
         // their first marking: every earlier view is a prefix of a later one.
         const Snapshot snap = store.snapshot();
-        for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-          for (NodeId input : snap.nodes[i].inputs()) ASSERT_LT(input, i);
-        }
         const std::vector<NodeKey> now = snap.nodes.keys();
         ASSERT_TRUE(now.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), now.begin()));
-        ASSERT_TRUE(snap.outputs.size() >= marks.size() &&
-                    std::equal(marks.begin(), marks.end(), snap.outputs.begin()));
-        for (NodeId out : snap.outputs) ASSERT_LT(out, now.size());
+        ASSERT_TRUE(snap.outputs.size() >= marks.size() && std::equal(marks.begin(), marks.end(), snap.outputs.begin()));
         marks = snap.outputs;
         const std::vector<NodeKey> tail = store.snapshot_from(prefix.size()).keys();
         ASSERT_TRUE(std::equal(now.begin() + static_cast<std::ptrdiff_t>(prefix.size()), now.end(), tail.begin()));
@@ -183,9 +117,7 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
         EXPECT_EQ(store.mark_output(kFar).error(), BadNodeId{kFar});
       } else if (role < 4) {
         const NodeId output = store.node_count() - 1;
-        const ReducedStore r = reduce_with_outputs(store, {output}, engine(), false).value();
-        ASSERT_EQ(r.store->node_map().size(), r.report.input_nodes);
-        observed[role - 2].push_back({output, r.report, r.store->snapshot().nodes.keys(), r.store->node_map()});
+        observed[role - 2].emplace_back(output, reduce_with_outputs(store, {output}, engine(), false).value());
       } else {
         IncrementalReducer& r = reducers[role - 4];
         const uint64_t before = r.watermark();
@@ -193,33 +125,35 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
         ASSERT_EQ(r.watermark(), before + consumed);
         ASSERT_EQ(r.total_work(), r.watermark());
       }
-      if (!last) {
-        reads.fetch_add(1);
-        if (++count == kReadsEach) readers_done.fetch_add(1);
-      }
+      if (!last) reads.fetch_add(1);
+      if (!last && count + 1 == kReadsEach) readers_done.fetch_add(1);
     }
   });
-
   const Snapshot snap = store.snapshot();
   const std::vector<NodeKey> all = snap.nodes.keys();
-  // Racing writers never stored one key twice, nor marked one id twice, and
+  // No key stored twice, no id marked twice, no node before its inputs, and
   // no refused key landed later.
   EXPECT_EQ(absl::flat_hash_set<NodeKey>(all.begin(), all.end()).size(), all.size());
   EXPECT_EQ(absl::flat_hash_set<NodeId>(snap.outputs.begin(), snap.outputs.end()).size(), snap.outputs.size());
-  for (const NodeKey& key : all) EXPECT_NE(key.name(), "never");
+  for (uint64_t i = 0; i < all.size(); ++i) {
+    EXPECT_NE(all[i].name(), "never");
+    for (NodeId input : all[i].inputs()) ASSERT_LT(input, i);
+  }
+  for (const auto& g : growers) {
+    for (const auto& [id, key] : g->got) ASSERT_EQ(all[id], key) << id;
+  }
   // A reduction taken while the store grew equals the same reduction of the
   // finished store: later nodes are never reachable from an earlier output.
-  for (const Observed& o : observed[0].size() > observed[1].size() ? observed[0] : observed[1]) {
-    const ReducedStore again = reduce_with_outputs(store, {o.output}, engine(), false).value();
+  for (const auto& [output, r] : observed[0].size() > observed[1].size() ? observed[0] : observed[1]) {
+    const ReducedStore again = reduce_with_outputs(store, {output}, engine(), false).value();
     ReductionReport expected = again.report;
-    expected.input_nodes = o.report.input_nodes;
-    EXPECT_EQ(o.report, expected) << "output " << o.output;
-    EXPECT_TRUE(again.store->snapshot().nodes == o.reduced) << "output " << o.output;
+    expected.input_nodes = r.report.input_nodes;
+    EXPECT_EQ(r.report, expected) << output;
+    EXPECT_TRUE(again.store->snapshot().nodes == r.store->snapshot().nodes) << output;
     NodeMap map = again.store->node_map();
-    ASSERT_GE(map.size(), o.node_map.size());
-    EXPECT_TRUE(std::all_of(map.begin() + o.node_map.size(), map.end(), [](auto& p) { return !p; }));
-    map.resize(o.node_map.size());
-    EXPECT_EQ(o.node_map, map);
+    EXPECT_TRUE(std::all_of(map.begin() + r.report.input_nodes, map.end(), [](auto& p) { return !p; }));
+    map.resize(r.report.input_nodes);
+    EXPECT_EQ(r.store->node_map(), map);
   }
   // However the deltas were cut, the canonical form is the one of one step.
   IncrementalReducer one_step;
@@ -236,8 +170,8 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
 }
 
 TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
-  GraphStore poisoned;
-  GraphStore healthy;
+  constexpr int kThreads = 6;
+  GraphStore poisoned, healthy;
   Grower(poisoned, 0).add(20);
   Grower(healthy, 0).add(20);
   std::atomic<int> blocked_panics{0};
@@ -264,31 +198,24 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
   }
   for (auto& w : waiters) w.join();
   EXPECT_EQ(blocked_panics.load(), kThreads);
-
   // Every later operation on the poisoned store panics, from any thread.
-  const auto expect_poisoned = [](const auto& op) {
-    try {
-      op();
-      ADD_FAILURE() << "operation on a poisoned store succeeded";
-    } catch (const Panic& p) {
-      EXPECT_TRUE(std::string_view(p.what()).starts_with("velmora-core store mutex poisoned")) << p.what();
-    }
-  };
   std::thread([&] {
-    expect_poisoned([&] { (void)poisoned.node_count(); });
-    expect_poisoned([&] { (void)poisoned.intern(NodeKey::Source("after")); });
-    expect_poisoned([&] { (void)poisoned.mark_output(0); });
-    expect_poisoned([&] { (void)poisoned.snapshot(); });
-    expect_poisoned([&] { (void)poisoned.snapshot_from(0); });
-    expect_poisoned([&] { (void)poisoned.outputs(); });
-    expect_poisoned([&] { (void)poisoned.node_map(); });
-    expect_poisoned([&] { (void)poisoned.to_dot(); });
-    expect_poisoned([&] { poisoned.set_node_map({}); });
-    expect_poisoned([&] { (void)serialize_with(poisoned, {}); });
-    expect_poisoned([&] { (void)reduce_with_outputs(poisoned, {0}, engine(), false); });
-    expect_poisoned([&] { (void)reduce_with(poisoned, engine(), true); });
+    const std::function<void()> ops[] = {
+        [&] { (void)poisoned.node_count(); }, [&] { (void)poisoned.intern(NodeKey::Source("after")); },
+        [&] { (void)poisoned.mark_output(0); }, [&] { (void)poisoned.snapshot(); },
+        [&] { (void)poisoned.snapshot_from(0); }, [&] { (void)poisoned.outputs(); },
+        [&] { (void)poisoned.node_map(); }, [&] { (void)poisoned.to_dot(); }, [&] { poisoned.set_node_map({}); },
+        [&] { (void)serialize_with(poisoned, {}); }, [&] { (void)reduce_with(poisoned, engine(), true); },
+        [&] { (void)reduce_with_outputs(poisoned, {0}, engine(), false); }};
+    for (const auto& op : ops) {
+      try {
+        op();
+        ADD_FAILURE() << "an operation on a poisoned store succeeded";
+      } catch (const Panic& p) {
+        EXPECT_TRUE(std::string_view(p.what()).starts_with("velmora-core store mutex poisoned")) << p.what();
+      }
+    }
   }).join();
-
   // The other store, used concurrently, is untouched; errors that callers
   // cause are values, not unwinding, and poison nothing.
   const NodeId last = healthy.node_count() - 1;
@@ -296,7 +223,7 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
   run_threads(kThreads, [&](int t) {
     for (int i = 0; i < 20; ++i) {
       EXPECT_FALSE(healthy.intern(NodeKey::Op("neg", {NodeId{1000} + static_cast<NodeId>(t)})).ok());
-      (void)intern_ok(healthy, NodeKey::Source("s" + std::to_string(i)));
+      EXPECT_TRUE(healthy.intern(NodeKey::Source("s" + std::to_string(i))).ok());
     }
     reports[t] = reduce_with_outputs(healthy, {last}, engine(), false).value().report;
   });

@@ -1,13 +1,17 @@
-// The rewrite engine: its twelve rules, graphs with their canonical forms,
-// and saturation against a naive model of the rules on random graphs,
-// including runs where the scheduler or a limit cuts in.
+// The e-graph library and the rewrite engine on it: congruence against a
+// naive closure and the runner's limits; the engine's twelve rules, graphs
+// with their canonical forms, and saturation against a naive model of the
+// rules on random graphs, including runs where the scheduler or a limit cuts
+// in. Patterns and the scheduler are tested through the engine.
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
+#include <iterator>
 #include <map>
+#include <numeric>
 #include <random>
-#include <string>
-#include <vector>
+#include <set>
+#include <sstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -16,19 +20,110 @@
 #include "optimizer/engine/engine.h"
 
 namespace velmora {
+namespace egraph {
 namespace {
 
-const std::string kAddZeroR = "op|add|scalar=f0000000000000000;side=sr";
-const std::string kAddZeroL = "op|add|scalar=f0000000000000000;side=sl";
-const std::string kMulOneR = "op|mul|scalar=f3ff0000000000000;side=sr";
-const std::string kMulOneL = "op|mul|scalar=f3ff0000000000000;side=sl";
+Symbol sym(std::string_view text) { return Symbol::intern(text); }
+
+// Random terms, random merges in two batches, a rebuild after each: two
+// e-nodes share a class exactly when a naive closure says so, the congruent
+// duplicates are gone, and adding a term again finds its merged class.
+TEST(Congruence, MatchesNaiveClosureOnRandomGraphs) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 20; ++round) {
+    EGraph g;
+    std::vector<std::vector<size_t>> terms;  // an op number, then the children
+    std::vector<ClassId> ids;
+    auto add = [&](const std::vector<size_t>& t) {
+      std::vector<ClassId> kids;
+      for (size_t k = 1; k < t.size(); ++k) kids.push_back(g.find(ids[t[k]]));
+      return g.add(sym("op" + std::to_string(t[0])), kids);
+    };
+    for (size_t i = 0; i < 120; ++i) {
+      const size_t arity = i < 4 ? 0 : rng() % 3;
+      terms.push_back({arity == 0 ? rng() % 6 : 6 + rng() % 3});
+      for (size_t k = 0; k < arity; ++k) terms.back().push_back(rng() % i);
+      ids.push_back(add(terms.back()));
+    }
+    std::vector<size_t> ref(ids.size());
+    std::iota(ref.begin(), ref.end(), 0);
+    auto rfind = [&](size_t x) {
+      while (ref[x] != x) x = ref[x];
+      return x;
+    };
+    auto signature = [&](size_t x) {
+      std::vector<size_t> s = terms[x];
+      for (size_t k = 1; k < s.size(); ++k) s[k] = rfind(s[k]);
+      return s;
+    };
+    for (int batch = 0; batch < 2; ++batch) {
+      for (int m = 0; m < 3; ++m) {
+        const size_t x = rng() % ids.size(), y = rng() % ids.size();
+        const bool apart = g.find(ids[x]) != g.find(ids[y]);
+        EXPECT_EQ(g.merge(ids[x], ids[y]), apart);
+        ref[rfind(x)] = rfind(y);
+      }
+      g.rebuild();
+      ASSERT_TRUE(g.clean());
+      for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t x = 0; x < ids.size(); ++x) {
+          for (size_t y = x + 1; y < ids.size(); ++y) {
+            if (rfind(x) != rfind(y) && signature(x) == signature(y)) {
+              ref[rfind(x)] = rfind(y);
+              changed = true;
+            }
+          }
+        }
+      }
+      std::set<size_t> classes;
+      std::set<std::vector<size_t>> enodes;
+      for (size_t x = 0; x < ids.size(); ++x) {
+        classes.insert(rfind(x));
+        enodes.insert(signature(x));
+        for (size_t y = 0; y < ids.size(); ++y) {
+          ASSERT_EQ(g.find(ids[x]) == g.find(ids[y]), rfind(x) == rfind(y)) << round << ": " << x << ", " << y;
+        }
+      }
+      EXPECT_EQ(g.num_classes(), classes.size());
+      EXPECT_EQ(g.num_nodes(), enodes.size());
+      for (size_t x = 0; x < ids.size(); ++x) ASSERT_EQ(g.find(add(terms[x])), g.find(ids[x]));
+    }
+  }
+}
+
+// Growing chains (each iteration adds an h and a g per chain) end only at a
+// limit. The node limit is checked before each iteration: 6, 12, 18 e-nodes
+// at the starts of iterations 0..2, and 24 stop iteration 3. Each look at
+// the injected clock costs a second.
+TEST(Runner, StopsAtEachLimit) {
+  const std::vector<Rewrite> grow = {Rewrite::make("grow", "(g ?x)", "(g (h ?x))").value()};
+  auto now = std::chrono::steady_clock::time_point{};
+  const Runner::Clock clock = [&now] { return now += std::chrono::seconds(1); };
+  using Row = std::tuple<uint64_t, size_t, int, int, std::string_view, size_t, size_t>;
+  for (const auto& [iters, node_limit, seconds, chains, stop, iterations, nodes] : std::vector<Row>{
+           {4, 10'000, 3600, 3, "iteration limit", 4, 30}, {30, 20, 3600, 3, "node limit", 3, 24},
+           {30, 0, 3600, 1, "node limit", 0, 2}, {30, 10'000, 5, 2, "time limit", 5, 24}}) {
+    EGraph g;
+    for (int i = 0; i < chains; ++i) g.add(sym("g"), std::vector{g.add(sym("c" + std::to_string(i)), {})});
+    const RunReport r = Runner(RunLimits{iters, node_limit, std::chrono::seconds(seconds)}, {}, clock).run(g, grow);
+    EXPECT_EQ(std::tuple(to_string(r.stop), r.iterations.size(), r.nodes), std::tuple(stop, iterations, nodes));
+  }
+}
+
+}  // namespace
+}  // namespace egraph
+
+namespace {
+
+// The identity texts: add of 0.0 and mul of 1.0, on the right and the left.
+const std::vector<std::string> kIdentities = {
+    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
 const std::vector<std::string> kCommutative = {"op|add", "op|mul", "op|and", "op|or",
                                                "op|eq", "op|ne", "op|maximum", "op|minimum"};
 
-EngineNode node(std::string op, std::vector<uint64_t> children = {}) {
-  const bool opaque = !op.starts_with("op|");
-  return EngineNode{std::move(op), std::move(children), opaque};
-}
+EngineNode node(std::string op, std::vector<uint64_t> kids = {}) { return {op, std::move(kids), !op.starts_with("op|")}; }
 
 const EggEngine& engine() {
   static const EggEngine e = EggEngine::make_default();
@@ -45,76 +140,79 @@ TEST(EngineRules, TwelveRulesInOrderWithIterationLimit12) {
   for (const std::string& op : kCommutative) {
     want.push_back("commute-" + op.substr(3) + ": (" + op + " ?a ?b) => (" + op + " ?b ?a)");
   }
-  for (const std::string& id : {kAddZeroR, kAddZeroL, kMulOneR, kMulOneL}) {
+  for (const std::string& id : kIdentities) {
+    EXPECT_EQ(id.size(), 39u);
     want.push_back("identity-" + std::to_string(want.size() - 8) + ": (" + id + " ?x) => ?x");
   }
   EXPECT_EQ(seen, want);
-  EXPECT_EQ(kAddZeroR.size(), 39u);
 }
 
-// Each row: a graph and its canonical form, given as the canonical index of
-// every node and the outputs. The canonical graph holds, per class in order,
-// its first node with children mapped and opaque recomputed from the token.
+// A graph written as its nodes, each a token (or id0..id3 for the identity
+// texts) and its children, separated by commas.
+std::vector<EngineNode> graph(const std::string& text) {
+  std::vector<EngineNode> nodes;
+  std::istringstream items(text);
+  for (std::string item, op; std::getline(items, item, ',');) {
+    std::istringstream words(item);
+    words >> op;
+    nodes.push_back(node(op.starts_with("id") ? kIdentities[op[2] - '0'] : op, {std::istream_iterator<uint64_t>(words), {}}));
+  }
+  return nodes;
+}
+
+// Each row: a graph, its outputs and the canonical index of every node. The
+// canonical graph holds, per class in order, its first node with children
+// mapped and opaque recomputed from the token; outputs map the same way.
 TEST(Engine, GraphsAndTheirCanonicalForms) {
   struct Row {
-    std::vector<EngineNode> nodes;
+    std::string nodes;
     std::vector<uint64_t> outputs;
     std::vector<uint64_t> index;
-    std::vector<uint64_t> canonical_outputs;
   };
   std::vector<Row> rows = {
-      // The worked example.
-      {{node("src|x"), node("src|y"), node("op|add", {0, 1}), node("op|add", {1, 0}), node(kMulOneR, {3})},
-       {4}, {0, 1, 2, 2, 2}, {2}},
-      {{}, {}, {}, {}},
-      // Structural duplicates collapse into the earlier, duplicate outputs stay.
-      {{node("src|x"), node("op|neg", {0}), node("op|neg", {0}), node("src|x"), node("op|sub", {1, 2}),
-        node("op|sub", {2, 1})},
-       {5, 4}, {0, 1, 1, 0, 2, 2}, {2, 2}},
-      // Three operands, or a parameter: not commuted.
-      {{node("src|a"), node("src|b"), node("op|add", {0, 1, 0}), node("op|add", {1, 0, 0})}, {}, {0, 1, 2, 3}, {}},
-      // Identity chains collapse through every level.
-      {{node("src|x"), node(kMulOneL, {0}), node(kAddZeroR, {1})}, {2, 2, 0}, {0, 0, 0}, {0, 0, 0}},
-      // The identity token over two inputs is not the identity pattern.
-      {{node("src|x"), node("src|y"), node(kAddZeroR, {0, 1})}, {2}, {0, 1, 2}, {2}},
+      {"src|x, src|y, op|add 0 1, op|add 1 0, id2 3", {4}, {0, 1, 2, 2, 2}},  // the worked example
+      {"", {}, {}},
+      // Structural duplicates collapse into the earlier; duplicate outputs stay.
+      {"src|x, op|neg 0, op|neg 0, src|x, op|sub 1 2, op|sub 2 1", {5, 4}, {0, 1, 1, 0, 2, 2}},
+      {"src|a, src|b, op|add 0 1 0, op|add 1 0 0", {}, {0, 1, 2, 3}},  // three operands: not commuted
+      {"src|x, id3 0, id0 1", {2, 2, 0}, {0, 0, 0}},                // identity chains collapse
+      {"src|x, src|y, id0 0 1", {2}, {0, 1, 2}},                      // two inputs: no identity
       // Congruence reaches opaque nodes.
-      {{node("src|x"), node("src|y"), node("op|add", {0, 1}), node("op|add", {1, 0}), node("red|sum", {2}),
-        node("red|sum", {3}), node("join", {4, 5}), node("join", {5, 4})},
-       {7}, {0, 1, 2, 2, 3, 3, 4, 4}, {4}},
+      {"src|x, src|y, op|add 0 1, op|add 1 0, red|sum 2, red|sum 3, join 4 5, join 5 4", {7},
+       {0, 1, 2, 2, 3, 3, 4, 4}},
       // Nodes are known only by text and children, whatever kind they name.
-      {{node("src|x"), node("stage|2", {0}), node("stage|2", {0}), node("ext|a|b|c|d|e|-", {0}),
-        node("ext|a|b|c|d|e|-", {0}), node("op|neg", {1}), node("op|neg", {2})},
-       {5, 6}, {0, 1, 1, 2, 2, 3, 3}, {3, 3}},
-      {{node("src|x"), node(kMulOneR, {0}), node("stage|1", {0}), node("stage|1", {1}), node(kAddZeroL, {3})},
-       {4}, {0, 0, 1, 1, 1}, {1}},
-      // Opaque is recomputed from the token, not taken from the input.
-      {{EngineNode{"src|x", {}, false}, EngineNode{"op|neg", {0}, true}}, {1}, {0, 1}, {1}},
+      {"src|x, stage|2 0, stage|2 0, ext|a|b|c|d|e|- 0, ext|a|b|c|d|e|- 0, op|neg 1, op|neg 2", {5, 6},
+       {0, 1, 1, 2, 2, 3, 3}},
+      {"src|x, id2 0, stage|1 0, stage|1 1, id1 3", {4}, {0, 0, 1, 1, 1}},
   };
   for (const std::string& op : kCommutative) {  // the first-seen operand order is kept
-    rows.push_back({{node("src|b"), node("src|a"), node(op, {1, 0}), node(op, {0, 1})}, {3}, {0, 1, 2, 2}, {2}});
+    rows.push_back({"src|b, src|a, " + op + " 1 0, " + op + " 0 1", {3}, {0, 1, 2, 2}});
   }
   for (const char* op : {"op|sub", "op|add|scalar=i1", "op|Add", "op|add_x", "op|addx"}) {
-    rows.push_back({{node("src|a"), node("src|b"), node(op, {0, 1}), node(op, {1, 0})}, {}, {0, 1, 2, 3}, {}});
+    rows.push_back({std::string("src|a, src|b, ") + op + " 0 1, " + op + " 1 0", {}, {0, 1, 2, 3}});
   }
-  for (const std::string& op : {kAddZeroR, kAddZeroL, kMulOneR, kMulOneL}) {
-    rows.push_back({{node("src|x"), node(op, {0}), node("op|neg", {1})}, {1}, {0, 0, 1}, {0}});
+  for (const char* op : {"id0", "id1", "id2", "id3"}) {
+    rows.push_back({std::string("src|x, ") + op + " 0, op|neg 1", {1}, {0, 0, 1}});
   }
   for (const char* op : {"op|mul|scalar=i1;side=sl", "op|add|scalar=f8000000000000000;side=sr",
                          "op|add|scalar=f0000000000000000;side=sr;x=i1", "op|add|scalar=f0000000000000000",
                          "op|add|scalar=f0000000000000000;side=sx"}) {  // near identities are kept
-    rows.push_back({{node("src|x"), node(op, {0})}, {1}, {0, 1}, {1}});
+    rows.push_back({std::string("src|x, ") + op + " 0", {1}, {0, 1}});
   }
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.nodes.empty() ? "empty" : row.nodes.back().op);
-    const Canonical c = engine().canonicalize(EngineGraph{row.nodes, row.outputs});
+    SCOPED_TRACE(row.nodes);
+    std::vector<EngineNode> nodes = graph(row.nodes);
+    if (!nodes.empty()) nodes.back().opaque = !nodes.back().opaque;  // recomputed, not taken
+    const Canonical c = engine().canonicalize(EngineGraph{nodes, row.outputs});
     ASSERT_EQ(c.canonical_index, row.index);
-    EngineGraph want{{}, row.canonical_outputs};
-    for (size_t i = 0; i < row.nodes.size(); ++i) {
+    EngineGraph want;
+    for (size_t i = 0; i < nodes.size(); ++i) {
       if (row.index[i] < want.nodes.size()) continue;
       ASSERT_EQ(row.index[i], want.nodes.size());
-      want.nodes.push_back(node(row.nodes[i].op));
-      for (uint64_t k : row.nodes[i].children) want.nodes.back().children.push_back(row.index[k]);
+      want.nodes.push_back(node(nodes[i].op));
+      for (uint64_t k : nodes[i].children) want.nodes.back().children.push_back(row.index[k]);
     }
+    for (uint64_t o : row.outputs) want.outputs.push_back(row.index[o]);
     EXPECT_EQ(c.graph, want);
     // A saturated result canonicalizes to itself.
     const Canonical again = engine().canonicalize(c.graph);
@@ -147,7 +245,7 @@ size_t expect_sound(const std::vector<EngineNode>& nodes, const Canonical& c) {
     if (kids.size() == 2 && std::count(kCommutative.begin(), kCommutative.end(), n.op)) {
       std::sort(kids.begin(), kids.end());
     }
-    const bool identity = n.op == kAddZeroR || n.op == kAddZeroL || n.op == kMulOneR || n.op == kMulOneL;
+    const bool identity = std::count(kIdentities.begin(), kIdentities.end(), n.op) > 0;
     form[i] = identity && kids.size() == 1 ? kids[0] : ids.try_emplace({n.op, kids}, ids.size()).first->second;
     EXPECT_EQ(form_of.try_emplace(c.canonical_index[i], form[i]).first->second, form[i]) << "unsound at " << i;
     unproven += canonical_of.try_emplace(form[i], c.canonical_index[i]).first->second != c.canonical_index[i];
@@ -160,7 +258,6 @@ size_t expect_sound(const std::vector<EngineNode>& nodes, const Canonical& c) {
 std::vector<EngineNode> mixed_graph(size_t size, uint32_t seed) {
   std::mt19937_64 rng(seed);
   std::vector<EngineNode> nodes;
-  const std::string identities[] = {kAddZeroR, kAddZeroL, kMulOneR, kMulOneL};
   const char* others[] = {"op|neg", "op|exp", "op|mul|scalar=f4000000000000000;side=sr", "red|sum"};
   for (size_t i = 0; i < std::min<size_t>(size / 8 + 2, 64); ++i) nodes.push_back(node("src|s" + std::to_string(i)));
   while (nodes.size() < size) {
@@ -172,9 +269,9 @@ std::vector<EngineNode> mixed_graph(size_t size, uint32_t seed) {
     } else if (kind < 5 && prev.children.size() == 2) {
       nodes.push_back(node(prev.op, {prev.children[1], prev.children[0]}));
     } else if (kind < 7) {
-      nodes.push_back(node(identities[rng() % 4], {pick()}));
+      nodes.push_back(node(kIdentities[rng() % 4], {pick()}));
     } else if (kind == 7) {
-      nodes.push_back(node(rng() % 2 ? "op|sub" : identities[rng() % 4], {pick(), pick()}));
+      nodes.push_back(node(rng() % 2 ? "op|sub" : kIdentities[rng() % 4], {pick(), pick()}));
     } else {
       nodes.push_back(node(others[rng() % 4], {pick()}));
     }
