@@ -1,6 +1,5 @@
-// Threads on one store: readers of every kind while writers grow it (two of
-// them reducing with one engine), and a panic under its lock poisoning
-// exactly that store. Also run under ThreadSanitizer.
+// Threads on one store: readers of every kind while writers grow it, and a
+// panic under its lock poisoning exactly that store. Also run under TSan.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -22,24 +21,8 @@ const EggEngine& engine() {
   return e;
 }
 
-// Runs `body(t)` on `n` threads that start together.
-template <typename F>
-void run_threads(int n, F body) {
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < n; ++t) {
-    threads.emplace_back([&, t] {
-      ready.fetch_add(1);
-      while (ready.load() < n) std::this_thread::yield();
-      body(t);
-    });
-  }
-  for (auto& th : threads) th.join();
-}
-
-// Grows a store with ops over its own earlier nodes, commuted duplicates,
-// identity ops, keys every writer interns too, and marks; keeps each id it
-// got with its key.
+// Grows a store by ops over its own nodes, commuted duplicates, identities,
+// keys all writers intern, and marks; keeps each id it got with its key.
 struct Grower {
   GraphStore& store;
   std::mt19937 rng;
@@ -63,22 +46,21 @@ struct Grower {
   }
 };
 
-// Writers grow one store until every reader has read it a few times while it
-// grew; each id a writer got names its key, and equal keys got one id.
-// Readers take snapshots and deltas, try ids that do not exist yet, reduce,
-// and feed two incremental reducers: each sees a consistent prefix.
+// Writers grow a store until each reader (snapshots, ids not there yet, two
+// reductions with one engine, two incremental reducers) has read it a few
+// times meanwhile: each sees a consistent prefix, each id names its key.
 TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
-  constexpr int kWriters = 3, kReaders = 6, kReadsEach = 4;
+  constexpr int kWriters = 3, kReaders = 5, kReadsEach = 4;
   constexpr NodeId kFar = 1'000'000;
   GraphStore store;
   std::atomic<int> writers_left{kWriters}, reads{0}, readers_done{0};
   std::vector<std::pair<NodeId, ReducedStore>> observed[2];
   IncrementalReducer reducers[2];
   std::optional<Grower> growers[kWriters];
-  run_threads(kWriters + kReaders, [&](int t) {
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < kWriters + kReaders; ++t) threads.emplace_back([&, t] {
     if (t < kWriters) {
-      // Chunks until every reader is done, and a moment after each for the
-      // readers, so reads really overlap writes, fast or sanitized.
+      // A moment after each chunk for the readers: reads overlap writes.
       Grower& g = growers[t].emplace(store, t);
       for (int c = 0; c < 80 && readers_done.load() < kReaders; ++c) {
         g.add(25);
@@ -101,25 +83,22 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
         const Snapshot snap = store.snapshot();
         const std::vector<NodeKey> now = snap.nodes.keys();
         ASSERT_TRUE(now.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), now.begin()));
-        ASSERT_TRUE(snap.outputs.size() >= marks.size() && std::equal(marks.begin(), marks.end(), snap.outputs.begin()));
+        ASSERT_LE(marks.size(), snap.outputs.size());
+        ASSERT_TRUE(std::equal(marks.begin(), marks.end(), snap.outputs.begin()));
         marks = snap.outputs;
-        const std::vector<NodeKey> tail = store.snapshot_from(prefix.size()).keys();
-        ASSERT_TRUE(std::equal(now.begin() + static_cast<std::ptrdiff_t>(prefix.size()), now.end(), tail.begin()));
-        prefix.insert(prefix.end(), tail.begin(), tail.end());
-        // The DOT text is rendered under the lock, so it names whole nodes only.
+        prefix = now;
+        // DOT is rendered under the lock: whole nodes only. An id not there
+        // yet is refused even while others are about to create it.
         const std::string dot = store.to_dot();
         ASSERT_TRUE(dot.starts_with("digraph velmora {") && dot.ends_with("}\n"));
-      } else if (role == 1) {
-        // An id not yet in the store is refused even while others are about
-        // to create it: the first offending one in input order.
-        const uint64_t n = store.node_count();
-        EXPECT_EQ(store.intern(NodeKey::Op("never", {own, kFar + n, kFar})).error(), BadNodeId{kFar + n});
+        const NodeId far = kFar + now.size();
+        EXPECT_EQ(store.intern(NodeKey::Op("never", {own, far, kFar})).error(), BadNodeId{far});
         EXPECT_EQ(store.mark_output(kFar).error(), BadNodeId{kFar});
-      } else if (role < 4) {
+      } else if (role < 3) {
         const NodeId output = store.node_count() - 1;
-        observed[role - 2].emplace_back(output, reduce_with_outputs(store, {output}, engine(), false).value());
+        observed[role - 1].emplace_back(output, reduce_with_outputs(store, {output}, engine(), false).value());
       } else {
-        IncrementalReducer& r = reducers[role - 4];
+        IncrementalReducer& r = reducers[role - 3];
         const uint64_t before = r.watermark();
         const uint64_t consumed = r.step(store.snapshot_from(before)).value();
         ASSERT_EQ(r.watermark(), before + consumed);
@@ -129,10 +108,10 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
       if (!last && count + 1 == kReadsEach) readers_done.fetch_add(1);
     }
   });
+  threads.clear();  // joins them
   const Snapshot snap = store.snapshot();
   const std::vector<NodeKey> all = snap.nodes.keys();
-  // No key stored twice, no id marked twice, no node before its inputs, and
-  // no refused key landed later.
+  // No key stored or marked twice, no node before its inputs, none refused.
   EXPECT_EQ(absl::flat_hash_set<NodeKey>(all.begin(), all.end()).size(), all.size());
   EXPECT_EQ(absl::flat_hash_set<NodeId>(snap.outputs.begin(), snap.outputs.end()).size(), snap.outputs.size());
   for (uint64_t i = 0; i < all.size(); ++i) {
@@ -158,14 +137,10 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
   // However the deltas were cut, the canonical form is the one of one step.
   IncrementalReducer one_step;
   ASSERT_TRUE(one_step.step(snap.nodes).ok());
-  EXPECT_LT(one_step.canonical_count(), all.size());  // the commuted and identity ops merged
-  const std::vector<NodeId> outputs{all.size() - 1, 0, all.size() - 1};
   for (const IncrementalReducer& r : reducers) {
     EXPECT_EQ(r.watermark(), all.size());
     EXPECT_TRUE(r.canonical_form() == one_step.canonical_form());
     EXPECT_EQ(r.canonical_of(), one_step.canonical_of());
-    EXPECT_EQ(r.finalize(outputs, engine(), false).value().node_map,
-              one_step.finalize(outputs, engine(), false).value().node_map);
   }
 }
 
@@ -176,19 +151,17 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
   Grower(healthy, 0).add(20);
   std::atomic<int> blocked_panics{0};
   std::vector<std::thread> waiters;
+  auto wait = [&] {
+    try {
+      (void)poisoned.intern(NodeKey::Source("waiter"));
+    } catch (const Panic& p) {
+      blocked_panics += std::string_view(p.what()).starts_with(kStorePoisoned);
+    }
+  };
   try {
     poisoned.with_lock_for_test([&] {
-      // These threads start while the lock is held, so each of them can only
-      // reach the store after the panic below.
-      for (int t = 0; t < kThreads; ++t) {
-        waiters.emplace_back([&] {
-          try {
-            (void)poisoned.intern(NodeKey::Source("waiter"));
-          } catch (const Panic& p) {
-            if (std::string_view(p.what()).starts_with(kStorePoisoned)) blocked_panics.fetch_add(1);
-          }
-        });
-      }
+      // Threads started while the lock is held reach the store after the panic.
+      for (int t = 0; t < kThreads; ++t) waiters.emplace_back(wait);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       panic("broken invariant");
     });
@@ -216,19 +189,10 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
       }
     }
   }).join();
-  // The other store, used concurrently, is untouched; errors that callers
-  // cause are values, not unwinding, and poison nothing.
-  const NodeId last = healthy.node_count() - 1;
-  std::vector<ReductionReport> reports(kThreads);
-  run_threads(kThreads, [&](int t) {
-    for (int i = 0; i < 20; ++i) {
-      EXPECT_FALSE(healthy.intern(NodeKey::Op("neg", {NodeId{1000} + static_cast<NodeId>(t)})).ok());
-      EXPECT_TRUE(healthy.intern(NodeKey::Source("s" + std::to_string(i))).ok());
-    }
-    reports[t] = reduce_with_outputs(healthy, {last}, engine(), false).value().report;
-  });
-  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(reports[t].reduced_nodes, reports[0].reduced_nodes);
-  EXPECT_EQ(healthy.node_count(), last + 21);
+  // The other store is untouched. (Errors that callers cause are values, not
+  // unwinding, and poison nothing: the readers above meet them all along.)
+  EXPECT_EQ(healthy.node_count(), 22u);
+  EXPECT_GT(reduce_with_outputs(healthy, {21}, engine(), false).value().report.reduced_nodes, 0u);
 }
 
 }  // namespace

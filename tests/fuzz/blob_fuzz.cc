@@ -1,8 +1,6 @@
-// libFuzzer target over the blob reader. Any input must end in a store or a
-// DecodeError. When it decodes, writing the store and reading that back must
-// give an equal store, and writing again the same bytes.
-//
-// `blob_fuzz --write-corpus=DIR` writes the seed corpus and exits.
+// libFuzzer target over the blob reader: any input reads as a store, which
+// rewrites to bytes that read back equal and rewrite identically, or as a
+// DecodeError. `blob_fuzz --write-corpus=DIR` writes the seed corpus.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,6 @@
-// Valid blobs that seed the blob fuzzer: every node kind, every param type,
-// NaN payloads, empty and absent optional strings and stage references of
-// both kinds, each rewriting to itself after a read. The committed corpus is
-// these, written by `blob_fuzz --write-corpus=DIR`; the unit tests check that
-// the two agree.
+// Valid blobs seeding the blob fuzzer: every node kind and param type, NaN
+// payloads, empty and absent optional strings, both stage references. They
+// are the committed corpus (`blob_fuzz --write-corpus=DIR`; the tests check).
 #pragma once
 
 #include <bit>
@@ -20,8 +18,7 @@ struct Seed {
   std::vector<uint8_t> bytes;
 };
 
-// Distinct nodes interned in id order, then written with every field bounded
-// by `field_max`.
+// Distinct nodes in id order, written with every field bounded by `field_max`.
 inline Result<std::vector<uint8_t>, EncodeError> encode_nodes(const std::vector<NodeKey>& nodes,
                                                               const std::vector<NodeId>& outputs,
                                                               uint64_t field_max = kBlobFieldMax) {
@@ -42,7 +39,8 @@ inline std::vector<Seed> all() {
   const double odd_nan = std::bit_cast<double>(uint64_t{0xFFF0000000000123ULL});
   const ParamMap every_value({{"i", ParamValue::Int(-9)}, {"f", ParamValue::Float(odd_nan)},
                               {"z", ParamValue::Float(-0.0)}, {"b", ParamValue::Bool(true)},
-                              {"s", ParamValue::Str("h\xC3\xA9llo \xF0\x9F\x98\x80 %|;=")}, {"s", ParamValue::Str("")}});
+                              {"s", ParamValue::Str("h\xC3\xA9llo \xF0\x9F\x98\x80 %|;=")},
+                              {"s", ParamValue::Str("")}});
   std::vector<NodeKey> chain{NodeKey::Source("s")};  // long, with fan-out, for mutations to work on
   for (NodeId i = 1; i < 40; ++i) {
     ParamMap p({{"n", ParamValue::Int(static_cast<int64_t>(i))}});
