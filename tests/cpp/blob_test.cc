@@ -14,8 +14,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Hand-made blobs, field by field.
-struct B {
+struct B {  // a hand-made blob
   Bytes b;
   B& le(uint64_t v, int bytes) {
     for (int k = 0; k < bytes; ++k) b.push_back(static_cast<uint8_t>(v >> (8 * k)));

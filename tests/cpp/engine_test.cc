@@ -17,7 +17,6 @@
 namespace velmora {
 namespace {
 
-// The identity texts: add of 0.0 and mul of 1.0, on the right and the left.
 const std::vector<std::string> kIdentities = {
     "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
     "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};

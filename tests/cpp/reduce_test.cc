@@ -139,8 +139,9 @@ TEST(IncrementalReducer, WorkedExample) {
   EXPECT_EQ(bad.finalize({0, 1, 3}, engine(), false).error(), BadNodeId{1});  // the watermark itself
 }
 
-// Ops with commuted repeats, identities over one, no or two inputs, opaque
-// nodes, stages of ops no fused stage holds, externals with colliding tokens.
+// Ops (some with a param) and their commuted repeats, identities over one,
+// no or two inputs, opaque nodes, stages of ops no fused stage holds, and
+// externals with colliding tokens.
 std::unique_ptr<GraphStore> random_store(std::mt19937& rng, int size) {
   auto store = store_of({src("s0"), src("s1"), src("s2")});
   const PayloadDescriptor d[] = {{"k", "a|b", "c", "v", "io", std::nullopt}, {"k", "a", "b|c", "v", "io", std::nullopt},
@@ -151,7 +152,8 @@ std::unique_ptr<GraphStore> random_store(std::mt19937& rng, int size) {
     auto pick = [&, n = store->node_count()] { return rng() % n; };
     const NodeKey& b = binary[rng() % binary.size()];
     const Inputs in = rng() % 8 ? Inputs{pick()} : rng() % 2 ? Inputs{} : Inputs{pick(), pick()};
-    const NodeKey keys[] = {op(names[rng() % 6], {pick(), pick()}), op(names[rng() % 6], {pick()}),
+    const ParamMap k = rng() % 4 ? ParamMap() : ParamMap({{"k", ParamValue::Int(1)}});
+    const NodeKey keys[] = {NodeKey::Op(names[rng() % 6], {pick(), pick()}, k), op(names[rng() % 6], {pick()}),
                             b.with_inputs({b.inputs()[1], b.inputs()[0]}), identity(rng() % 4, in),
                             rng() % 2 ? NodeKey::Reduction("sum", {pick()}) : NodeKey::Join({pick(), pick()}),
                             NodeKey::External(d[rng() % 3], {pick()}),
