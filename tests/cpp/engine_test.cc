@@ -8,9 +8,8 @@
 #include <random>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 #include "base/panic.h"
+#include "gtest/gtest.h"
 #include "optimizer/egraph/runner.h"
 #include "optimizer/engine/engine.h"
 
@@ -48,6 +47,19 @@ TEST(EngineRules, TwelveRulesInOrderWithIterationLimit12) {
   const egraph::RunLimits limits = engine().limits_for(1000);  // no limit ends a run of the twelve rules
   EXPECT_EQ(std::tuple(limits.iter_limit, limits.node_limit, limits.time_limit),
             std::tuple(12u, 5024u, std::chrono::seconds(5)));
+}
+
+// Growing chains end at a limit: iterations, or time (each clock look, 1 s).
+TEST(Runner, StopsAtTheIterationAndTimeLimits) {
+  const std::vector grow = {egraph::Rewrite::make("grow", "(g ?x)", "(g (h ?x))").value()};
+  auto now = std::chrono::steady_clock::time_point{};
+  for (const auto& [n, secs, stop] : {std::tuple(4u, 3600, "iteration limit"), std::tuple(9u, 5, "time limit")}) {
+    egraph::EGraph g;
+    g.add(egraph::Symbol::intern("g"), std::vector{g.add(egraph::Symbol::intern("c"), {})});
+    const egraph::RunLimits limits{n, 10'000, std::chrono::seconds(secs)};
+    const auto r = egraph::Runner(limits, {}, [&now] { return now += std::chrono::seconds(1); }).run(g, grow);
+    EXPECT_EQ(std::tuple(to_string(r.stop), r.iterations.size()), std::tuple(stop, std::min<size_t>(n, 5)));
+  }
 }
 
 // Nodes separated by commas, each a token (id0..id3: the identities) and children.

@@ -73,9 +73,8 @@ TEST(NodeKey, TokensAndLabelsOfEveryKind) {
   }
 }
 
-// Floats: shortest round trip, no exponents, ties to the larger magnitude.
-// Strings: escapes by Unicode 17 (U+088F new, U+0CC0 extending since 16.0,
-// U+1171E no longer).
+// Floats: shortest round trip, no exponents, ties away from zero. Strings:
+// escapes by Unicode 17 (U+088F new, U+0CC0 extending, U+1171E no longer).
 TEST(Display, FloatsAndStrings) {
   for (const auto& [value, text] : std::vector<std::pair<double, std::string>>{
       {2.0, "2"}, {0.5, "0.5"}, {-0.0, "-0"}, {std::nan(""), "NaN"}, {INFINITY, "inf"},
@@ -128,8 +127,6 @@ NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
 // naming itself, a mark of the count itself.
 TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
   GraphStore s;
-  EXPECT_TRUE(s.outputs().empty());
-  EXPECT_TRUE(s.node_map().empty());
   const NodeId x = must(s.intern(NodeKey::Source("x")));
   const NodeId y = must(s.intern(NodeKey::Source("y")));
   const NodeId a = must(s.intern(NodeKey::Op("add", {x, y})));
@@ -138,13 +135,11 @@ TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
   EXPECT_EQ(must(s.intern(NodeKey::Exchange({}))), 4u);  // no inputs, no earlier node needed
   EXPECT_EQ(s.intern(NodeKey::Op("f", {0, 7, 9})).error(), BadNodeId{7});
   EXPECT_EQ(s.intern(NodeKey::Op("f", {5})).error(), BadNodeId{5});
-  // A stage is checked on its own inputs, not on its member references.
-  EXPECT_EQ(must(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(3)}}}))), 5u);
+  EXPECT_EQ(must(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(3)}}}))), 5u);  // members aren't ids
   for (NodeId id : {3, 1, 3}) ASSERT_TRUE(s.mark_output(id).ok());
   EXPECT_EQ(s.mark_output(6).error(), BadNodeId{6});
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
   EXPECT_EQ(s.snapshot().outputs, (std::vector<NodeId>{3, 1}));
-  EXPECT_EQ(s.snapshot().nodes.size(), 6u);
   EXPECT_EQ(s.snapshot_from(5).size(), 1u);
   EXPECT_EQ(s.snapshot_from(5)[0].token(), "stage|1");
   EXPECT_TRUE(s.snapshot_from(6).empty());
