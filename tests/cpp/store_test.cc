@@ -1,15 +1,16 @@
-#include <bit>
-#include <cstdlib>
+// Node keys (tokens, labels, displays, the op token parser) and the store (key
+// equality, id checks, marks, snapshots, allocations failing in intern).
+#include <array>
+#include <cmath>
+#include <limits>
 #include <new>
+#include <tuple>
 
 #include "gtest/gtest.h"
 #include "store/store.h"
 
-// Allocation failures on demand: the n-th allocation from now on this thread
-// fails (0 = never). Replacing the global operator new reaches every
-// container of the store, including the hash tables; its plain and nothrow
-// forms and their deletes are replaced together so that every allocation
-// they make is freed by the same allocator (which sanitizers check).
+// The n-th allocation from now on this thread fails (0: none). Both operator
+// news and their deletes are replaced, so one allocator frees what it made.
 namespace {
 thread_local long fail_after = 0;
 }  // namespace
@@ -34,108 +35,137 @@ void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 namespace velmora {
 namespace {
 
+ParamMap P(std::vector<Param> pairs) { return ParamMap(std::move(pairs)); }
+ParamValue I(int64_t v) { return ParamValue::Int(v); }
+ParamValue F(double v) { return ParamValue::Float(v); }
+ParamValue S(std::string v) { return ParamValue::Str(std::move(v)); }
+ParamValue Bo(bool v) { return ParamValue::Bool(v); }
+
+TEST(NodeKey, TokensAndLabelsOfEveryKind) {
+  const PayloadDescriptor d{"onnx", "h1", "torch", "2.1", "schema", std::nullopt};
+  const PayloadDescriptor pre{"onnx", "h1", "torch", "2.1", "other", "pre"};
+  const StageRef in0 = StageRef::Input(0);
+  struct Row {
+    NodeKey key;
+    std::string token;
+    std::string label;
+  };
+  const std::vector<Row> rows = {
+      {NodeKey::Source("a|b;c%", P({{"n", I(3)}})), "src|a%7Cb%3Bc%25|n=i3", "Source a|b;c% {n=3}"},
+      {NodeKey::Op("f", {0}, P({{"x", F(-0.0)}, {"y", F(std::nan(""))}})),
+       "op|f|x=f8000000000000000;y=f7ff8000000000000", "Op f {x=-0, y=NaN}"},
+      {NodeKey::Op("add", {0}, P({{"side", S("r")}, {"scalar", F(0.0)}})),
+       "op|add|scalar=f0000000000000000;side=sr", "Op add {scalar=0, side=\"r\"}"},
+      {NodeKey::Op("a|b", {}, P({{"b", I(0)}, {"a", I(std::numeric_limits<int64_t>::min())}, {"a", S("x=y")}})),
+       "op|a%7Cb|a=i-9223372036854775808;a=sx%3Dy;b=i0", "Op a|b {a=-9223372036854775808, a=\"x=y\", b=0}"},
+      {NodeKey::Reduction("sum", {0}, P({{"axis", I(1)}})), "red|sum|axis=i1", "Reduction sum {axis=1}"},
+      {NodeKey::Exchange({0}), "exch", "Exchange"},
+      {NodeKey::Join({0, 1}, P({{"k", Bo(true)}})), "join|k=btrue", "Join {k=true}"},
+      {NodeKey::External(d, {0}), "ext|onnx|h1|torch|2.1|schema|-", "External onnx:h1 [torch 2.1]"},
+      {NodeKey::External(pre, {0}, P({{"k", Bo(false)}})), "ext|onnx|h1|torch|2.1|other|pre|k=bfalse",
+       "External onnx:h1 [torch 2.1] {k=false}"},
+      {NodeKey::Stage({0}, {{"op|a", {in0}}, {"op|b", {in0}}, {"op|c", {in0}}}), "stage|3",
+       "Stage[3 members]"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.key.token(), row.token);
+    EXPECT_EQ(row.key.label(), row.label);
+  }
+}
+
+// Floats: shortest round trip, no exponents, ties away from zero. Strings:
+// escapes by Unicode 17 (U+088F new, U+0CC0 extending, U+1171E no longer).
+TEST(Display, FloatsAndStrings) {
+  for (const auto& [value, text] : std::vector<std::pair<double, std::string>>{
+      {2.0, "2"}, {0.5, "0.5"}, {-0.0, "-0"}, {std::nan(""), "NaN"}, {INFINITY, "inf"},
+      {-INFINITY, "-inf"}, {1e21, "1000000000000000000000"}, {1e-7, "0.0000001"}, {0.1, "0.1"},
+      {1120190537298671.25, "1120190537298671.3"}, {-1324845932296262.25, "-1324845932296262.3"},
+      {-775812177268.90625, "-775812177268.9063"}, {1120190537298671.75, "1120190537298671.8"},
+      {2.5, "2.5"}, {9007199254740993.0, "9007199254740992"}}) {
+    EXPECT_EQ(display_float(value), text);
+  }
+  for (const auto& [text, shown] : std::vector<std::pair<std::string, std::string>>{
+      {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"\t\r\n", "\"\\t\\r\\n\""}, {std::string("\0", 1), "\"\\0\""},
+      {"\x01", "\"\\u{1}\""}, {"\x7f", "\"\\u{7f}\""}, {"e\xcc\x81", "\"e\\u{301}\""},
+      {"\xc3\xa9 \xe2\x82\xac", "\"\xc3\xa9 \xe2\x82\xac\""}, {"\xe2\x80\x8b", "\"\\u{200b}\""},
+      {"a\xe0\xa2\x8f", "\"a\xe0\xa2\x8f\""}, {"a\xe0\xb3\x80", "\"a\\u{cc0}\""},
+      {"a\xf0\x91\x9c\x9e", "\"a\xf0\x91\x9c\x9e\""}}) {
+    EXPECT_EQ(quote_str(text), shown);
+  }
+}
+
+// Each token and its parse (the parameters as their token); every op and
+// reduction token reads back, whatever its texts hold.
+TEST(ParseOpToken, AcceptsRejectsAndReadsBackEveryToken) {
+  for (const auto& [token, kind, name, params] : std::vector<std::array<std::string, 4>>{
+           {"op|add|", "op", "add", ""}, {"op|f|b=i1;a=i2", "op", "f", "a=i2;b=i1"},
+           {"op|f|a=i+7", "op", "f", "a=i7"}, {"op|f|a=fFF", "op", "f", "a=f00000000000000ff"},
+           {"red|s%7Cum|k=sx%3By|rest", "red", "s|um", "k=sx%3By%7Crest"},
+           {"op|%41|k=s%7c", "op", "%41", "k=s%257c"}}) {  // other percent sequences stay
+    const auto got = parse_op_token(token);
+    ASSERT_TRUE(got) << token;
+    EXPECT_EQ((std::array{got->kind, got->name, got->params.token()}), (std::array{kind, name, params})) << token;
+  }
+  for (const char* bad : {"op", "src|x", "stage|3", "op|f|a=i1;", "op|f|a=", "op|f|a=x1", "op|f|noeq",
+                          "op|f|a=i9223372036854775808", "op|f|a=i+", "op|f|a=i1x", "op|f|a=f-1",
+                          "op|f|a=f+", "op|f|a=f10000000000000000", "op|f|a=bTrue", "op|f|a=\xc3\xa9"}) {
+    EXPECT_FALSE(parse_op_token(bad)) << bad;
+  }
+  const ParamMap params = P({{"s", S("a;b=c|d%25")}, {"f", F(-1.5)}, {"n", F(std::nan(""))}, {"i", I(-3)},
+                             {"b", Bo(true)}, {"=;%7C", I(std::numeric_limits<int64_t>::min())}});
+  for (const NodeKey& key : {NodeKey::Op("we|ird;%", {0}, params), NodeKey::Reduction("", {0}, params)}) {
+    const auto got = parse_op_token(key.token());
+    ASSERT_TRUE(got) << key.token();
+    EXPECT_EQ(got->name, key.name());
+    EXPECT_EQ(got->params, key.params());
+  }
+}
+
 NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
 
-TEST(GraphStore, InternsAndValidatesBeforeLookup) {
+// Ids from the node count on are refused: the first in input order, a node
+// naming itself, a mark of the count itself.
+TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
   GraphStore s;
-  EXPECT_EQ(s.node_count(), 0u);
-  EXPECT_TRUE(s.outputs().empty());
-  EXPECT_TRUE(s.node_map().empty());
-  NodeId x = must(s.intern(NodeKey::Source("x")));
-  NodeId y = must(s.intern(NodeKey::Source("y")));
-  NodeId a = must(s.intern(NodeKey::Op("add", {x, y})));
+  const NodeId x = must(s.intern(NodeKey::Source("x")));
+  const NodeId y = must(s.intern(NodeKey::Source("y")));
+  const NodeId a = must(s.intern(NodeKey::Op("add", {x, y})));
   EXPECT_EQ(must(s.intern(NodeKey::Op("add", {x, y}))), a);
-  EXPECT_NE(must(s.intern(NodeKey::Op("add", {y, x}))), a);
-  must(s.intern(NodeKey::Exchange({})));  // an empty input list needs no earlier node
-  ASSERT_EQ(s.node_count(), 5u);
-
-  auto bad = s.intern(NodeKey::Op("f", {0, 7, 9}));
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().id, 7u);
-  auto self = s.intern(NodeKey::Op("f", {5}));
-  ASSERT_FALSE(self.ok());
-  EXPECT_EQ(self.error().id, 5u);
-  // A stage is checked on its own inputs, not on its member references.
-  EXPECT_TRUE(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(0)}}})).ok());
-  EXPECT_EQ(s.node_count(), 6u);
-}
-
-// The index keeps each key's hash; lookups must still find every key after
-// the table has grown many times, with or without room reserved up front.
-TEST(GraphStore, FindsEveryKeyAcrossIndexGrowth) {
-  for (bool reserved : {false, true}) {
-    GraphStore s;
-    if (reserved) s.reserve(3000);
-    const NodeId x = must(s.intern(NodeKey::Source("x")));
-    std::vector<NodeId> ids;
-    for (int i = 0; i < 3000; ++i) {
-      ids.push_back(must(s.intern(
-          NodeKey::Op("mul", {x}, ParamMap({{"scalar", ParamValue::Int(i)}})))));
-    }
-    for (int i = 0; i < 3000; ++i) {
-      EXPECT_EQ(must(s.intern(NodeKey::Op("mul", {x}, ParamMap({{"scalar", ParamValue::Int(i)}})))),
-                ids[i]);
-    }
-    // Keys equal under NaN folding land on one id.
-    auto nan_key = [x](uint64_t payload) {
-      const double v = std::bit_cast<double>(0x7FF0000000000000ULL | payload);
-      return NodeKey::Op("mul", {x}, ParamMap({{"scalar", ParamValue::Float(v)}}));
-    };
-    EXPECT_EQ(must(s.intern(nan_key(1))), must(s.intern(nan_key(0x5555))));
-    EXPECT_EQ(s.node_count(), 3002u);
-  }
-}
-
-TEST(GraphStore, MarksAndSnapshots) {
-  GraphStore s;
-  for (int i = 0; i < 4; ++i) must(s.intern(NodeKey::Source(std::to_string(i))));
-  EXPECT_TRUE(s.mark_output(3).ok());
-  EXPECT_TRUE(s.mark_output(1).ok());
-  EXPECT_TRUE(s.mark_output(3).ok());
+  EXPECT_EQ(must(s.intern(NodeKey::Op("add", {y, x}))), 3u);
+  EXPECT_EQ(must(s.intern(NodeKey::Exchange({}))), 4u);  // no inputs, no earlier node needed
+  EXPECT_EQ(s.intern(NodeKey::Op("f", {0, 7, 9})).error(), BadNodeId{7});
+  EXPECT_EQ(s.intern(NodeKey::Op("f", {5})).error(), BadNodeId{5});
+  EXPECT_EQ(must(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(3)}}}))), 5u);  // members aren't ids
+  for (NodeId id : {3, 1, 3}) ASSERT_TRUE(s.mark_output(id).ok());
+  EXPECT_EQ(s.mark_output(6).error(), BadNodeId{6});
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
-  auto bad = s.mark_output(4);
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().id, 4u);
-  EXPECT_EQ(s.outputs().size(), 2u);
-
-  Snapshot snap = s.snapshot();
-  EXPECT_EQ(snap.nodes.size(), 4u);
-  EXPECT_EQ(snap.outputs, (std::vector<NodeId>{3, 1}));
-  EXPECT_EQ(s.snapshot_from(0).size(), 4u);
-  EXPECT_EQ(s.snapshot_from(3).size(), 1u);
-  EXPECT_EQ(s.snapshot_from(3)[0], NodeKey::Source("3"));
-  EXPECT_TRUE(s.snapshot_from(4).empty());
+  EXPECT_EQ(s.snapshot().outputs, (std::vector<NodeId>{3, 1}));
+  EXPECT_EQ(s.snapshot_from(5).size(), 1u);
+  EXPECT_EQ(s.snapshot_from(5)[0].token(), "stage|1");
+  EXPECT_TRUE(s.snapshot_from(6).empty());
   EXPECT_TRUE(s.snapshot_from(~0ULL).empty());
-}
-
-TEST(GraphStore, PanicInLockedSectionPoisonsOnlyThatStore) {
-  GraphStore poisoned, other;
-  must(other.intern(NodeKey::Source("x")));
-  EXPECT_THROW(poisoned.with_lock_for_test([] { panic("boom"); }), Panic);
-  try {
-    (void)poisoned.node_count();
-    FAIL() << "a poisoned store must refuse";
-  } catch (const Panic& p) {
-    EXPECT_EQ(std::string(p.what()).rfind(kStorePoisoned, 0), 0u) << p.what();
+  EXPECT_EQ(testing::PrintToString(BadNodeId{7}), "BadNodeId(7)");
+  // NaNs fold; 0.0 and -0.0, 1 and 1.0 and true, names reordered differ.
+  auto key = [](std::vector<Param> p) { return NodeKey::Source("n", P(std::move(p))); };
+  const NodeId nan = must(s.intern(key({{"v", F(std::bit_cast<double>(0x7FF0000000000001))}})));
+  EXPECT_EQ(must(s.intern(key({{"v", F(std::bit_cast<double>(0xFFF8000000005555))}}))), nan);
+  for (const NodeKey& k : {key({{"v", F(0.0)}}), key({{"v", F(-0.0)}}), key({{"v", I(1)}}), key({{"v", F(1.0)}}),
+                           key({{"v", Bo(true)}}), key({{"a", I(1)}, {"a", I(2)}}), key({{"a", I(2)}, {"a", I(1)}})}) {
+    const uint64_t before = s.node_count();
+    EXPECT_EQ(must(s.intern(k)), before);
   }
-  EXPECT_THROW((void)poisoned.intern(NodeKey::Source("y")), Panic);
-  EXPECT_EQ(other.node_count(), 1u);
 }
 
-// Whichever allocation fails, intern either completes or leaves the store as
-// it was, reads never poison, and the store stays usable.
+// Whichever allocation fails, intern completes or changes nothing, reads
+// never poison, and the store stays usable.
 TEST(GraphStore, FailedAllocationsLeaveTheStoreUsable) {
-  PayloadDescriptor d{"k", "h", "f", "v", "io", "pre"};
-  const std::vector<NodeKey> keys = {
-      NodeKey::Source("fresh"),
-      NodeKey::Op("new-name", {0, 1}, ParamMap({{"p", ParamValue::Str("new-text")}})),
-      NodeKey::External(d, {1}, ParamMap({{"q", ParamValue::Float(2.5)}})),
-      NodeKey::Stage({0}, {{"op|fresh", {StageRef::Input(0)}}})};
-  for (const NodeKey& key : keys) {
+  for (const NodeKey& key : {NodeKey::Source("fresh"), NodeKey::Op("new-name", {0, 1}, P({{"p", S("new-text")}})),
+                             NodeKey::External({"k", "h", "f", "v", "io", "pre"}, {1}, P({{"q", F(2.5)}})),
+                             NodeKey::Stage({0}, {{"op|fresh", {StageRef::Input(0)}}})}) {
     for (long k = 1;; ++k) {
       GraphStore s;
       must(s.intern(NodeKey::Source("x")));
-      must(s.intern(NodeKey::Op("f", {0}, ParamMap({{"p", ParamValue::Int(1)}}))));
+      must(s.intern(NodeKey::Op("f", {0}, P({{"p", I(1)}}))));
       ASSERT_TRUE(s.mark_output(1).ok());
       const std::vector<NodeKey> before = s.snapshot().nodes.keys();
       fail_after = k;
@@ -158,47 +188,6 @@ TEST(GraphStore, FailedAllocationsLeaveTheStoreUsable) {
       if (exhausted) break;  // the intern ran out of allocations to fail
     }
   }
-}
-
-TEST(Dot, EmptyAndWorkedExample) {
-  GraphStore empty;
-  EXPECT_EQ(empty.to_dot(), "digraph velmora {\n}\n");
-  GraphStore s;
-  must(s.intern(NodeKey::Source("x")));
-  must(s.intern(NodeKey::Op("neg", {0})));
-  ASSERT_TRUE(s.mark_output(1).ok());
-  ASSERT_TRUE(s.mark_output(1).ok());
-  EXPECT_EQ(s.to_dot(),
-            "digraph velmora {\n"
-            "  n0 [label=\"Source x\"];\n"
-            "  n1 [label=\"Op neg\", shape=doublecircle];\n"
-            "  n0 -> n1;\n"
-            "}\n");
-}
-
-TEST(Dot, EscapingRepeatedEdgesAndStages) {
-  GraphStore s;
-  must(s.intern(NodeKey::Source("a\"b\\c\nd")));
-  must(s.intern(NodeKey::Source("y", ParamMap({{"t", ParamValue::Str("q\"")}}))));
-  must(s.intern(NodeKey::Op("mul", {0, 0})));
-  must(s.intern(NodeKey::Stage({2, 1}, {{"op|a", {StageRef::Input(0)}},
-                                        {"op|b", {StageRef::Member(0), StageRef::Input(1)}},
-                                        {"op|c", {StageRef::Member(1)}}})));
-  EXPECT_EQ(s.to_dot(),
-            "digraph velmora {\n"
-            "  n0 [label=\"Source a\\\"b\\\\c\nd\"];\n"
-            "  n1 [label=\"Source y {t=\\\"q\\\\\\\"\\\"}\"];\n"
-            "  n2 [label=\"Op mul\"];\n"
-            "  n3 [label=\"Stage[3 members]\"];\n"
-            "  n0 -> n2;\n"
-            "  n0 -> n2;\n"
-            "  n2 -> n3;\n"
-            "  n1 -> n3;\n"
-            "}\n");
-}
-
-TEST(GraphStore, BadNodeIdDebugForm) {
-  EXPECT_EQ(testing::PrintToString(BadNodeId{7}), "BadNodeId(7)");
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
-// Valid blobs that seed the blob fuzzer: every node kind, every param type,
-// NaN payloads, empty and absent optional strings and stage references of
-// both kinds, each rewriting to itself after a read. The committed corpus is
-// these, written by `blob_fuzz --write-corpus=DIR`; the unit tests check that
-// the two agree.
+// Valid blobs seeding the blob fuzzer: every node kind and param type, NaN
+// payloads, empty and absent optional strings, both stage references. They
+// are the committed corpus (`blob_fuzz --write-corpus=DIR`; the tests check).
 #pragma once
 
 #include <bit>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "base/panic.h"
-#include "node/node.h"
-#include "param/param.h"
 #include "serialize/blob.h"
 
 namespace velmora::blob_seeds {
@@ -23,7 +18,7 @@ struct Seed {
   std::vector<uint8_t> bytes;
 };
 
-// Encodes distinct nodes in id order: interned into a store, then written.
+// Distinct nodes in id order, written with every field bounded by `field_max`.
 inline Result<std::vector<uint8_t>, EncodeError> encode_nodes(const std::vector<NodeKey>& nodes,
                                                               const std::vector<NodeId>& outputs,
                                                               uint64_t field_max = kBlobFieldMax) {
@@ -34,62 +29,41 @@ inline Result<std::vector<uint8_t>, EncodeError> encode_nodes(const std::vector<
   return encode_blob(store.snapshot().nodes, outputs, field_max);
 }
 
-inline std::vector<uint8_t> encode(const std::vector<NodeKey>& nodes,
-                                   const std::vector<NodeId>& outputs) {
-  auto blob = encode_nodes(nodes, outputs);
-  if (!blob) panic(blob.error().message);
-  return std::move(blob).value();
-}
-
-inline PayloadDescriptor descriptor(std::optional<std::string> preprocessing_ref) {
-  return PayloadDescriptor{"onnx", "sha256:ab12", "torch", "2.3", "f32[n]->f32[n]",
-                           std::move(preprocessing_ref)};
-}
-
 inline std::vector<Seed> all() {
-  std::vector<Seed> seeds;
-  seeds.push_back({"empty", encode({}, {})});
-  seeds.push_back({"scale", encode({NodeKey::Source("x"),
-                                    NodeKey::Op("scale", {0}, ParamMap({{"k", ParamValue::Int(3)}}))},
-                                   {1})});
-
+  auto seed = [](std::string name, const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs) {
+    return Seed{std::move(name), encode_nodes(nodes, outputs).value()};
+  };
+  auto descriptor = [](std::optional<std::string> ref) {
+    return PayloadDescriptor{"onnx", "sha256:ab12", "torch", "2.3", "f32[n]->f32[n]", std::move(ref)};
+  };
   const double odd_nan = std::bit_cast<double>(uint64_t{0xFFF0000000000123ULL});
-  ParamMap every_value({{"i", ParamValue::Int(-9)},
-                        {"f", ParamValue::Float(odd_nan)},
-                        {"z", ParamValue::Float(-0.0)},
-                        {"b", ParamValue::Bool(true)},
-                        {"s", ParamValue::Str("h\xC3\xA9llo \xF0\x9F\x98\x80 %|;=")},
-                        {"s", ParamValue::Str("")}});
-  seeds.push_back(
-      {"every_kind",
-       encode({NodeKey::Source("rows", every_value),                                   // 0
-               NodeKey::Op("add", {0, 0},
-                           ParamMap({{"side", ParamValue::Str("r")},
-                                     {"scalar", ParamValue::Float(0.0)}})),         // 1
-               NodeKey::Reduction("sum", {1}, ParamMap({{"axis", ParamValue::Int(0)}})),  // 2
-               NodeKey::External(descriptor(std::nullopt), {2}),                      // 3
-               NodeKey::External(descriptor(""), {2}),                                // 4
-               NodeKey::External(descriptor("norm-v1"), {3, 4},
-                                 ParamMap({{"batch", ParamValue::Int(64)}})),         // 5
-               NodeKey::Stage({1, 5},
-                              {StageOp{"op|neg", {StageRef::Input(0)}},
-                               StageOp{"op|mul|scalar=f3ff0000000000000;side=sl",
-                                       {StageRef::Member(0), StageRef::Input(1)}},
-                               StageOp{"op|abs", {StageRef::Member(1)}}}),            // 6
-               NodeKey::Exchange({6}, ParamMap({{"scheme", ParamValue::Str("hash")}})),  // 7
-               NodeKey::Exchange({6}),                                                // 8
-               NodeKey::Join({7, 8}, ParamMap({{"how", ParamValue::Str("inner")}})),  // 9
-               NodeKey::Join({})},                                                    // 10
-              {9, 2, 10})});
-
-  // A longer chain with fan-out, so mutations have many records to work on.
-  std::vector<NodeKey> chain{NodeKey::Source("s")};
+  const ParamMap every_value({{"i", ParamValue::Int(-9)}, {"f", ParamValue::Float(odd_nan)},
+                              {"z", ParamValue::Float(-0.0)}, {"b", ParamValue::Bool(true)},
+                              {"s", ParamValue::Str("h\xC3\xA9llo \xF0\x9F\x98\x80 %|;=")},
+                              {"s", ParamValue::Str("")}});
+  std::vector<NodeKey> chain{NodeKey::Source("s")};  // long, with fan-out, for mutations to work on
   for (NodeId i = 1; i < 40; ++i) {
     ParamMap p({{"n", ParamValue::Int(static_cast<int64_t>(i))}});
     chain.push_back(i % 3 == 0 ? NodeKey::Join({i - 1, i / 2}, p) : NodeKey::Op("f", {i - 1}, p));
   }
-  seeds.push_back({"chain", encode(chain, {39, 20})});
-  return seeds;
+  return {
+      seed("empty", {}, {}),
+      seed("scale", {NodeKey::Source("x"), NodeKey::Op("scale", {0}, ParamMap({{"k", ParamValue::Int(3)}}))}, {1}),
+      seed("every_kind",
+           {NodeKey::Source("rows", every_value),                                                    // 0
+            NodeKey::Op("add", {0, 0}, ParamMap({{"side", ParamValue::Str("r")}, {"scalar", ParamValue::Float(0.0)}})),
+            NodeKey::Reduction("sum", {1}, ParamMap({{"axis", ParamValue::Int(0)}})),               // 2
+            NodeKey::External(descriptor(std::nullopt), {2}), NodeKey::External(descriptor(""), {2}),
+            NodeKey::External(descriptor("norm-v1"), {3, 4}, ParamMap({{"batch", ParamValue::Int(64)}})),  // 5
+            NodeKey::Stage({1, 5}, {StageOp{"op|neg", {StageRef::Input(0)}},
+                                    StageOp{"op|mul|scalar=f3ff0000000000000;side=sl",
+                                            {StageRef::Member(0), StageRef::Input(1)}},
+                                    StageOp{"op|abs", {StageRef::Member(1)}}}),
+            NodeKey::Exchange({6}, ParamMap({{"scheme", ParamValue::Str("hash")}})), NodeKey::Exchange({6}),
+            NodeKey::Join({7, 8}, ParamMap({{"how", ParamValue::Str("inner")}})), NodeKey::Join({})},  // 9, 10
+           {9, 2, 10}),
+      seed("chain", chain, {39, 20}),
+  };
 }
 
 }  // namespace velmora::blob_seeds

@@ -109,12 +109,6 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   return n;
 }
 
-ClassId EGraph::add_unique(Symbol op, std::span<const ClassId> children) {
-  scratch_.clear();
-  for (ClassId c : children) scratch_.push_back(root(checked(c)));
-  return make_node(op, kUnique);
-}
-
 bool EGraph::merge(ClassId a, ClassId b) {
   a = root(checked(a));
   b = root(checked(b));

@@ -53,10 +53,6 @@ class EGraph {
   // e-node when one exists, otherwise a new class. Children may be any class
   // ids; they are canonicalized first.
   ClassId add(Symbol op, std::span<const ClassId> children);
-  // Adds an e-node that stands only for itself: it is never shared with an
-  // equal e-node and never merged by congruence. Only an explicit `merge`
-  // joins its class with another.
-  ClassId add_unique(Symbol op, std::span<const ClassId> children);
 
   // Starts loading the hash-cons slot that `add(op, children)` will probe, so
   // that a loop can overlap the memory latency of many adds.

@@ -129,12 +129,6 @@ void Pattern::analyse() {
   }
 }
 
-std::optional<Symbol> Pattern::root_op() const {
-  const Term& r = terms_[root_];
-  if (r.is_var) return std::nullopt;
-  return r.op;
-}
-
 void Pattern::write(std::string& out, uint32_t t) const {
   const Term& term = terms_[t];
   if (term.is_var) {

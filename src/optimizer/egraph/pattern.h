@@ -50,10 +50,6 @@ class Pattern {
   // of a rule), with the numbering they have there.
   static Result<Pattern, PatternError> parse_in(std::string_view text, const Pattern& scope);
 
-  [[nodiscard]] size_t num_vars() const { return vars_.size(); }
-  [[nodiscard]] const std::vector<std::string>& var_names() const { return vars_; }
-  // The symbol at the root, or nothing when the pattern is a lone variable.
-  [[nodiscard]] std::optional<Symbol> root_op() const;
   // The pattern written back as an s-expression with single spaces.
   [[nodiscard]] std::string to_string() const;
 

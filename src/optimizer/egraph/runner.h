@@ -57,8 +57,6 @@ class BackoffScheduler {
 
   // The most matches `rule` may have now without being banned.
   [[nodiscard]] uint64_t match_limit(size_t rule) const;
-  [[nodiscard]] uint64_t banned_until(size_t rule) const { return rules_[rule].banned_until; }
-  [[nodiscard]] uint64_t times_banned(size_t rule) const { return rules_[rule].times_banned; }
 
  private:
   struct RuleState {

@@ -60,7 +60,6 @@ class LocalSymbols {
   // is kept, so `text` of such a symbol is empty.
   Symbol distinct(std::string_view text);
   [[nodiscard]] std::string_view text(Symbol s) const;
-  [[nodiscard]] size_t size() const { return texts_.size(); }  // distinct texts seen
 
  private:
   std::deque<std::string> texts_;  // stable addresses for the map's keys

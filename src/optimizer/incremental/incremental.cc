@@ -46,10 +46,6 @@ bool is_commutative(const NodeView& node) {
 
 }  // namespace
 
-std::optional<uint64_t> IncrementalReducer::hashcons(const NodeKey& key) const {
-  return canonical_form_.find(NodeArena::prepare(key));
-}
-
 Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodesView& delta) {
   absl::InlinedVector<NodeId, 4> remapped;
   for (uint64_t k = 0; k < delta.size(); ++k) {

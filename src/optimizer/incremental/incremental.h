@@ -36,8 +36,6 @@ class IncrementalReducer {
   [[nodiscard]] uint64_t canonical_count() const { return canonical_form_.size(); }
   [[nodiscard]] NodesView canonical_form() const { return canonical_form_.view(0, canonical_form_.size()); }
   [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
-  // The canonical id of an equal canonical node, if any.
-  [[nodiscard]] std::optional<uint64_t> hashcons(const NodeKey& key) const;
 
  private:
   // The canonical form and its hash-cons table: each canonical key is stored once.

@@ -1,0 +1,247 @@
+// Reduction through a store's reduce and the incremental reducer's finalize:
+// worked examples, and properties on random stores.
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "optimizer/incremental/incremental.h"
+#include "optimizer/pipeline.h"
+
+namespace velmora {
+namespace {
+
+const EggEngine& engine() {
+  static const EggEngine e = EggEngine::make_default();
+  return e;
+}
+
+NodeKey src(std::string name) { return NodeKey::Source(std::move(name)); }
+NodeKey op(std::string name, Inputs in) { return NodeKey::Op(std::move(name), std::move(in)); }
+NodeKey stage(Inputs in, std::vector<StageOp> members) { return NodeKey::Stage(std::move(in), std::move(members)); }
+StageRef In(uint64_t k) { return StageRef::Input(k); }
+StageRef Mem(uint64_t k) { return StageRef::Member(k); }
+
+// The add of 0.0 (which < 2) or the mul of 1.0, on the right or the left.
+NodeKey identity(int which, Inputs in) {
+  return NodeKey::Op(which < 2 ? "add" : "mul", std::move(in),
+                     ParamMap({{"scalar", ParamValue::Float(which < 2 ? 0.0 : 1.0)},
+                               {"side", ParamValue::Str(which % 2 ? "l" : "r")}}));
+}
+
+std::unique_ptr<GraphStore> store_of(const std::vector<NodeKey>& nodes) {
+  auto store = std::make_unique<GraphStore>();
+  for (const NodeKey& key : nodes) EXPECT_TRUE(store->intern(key).ok());
+  return store;
+}
+
+ReducedStore reduce(const GraphStore& store, const std::vector<NodeId>& outputs, bool maximal = false) {
+  return reduce_with_outputs(store, outputs, engine(), maximal).value();
+}
+
+// Each row: a store, its outputs and fusion rules (1 single-use, 2 maximal,
+// 3 both), and the reduced store's nodes, marks and report.
+TEST(Reduce, WorkedExamples) {
+  struct Row {
+    std::vector<NodeKey> nodes;
+    std::vector<NodeId> outputs;
+    int rules;
+    std::vector<NodeKey> reduced;
+    std::vector<NodeId> marks;
+    ReductionReport report;
+  };
+  const std::vector<NodeKey> chain = {src("s"), op("a", {0}), op("b", {1}), op("c", {2})};
+  const std::vector<NodeKey> fan = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), op("d", {2, 3})};
+  for (const Row& row : std::vector<Row>{
+           // Outputs cut chains.
+           {chain, {3}, 3, {src("s"), stage({0}, {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}, {"op|c", {Mem(1)}}})}, {1},
+            {4, 4, 4, 1, 2, 1}},
+           {chain, {3, 2, 3}, 3,
+            {src("s"), stage({0}, {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}}), stage({1}, {{"op|c", {In(0)}}})}, {2, 1},
+            {4, 4, 4, 2, 3, 1}},
+           // Fan-out: a stays alone under the single-use rule, joins under the maximal.
+           {fan, {4}, 1,
+            {src("s"), stage({0}, {{"op|a", {In(0)}}}),
+             stage({1}, {{"op|b", {In(0)}}, {"op|c", {In(0)}}, {"op|d", {Mem(0), Mem(1)}}})},
+            {2}, {5, 5, 5, 2, 3, 1}},
+           {fan, {4}, 2,
+            {src("s"),
+             stage({0}, {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}, {"op|c", {Mem(0)}}, {"op|d", {Mem(1), Mem(2)}}})},
+            {1}, {5, 5, 5, 1, 2, 1}},
+           // An op used twice by one consumer, before an opaque node.
+           {{src("s"), op("x", {0}), op("mul", {1, 1}), NodeKey::Reduction("sum", {2})}, {3}, 2,
+            {src("s"), stage({0}, {{"op|x", {In(0)}}, {"op|mul", {Mem(0), Mem(0)}}}), NodeKey::Reduction("sum", {1})},
+            {2}, {4, 4, 4, 1, 3, 2}},
+           // Input slots in first-use order.
+           {{src("p"), src("q"), op("a", {1, 0}), op("b", {0, 2, 1})}, {3}, 3,
+            {src("p"), src("q"), stage({1, 0}, {{"op|a", {In(0), In(1)}}, {"op|b", {In(1), Mem(0), In(0)}}})}, {2},
+            {4, 4, 4, 1, 3, 2}},
+           // The identity vanishes; commuted duplicates become one.
+           {{src("x"), op("neg", {0}), identity(0, {1})}, {2}, 3, {src("x"), stage({0}, {{"op|neg", {In(0)}}})}, {1},
+            {3, 3, 2, 1, 2, 1}},
+           {{src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), identity(2, {3})}, {4, 2}, 3,
+            {src("x"), src("y"), stage({0, 1}, {{"op|add", {In(0), In(1)}}})}, {2}, {5, 5, 3, 1, 3, 2}},
+           {{}, {}, 3, {}, {}, {0, 0, 0, 0, 0, 0}}}) {
+    auto store = store_of(row.nodes);
+    for (bool maximal : {false, true}) {
+      if (!(row.rules & (maximal ? 2 : 1))) continue;
+      const ReducedStore r = reduce(*store, row.outputs, maximal);
+      EXPECT_EQ(r.store->snapshot().nodes.keys(), row.reduced);
+      EXPECT_EQ(r.store->outputs(), row.marks);
+      EXPECT_EQ(r.report, row.report);
+    }
+  }
+  // The pipeline's worked example; reduce without outputs takes the marks.
+  auto store = store_of({src("s"), op("a", {0}), op("b", {1}), src("dead")});
+  EXPECT_EQ(reduce_with(*store, engine(), false).report, (ReductionReport{4, 0, 0, 0, 0, 0}));
+  ASSERT_TRUE(store->mark_output(2).ok());
+  EXPECT_EQ(reduce(*store, {}).store->node_map(), NodeMap(4));
+  const ReducedStore r = reduce_with(*store, engine(), false);
+  EXPECT_EQ(r.report, (ReductionReport{4, 3, 3, 1, 2, 1}));
+  EXPECT_EQ(r.store->node_map(), (NodeMap{Placement{0, std::nullopt}, Placement{1, 0}, Placement{1, 1}, std::nullopt}));
+  // Outputs are checked in order, before any work.
+  EXPECT_EQ(reduce_with_outputs(*store, {0, 3, 9, 5}, engine(), false).error(), BadNodeId{9});
+  EXPECT_EQ(reduce_with_outputs(*store, {0, 7, 9}, engine(), false).error(), BadNodeId{7});
+  EXPECT_EQ(reduce_with_outputs(*store, {4}, engine(), false).error(), BadNodeId{4});
+}
+
+// Step by step (one empty), finalize without outputs, ids not consumed yet.
+TEST(IncrementalReducer, WorkedExample) {
+  auto store = store_of({src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), identity(2, {3}),
+                         NodeKey::Op("add", {1, 0}, ParamMap({{"k", ParamValue::Int(1)}}))});
+  const NodesView nodes = store->snapshot().nodes;
+  IncrementalReducer r;
+  using State = std::tuple<uint64_t, std::vector<uint64_t>, uint64_t, uint64_t, uint64_t>;
+  auto step = [&](uint64_t from, uint64_t to) {
+    const uint64_t consumed = r.step(nodes.sub(from, to)).value();
+    return State{consumed, r.canonical_of(), r.total_work(), r.watermark(), r.canonical_count()};
+  };
+  EXPECT_EQ(step(0, 3), (State{3, {0, 1, 2}, 3, 3, 3}));
+  EXPECT_EQ(step(3, 5), (State{2, {0, 1, 2, 2, 2}, 5, 5, 3}));
+  EXPECT_EQ(step(5, 5), (State{0, {0, 1, 2, 2, 2}, 5, 5, 3}));
+  EXPECT_EQ(step(5, 6), (State{1, {0, 1, 2, 2, 2, 3}, 6, 6, 4}));
+  EXPECT_EQ(r.canonical_form()[3], nodes[5].to_key());
+  EXPECT_EQ(r.finalize({}, engine(), false).value().node_map, NodeMap(6));
+  // A delta that does not continue where the reducer stopped (nodes 1 to 3 fed
+  // first, so node 2's input 1 is not consumed when it is reached): earlier
+  // nodes of it stay, with no work counted.
+  IncrementalReducer bad;
+  EXPECT_EQ(bad.step(nodes.sub(1, 4)).error(), BadNodeId{1});
+  EXPECT_EQ(std::tuple(bad.watermark(), bad.total_work()), std::tuple(1u, 0u));
+  EXPECT_EQ(bad.finalize({0, 1, 3}, engine(), false).error(), BadNodeId{1});  // the watermark itself
+}
+
+// Ops (some with a param) and their commuted repeats, identities over one,
+// no or two inputs, opaque nodes, stages of ops no fused stage holds, and
+// externals with colliding tokens.
+std::unique_ptr<GraphStore> random_store(std::mt19937& rng, int size) {
+  auto store = store_of({src("s0"), src("s1"), src("s2")});
+  const PayloadDescriptor d[] = {{"k", "a|b", "c", "v", "io", std::nullopt}, {"k", "a", "b|c", "v", "io", std::nullopt},
+                                 {"k", "a|b", "c", "v", "io", "-"}};
+  const char* names[] = {"add", "mul", "maximum", "sub", "neg", "exp"};
+  std::vector<NodeKey> binary = {op("add", {0, 1})};
+  for (int i = 0; i < size; ++i) {
+    auto pick = [&, n = store->node_count()] { return rng() % n; };
+    const NodeKey& b = binary[rng() % binary.size()];
+    const Inputs in = rng() % 8 ? Inputs{pick()} : rng() % 2 ? Inputs{} : Inputs{pick(), pick()};
+    const ParamMap k = rng() % 4 ? ParamMap() : ParamMap({{"k", ParamValue::Int(1)}});
+    const NodeKey keys[] = {NodeKey::Op(names[rng() % 6], {pick(), pick()}, k), op(names[rng() % 6], {pick()}),
+                            b.with_inputs({b.inputs()[1], b.inputs()[0]}), identity(rng() % 4, in),
+                            rng() % 2 ? NodeKey::Reduction("sum", {pick()}) : NodeKey::Join({pick(), pick()}),
+                            NodeKey::External(d[rng() % 3], {pick()}),
+                            stage({pick()}, {{rng() % 2 ? "op|sin" : "op|cos", {In(0)}}})};
+    const int kinds[] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 3, 4, 5, 6, 6, 1};
+    const NodeKey& key = keys[kinds[rng() % 16]];
+    if (key.is_op() && key.inputs().size() == 2) binary.push_back(key);
+    EXPECT_TRUE(store->intern(key).ok());
+  }
+  return store;
+}
+
+// Random stores, all nodes live (outputs: the sinks, some others, repeats).
+// Each op lands as a stage member of its token, each identity where its
+// operand does, any other node as itself over where its inputs landed, and
+// stages in the order of their last member. Reducing again changes nothing;
+// one step and many give one form, whose finalize gives what reduce gives.
+TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
+  std::mt19937 rng(2024);
+  std::set<std::string> identities;
+  for (int which = 0; which < 4; ++which) identities.insert(identity(which, {}).token());
+  for (int round = 0; round < 150; ++round) {
+    auto store = random_store(rng, 10 + round % 60);
+    const std::vector<NodeKey> nodes = store->snapshot().nodes.keys();
+    const uint64_t n = nodes.size();
+    std::vector<bool> used(n);
+    for (const NodeKey& key : nodes) {
+      for (NodeId i : key.inputs()) used[i] = true;
+    }
+    std::vector<NodeId> outputs = {rng() % n, rng() % n};
+    for (NodeId i = 0; i < n; ++i) {
+      if (!used[i]) outputs.push_back(i);
+    }
+    std::shuffle(outputs.begin(), outputs.end(), rng);
+    IncrementalReducer whole, pieces;
+    ASSERT_EQ(whole.step(store->snapshot().nodes).value(), n);
+    for (uint64_t at = 0; at < n;) {
+      const uint64_t len = std::min<uint64_t>(rng() % 4, n - at);
+      ASSERT_EQ(pieces.step(store->snapshot().nodes.sub(at, at + len)).value(), len);
+      at += len;
+    }
+    EXPECT_TRUE(whole.canonical_form() == pieces.canonical_form());
+    EXPECT_EQ(whole.canonical_of(), pieces.canonical_of());
+    EXPECT_EQ(pieces.total_work(), n);
+    EXPECT_EQ(pieces.watermark(), n);
+    for (bool maximal : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "round " << round << (maximal ? " maximal" : ""));
+      const ReducedStore direct = reduce(*store, outputs, maximal);
+      const std::vector<NodeKey> reduced = direct.store->snapshot().nodes.keys();
+      const NodeMap map = direct.store->node_map();
+      const ReductionReport& report = direct.report;
+      EXPECT_EQ(reduced.size(), report.stages + report.boundary_nodes);
+      EXPECT_EQ(reduced.size(), report.reduced_nodes);
+      std::map<std::pair<NodeId, uint64_t>, uint64_t> first_at;  // (node, member) -> first store id
+      std::vector<uint64_t> last_member(reduced.size(), 0);
+      for (NodeId s = 0; s < n; ++s) {
+        const NodeKey& key = nodes[s];
+        ASSERT_TRUE(map[s].has_value()) << s;
+        const Placement p = *map[s];
+        if (key.inputs().size() == 1 && identities.contains(key.token())) {
+          EXPECT_EQ(map[s], map[key.inputs()[0]]) << s;
+        } else if (key.is_op()) {
+          ASSERT_TRUE(p.member.has_value()) << s;
+          const auto& members = reduced[p.node].as<StageNode>().members;
+          ASSERT_LT(*p.member, members.size());
+          EXPECT_EQ(members[*p.member].op, key.token()) << s;
+        } else {
+          EXPECT_FALSE(p.member.has_value()) << s;
+          Inputs landed;
+          for (NodeId i : key.inputs()) landed.push_back(map[i]->node);
+          EXPECT_EQ(reduced[p.node], key.with_inputs(landed)) << s;
+        }
+        const uint64_t first = first_at.try_emplace({p.node, p.member.value_or(0)}, s).first->second;
+        last_member[p.node] = std::max(last_member[p.node], first);
+      }
+      for (size_t r = 1; r < reduced.size(); ++r) EXPECT_LT(last_member[r - 1], last_member[r]) << r;
+      EXPECT_TRUE(reduce_with(*direct.store, engine(), maximal).store->snapshot().nodes == reduced);
+      const Reduced inc = pieces.finalize(outputs, engine(), maximal).value();
+      EXPECT_TRUE(inc.nodes == reduced);
+      EXPECT_EQ(inc.node_map, map);
+      std::vector<NodeId> marks;
+      for (NodeId o : inc.outputs) {
+        if (std::find(marks.begin(), marks.end(), o) == marks.end()) marks.push_back(o);
+      }
+      EXPECT_EQ(marks, direct.store->outputs());
+      EXPECT_EQ(inc.report.canonical_nodes, report.canonical_nodes);
+      EXPECT_EQ(inc.report.stages, report.stages);
+      EXPECT_EQ(inc.report.boundary_nodes, report.boundary_nodes);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora
