@@ -156,6 +156,24 @@ TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
   }
 }
 
+// The whole text: escapes (a line feed stays raw), one shape for a twice-marked
+// output, a repeated input's edge twice, a stage's edges from its own inputs.
+TEST(GraphStore, RendersDot) {
+  GraphStore s;
+  EXPECT_EQ(s.to_dot(), "digraph velmora {\n}\n");
+  must(s.intern(NodeKey::Source("a\"b\\c\nd")));
+  must(s.intern(NodeKey::Op("neg", {0, 0})));
+  const StageOp m{"op|neg", {StageRef::Input(0)}};
+  must(s.intern(NodeKey::Stage({0, 1}, {m, m, m})));
+  for (NodeId id : {1, 1}) ASSERT_TRUE(s.mark_output(id).ok());
+  EXPECT_EQ(s.to_dot(),
+            "digraph velmora {\n"
+            "  n0 [label=\"Source a\\\"b\\\\c\nd\"];\n"
+            "  n1 [label=\"Op neg\", shape=doublecircle];\n"
+            "  n2 [label=\"Stage[3 members]\"];\n"
+            "  n0 -> n1;\n  n0 -> n1;\n  n0 -> n2;\n  n1 -> n2;\n}\n");
+}
+
 // Whichever allocation fails, intern completes or changes nothing, reads
 // never poison, and the store stays usable.
 TEST(GraphStore, FailedAllocationsLeaveTheStoreUsable) {
