@@ -132,8 +132,7 @@ class ReducerLockTest(unittest.TestCase):
 class ArgumentsMutatedWhileReadTest(unittest.TestCase):
     """Builders reading dicts and lists that other threads change at the same time."""
 
-    ROUNDS = 2000  # calls per builder, at least
-    MUTATIONS = 4000  # changes per mutating thread while the builders run, at least
+    ROUNDS, MUTATIONS = 2000, 4000  # at least: calls per builder, changes per mutator
     KEYS = ["k%d" % i for i in range(24)]
     DICT_ERRORS = {"dictionary changed size during iteration",
                    "dictionary keys changed during iteration"}
