@@ -42,11 +42,7 @@ class Writer {
   void u64(uint64_t v) { put_le(v, 8); }
 
   bool field(std::string_view what, uint64_t n) {
-    if (n > max_) {
-      failure_ = std::string(what) + " " + std::to_string(n) +
-                 " exceeds the blob field limit of " + std::to_string(max_);
-      return false;
-    }
+    if (n > max_) [[unlikely]] return too_large(what, n);
     put_le(n, 4);
     return true;
   }
@@ -133,6 +129,12 @@ class Writer {
   [[nodiscard]] const std::string& failure() const { return failure_; }
 
  private:
+  [[gnu::cold, gnu::noinline]] bool too_large(std::string_view what, uint64_t n) {
+    failure_ = std::string(what) + " " + std::to_string(n) +
+               " exceeds the blob field limit of " + std::to_string(max_);
+    return false;
+  }
+
   // Room for `n` more bytes, returned as the place to write them.
   uint8_t* room(std::size_t n) {
     if (out_.size() - pos_ < n) grow(n);
@@ -140,14 +142,19 @@ class Writer {
     pos_ += n;
     return at;
   }
-  // Grows to what the records so far say the whole blob needs (a guess of 32
-  // bytes a record before any is written), and at least by half, so that a
-  // regrowth is rarely followed by another. The written bytes are copied once
-  // and the rest zeroed once, into pages advised huge before first touched.
+  // The first buffer holds a sample of records; each later one what the
+  // records so far say the whole blob needs, and at least half as much again,
+  // so the sample's regrowth is rarely followed by another. The written bytes
+  // are copied once and the rest zeroed once, into pages advised huge before
+  // they are first touched.
   void grow(std::size_t n) {
-    const std::size_t left = nodes_ > written_ ? nodes_ - written_ : 0;
-    const std::size_t per_record = written_ > 1 ? pos_ / (written_ - 1) + 1 : 32;
-    std::size_t cap = pos_ + n + left / 8 * 9 * per_record + 64;
+    const std::size_t sample = std::min(std::size_t{64} << 10, 64 * (nodes_ + 1));
+    std::size_t cap = pos_ + n + sample;
+    if (written_ > 1) {
+      const std::size_t left = nodes_ > written_ ? nodes_ - written_ : 0;
+      const std::size_t per_record = pos_ / (written_ - 1) + 1;
+      cap += left / 8 * 9 * per_record;
+    }
     cap = std::max(cap, out_.size() + out_.size() / 2 + n);
     std::vector<uint8_t> bigger;
     bigger.reserve(cap);
