@@ -1,6 +1,7 @@
 #include "optimizer/egraph/egraph.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -19,8 +20,11 @@ size_t EGraph::MemoHash::hash(const View& v) {
 }
 
 bool EGraph::MemoEq::same(const View& a, const View& b) {
+  // Class ids are bare integers, so equal lists are equal bytes; std::equal
+  // would compare the enums one at a time.
   return a.op == b.op && a.children.size() == b.children.size() &&
-         std::equal(a.children.begin(), a.children.end(), b.children.begin());
+         (a.children.empty() ||
+          std::memcmp(a.children.data(), b.children.data(), a.children.size_bytes()) == 0);
 }
 
 EGraph::EGraph() : memo_(0, MemoHash{this}, MemoEq{this}) { child_begin_.push_back(0); }
@@ -116,9 +120,10 @@ bool EGraph::merge(ClassId a, ClassId b) {
   if (a == b) return false;
   // The class with fewer uses is absorbed, so each use entry is revisited only
   // when its list at least doubles.
-  const uint32_t uses_a = use_count_[index_of(a)];
-  const uint32_t uses_b = use_count_[index_of(b)];
-  if (uses_a < uses_b || (uses_a == uses_b && b < a)) std::swap(a, b);
+  if (use_count_[index_of(a)] < use_count_[index_of(b)] ||
+      (use_count_[index_of(a)] == use_count_[index_of(b)] && b < a)) {
+    std::swap(a, b);
+  }
   const uint32_t ia = index_of(a);
   const uint32_t ib = index_of(b);
   parent_[ib] = a;
