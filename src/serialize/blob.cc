@@ -18,7 +18,6 @@ constexpr uint8_t kMagic[4] = {'V', 'I', 'R', '1'};
 // Sizes that bound what a blob's bytes can hold: reservations follow them,
 // never an untrusted count.
 constexpr std::size_t kStageRefBytes = 1 + 4;
-constexpr std::size_t kIdBytes = 8;
 
 // ------------------------------------------------------------------ writing
 

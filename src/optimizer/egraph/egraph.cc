@@ -1,6 +1,7 @@
 #include "optimizer/egraph/egraph.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -11,7 +12,7 @@ namespace velmora::egraph {
 size_t EGraph::MemoHash::hash(const View& v) {
   uint64_t h = v.op.id() * 0x9E3779B97F4A7C15ull + v.children.size();
   for (ClassId c : v.children) {
-    h = (h ^ c) * 0xFF51AFD7ED558CCDull;
+    h = (h ^ index_of(c)) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 29;
   }
   h ^= h >> 32;
@@ -19,8 +20,11 @@ size_t EGraph::MemoHash::hash(const View& v) {
 }
 
 bool EGraph::MemoEq::same(const View& a, const View& b) {
+  // Class ids are bare integers, so equal lists are equal bytes; std::equal
+  // would compare the enums one at a time.
   return a.op == b.op && a.children.size() == b.children.size() &&
-         std::equal(a.children.begin(), a.children.end(), b.children.begin());
+         (a.children.empty() ||
+          std::memcmp(a.children.data(), b.children.data(), a.children.size_bytes()) == 0);
 }
 
 EGraph::EGraph() : memo_(0, MemoHash{this}, MemoEq{this}) { child_begin_.push_back(0); }
@@ -42,25 +46,26 @@ void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
 }
 
 void EGraph::bad_class(ClassId c) const {
-  panic("no e-class " + std::to_string(c) + " in an e-graph of " + std::to_string(parent_.size()));
+  panic("no e-class " + std::to_string(index_of(c)) + " in an e-graph of " + std::to_string(parent_.size()));
 }
 
 ClassId EGraph::root(ClassId c) {
-  while (parent_[c] != c) {
-    parent_[c] = parent_[parent_[c]];
-    c = parent_[c];
+  while (parent_[index_of(c)] != c) {
+    ClassId& up = parent_[index_of(c)];
+    up = parent_[index_of(up)];
+    c = up;
   }
   return c;
 }
 
-NodeId EGraph::make_node(Symbol op, uint8_t flags) {
+ENodeId EGraph::make_node(Symbol op, uint8_t flags) {
   if (op_.size() >= kNoId - 1) panic("e-graph is full");
-  const auto n = static_cast<NodeId>(op_.size());
+  const ENodeId n{static_cast<uint32_t>(op_.size())};
   op_.push_back(op);
   for (ClassId c : scratch_) {
     const auto u = static_cast<uint32_t>(use_node_.size());
     use_node_.push_back(n);
-    uint32_t& head = uses_head_[c];
+    uint32_t& head = uses_head_[index_of(c)];
     if (head == kNoId) {
       use_next_.push_back(u);
       head = u;
@@ -68,14 +73,14 @@ NodeId EGraph::make_node(Symbol op, uint8_t flags) {
       use_next_.push_back(use_next_[head]);
       use_next_[head] = u;
     }
-    ++use_count_[c];
+    ++use_count_[index_of(c)];
   }
   children_.insert(children_.end(), scratch_.begin(), scratch_.end());
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
   next_in_class_.push_back(n);
   const auto arity = static_cast<uint32_t>(scratch_.size());
   OpIndex& index = op_index_slot(op);
-  if (index.head == kNoId) {
+  if (index.head == kNoENode) {
     index.arity = arity;
   } else if (index.arity != arity) {
     index.mixed_arity = 1;
@@ -84,7 +89,7 @@ NodeId EGraph::make_node(Symbol op, uint8_t flags) {
   index.head = n;
   ++((flags & kUnique) != 0 ? index.unique : index.live);
   flags_.push_back(flags);
-  parent_.push_back(n);
+  parent_.push_back(founded(n));
   use_count_.push_back(0);
   uses_head_.push_back(kNoId);
   ++live_nodes_;
@@ -97,16 +102,16 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   for (ClassId c : children) scratch_.push_back(root(checked(c)));
   if (scratch_.size() <= 2) {
     // One probe: claim the slot for the e-node about to be made.
-    const auto next = static_cast<NodeId>(op_.size());
+    const ENodeId next{static_cast<uint32_t>(op_.size())};
     const SmallKey key = small_key(View{op, scratch_});
     auto [it, inserted] = small_map(key).try_emplace(key, next);
-    if (!inserted) return root(it->second);
-    return make_node(op, 0);
+    if (!inserted) return root(founded(it->second));
+    return founded(make_node(op, 0));
   }
-  if (const NodeId q = memo_find(View{op, scratch_}); q != kNoId) return root(q);
-  const NodeId n = make_node(op, 0);
+  if (const ENodeId q = memo_find(View{op, scratch_}); q != kNoENode) return root(founded(q));
+  const ENodeId n = make_node(op, 0);
   memo_insert(n);
-  return n;
+  return founded(n);
 }
 
 bool EGraph::merge(ClassId a, ClassId b) {
@@ -115,42 +120,48 @@ bool EGraph::merge(ClassId a, ClassId b) {
   if (a == b) return false;
   // The class with fewer uses is absorbed, so each use entry is revisited only
   // when its list at least doubles.
-  if (use_count_[a] < use_count_[b] || (use_count_[a] == use_count_[b] && b < a)) std::swap(a, b);
-  parent_[b] = a;
-  if (uses_head_[b] != kNoId) {
-    const uint32_t first = uses_head_[b];
+  if (use_count_[index_of(a)] < use_count_[index_of(b)] ||
+      (use_count_[index_of(a)] == use_count_[index_of(b)] && b < a)) {
+    std::swap(a, b);
+  }
+  const uint32_t ia = index_of(a);
+  const uint32_t ib = index_of(b);
+  parent_[ib] = a;
+  if (uses_head_[ib] != kNoId) {
+    const uint32_t first = uses_head_[ib];
     uint32_t u = first;
     do {
       if (live(use_node_[u])) pending_.push_back(use_node_[u]);
       u = use_next_[u];
     } while (u != first);
-    if (uses_head_[a] == kNoId) {
-      uses_head_[a] = first;
+    if (uses_head_[ia] == kNoId) {
+      uses_head_[ia] = first;
     } else {
-      std::swap(use_next_[uses_head_[a]], use_next_[first]);
+      std::swap(use_next_[uses_head_[ia]], use_next_[first]);
     }
-    uses_head_[b] = kNoId;
+    uses_head_[ib] = kNoId;
   }
-  use_count_[a] += use_count_[b];
-  std::swap(next_in_class_[a], next_in_class_[b]);
+  use_count_[ia] += use_count_[ib];
+  // Roots are founders, so their e-node lists start at their own index.
+  std::swap(next_in_class_[ia], next_in_class_[ib]);
   --classes_;
   paths_dirty_ = true;
   return true;
 }
 
-NodeId EGraph::memo_find(const View& v) const {
+ENodeId EGraph::memo_find(const View& v) const {
   if (v.children.size() <= 2) {
     const SmallKey key = small_key(v);
     const size_t b = block_of(key);
-    if (b >= memo_small_.size()) return kNoId;
+    if (b >= memo_small_.size()) return kNoENode;
     auto it = memo_small_[b].find(key);
-    return it == memo_small_[b].end() ? kNoId : it->second;
+    return it == memo_small_[b].end() ? kNoENode : it->second;
   }
   auto it = memo_.find(v);
-  return it == memo_.end() ? kNoId : *it;
+  return it == memo_.end() ? kNoENode : *it;
 }
 
-NodeId EGraph::memo_insert(NodeId n) {
+ENodeId EGraph::memo_insert(ENodeId n) {
   if (arity(n) <= 2) {
     const SmallKey key = small_key(view(n));
     return small_map(key).try_emplace(key, n).first->second;
@@ -158,7 +169,7 @@ NodeId EGraph::memo_insert(NodeId n) {
   return *memo_.insert(n).first;
 }
 
-void EGraph::memo_erase(NodeId n) {
+void EGraph::memo_erase(ENodeId n) {
   if (arity(n) <= 2) {
     const SmallKey key = small_key(view(n));
     SmallMap& map = small_map(key);
@@ -170,10 +181,10 @@ void EGraph::memo_erase(NodeId n) {
   if (it != memo_.end() && *it == n) memo_.erase(it);
 }
 
-void EGraph::kill(NodeId n) {
-  flags_[n] |= kDead;
+void EGraph::kill(ENodeId n) {
+  flags_[index_of(n)] |= kDead;
   --live_nodes_;
-  OpIndex& index = op_index_slot(op_[n]);
+  OpIndex& index = op_index_slot(op(n));
   --(unique(n) ? index.unique : index.live);
 }
 
@@ -183,7 +194,7 @@ const EGraph::OpIndex* EGraph::op_index(Symbol op) const {
     return it == global_ops_.end() ? nullptr : &it->second;
   }
   const uint32_t k = op.id() & ~Symbol::kLocalBit;
-  return k < local_ops_.size() && local_ops_[k].head != kNoId ? &local_ops_[k] : nullptr;
+  return k < local_ops_.size() && local_ops_[k].head != kNoENode ? &local_ops_[k] : nullptr;
 }
 
 EGraph::OpIndex& EGraph::op_index_slot(Symbol op) {
@@ -200,15 +211,16 @@ std::optional<size_t> EGraph::count_with_op(Symbol op, uint32_t arity) const {
   return index->arity == arity ? index->live : 0;
 }
 
-void EGraph::canonicalize_children(NodeId n) {
-  for (uint32_t k = child_begin_[n]; k < child_begin_[n + 1]; ++k) children_[k] = root(children_[k]);
+void EGraph::canonicalize_children(ENodeId n) {
+  const uint32_t i = index_of(n);
+  for (uint32_t k = child_begin_[i]; k < child_begin_[i + 1]; ++k) children_[k] = root(children_[k]);
 }
 
 void EGraph::rebuild() {
-  std::vector<NodeId> work;
+  std::vector<ENodeId> work;
   while (!pending_.empty()) {
     work.swap(pending_);
-    for (NodeId p : work) {
+    for (ENodeId p : work) {
       if (!live(p)) continue;
       if (unique(p)) {
         canonicalize_children(p);
@@ -216,16 +228,16 @@ void EGraph::rebuild() {
       }
       memo_erase(p);
       canonicalize_children(p);
-      if (const NodeId q = memo_insert(p); q != p) {
+      if (const ENodeId q = memo_insert(p); q != p) {
         // Congruent to a live e-node: keep that one and join the classes.
         kill(p);
-        merge(p, q);
+        merge(founded(p), founded(q));
       }
     }
     work.clear();
   }
   if (paths_dirty_) {
-    for (ClassId c = 0; c < parent_.size(); ++c) parent_[c] = root(c);
+    for (uint32_t i = 0; i < parent_.size(); ++i) parent_[i] = root(ClassId{i});
     paths_dirty_ = false;
   }
 }

@@ -35,9 +35,17 @@
 
 namespace velmora::egraph {
 
-using ClassId = uint32_t;
-using NodeId = uint32_t;
+// Class ids and e-node ids are separate types, so that passing one for the
+// other does not compile; each is a bare 32-bit index underneath.
+enum class ClassId : uint32_t {};
+enum class ENodeId : uint32_t {};
+[[nodiscard]] constexpr uint32_t index_of(ClassId c) { return static_cast<uint32_t>(c); }
+[[nodiscard]] constexpr uint32_t index_of(ENodeId n) { return static_cast<uint32_t>(n); }
+
+// The raw index that no id ever has, and the ids that stand for "none".
 inline constexpr uint32_t kNoId = std::numeric_limits<uint32_t>::max();
+inline constexpr ClassId kNoClass{kNoId};
+inline constexpr ENodeId kNoENode{kNoId};
 
 class EGraph {
  public:
@@ -58,8 +66,8 @@ class EGraph {
   // that a loop can overlap the memory latency of many adds.
   void prefetch(Symbol op, std::span<const ClassId> children) const {
     if (children.size() > 2) return;
-    const ClassId c0 = children.empty() ? kNoId : find(children[0]);
-    const ClassId c1 = children.size() < 2 ? kNoId : find(children[1]);
+    const uint32_t c0 = children.empty() ? kNoId : index_of(find(children[0]));
+    const uint32_t c1 = children.size() < 2 ? kNoId : index_of(find(children[1]));
     const SmallKey key{op.id(), c0, c1};
     if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
   }
@@ -73,8 +81,8 @@ class EGraph {
 
   // The canonical id of a class.
   [[nodiscard]] ClassId find(ClassId c) const {
-    if (c >= parent_.size()) [[unlikely]] bad_class(c);
-    while (parent_[c] != c) c = parent_[c];
+    if (index_of(c) >= parent_.size()) [[unlikely]] bad_class(c);
+    while (parent_[index_of(c)] != c) c = parent_[index_of(c)];
     return c;
   }
 
@@ -83,32 +91,31 @@ class EGraph {
   // Every e-node id ever created is below this, and so is every class id.
   [[nodiscard]] size_t id_bound() const { return op_.size(); }
 
-  [[nodiscard]] Symbol op(NodeId n) const { return op_[n]; }
-  [[nodiscard]] std::span<const ClassId> children(NodeId n) const {
-    return {children_.data() + child_begin_[n], children_.data() + child_begin_[n + 1]};
+  [[nodiscard]] Symbol op(ENodeId n) const { return op_[index_of(n)]; }
+  [[nodiscard]] std::span<const ClassId> children(ENodeId n) const {
+    return {children_.data() + child_begin_[index_of(n)], children_.data() + child_begin_[index_of(n) + 1]};
   }
-  [[nodiscard]] uint32_t arity(NodeId n) const { return child_begin_[n + 1] - child_begin_[n]; }
-  // An e-node founds the class with its own id, and stays in it.
-  [[nodiscard]] ClassId class_of(NodeId n) const { return find(n); }
-  [[nodiscard]] bool live(NodeId n) const { return (flags_[n] & kDead) == 0; }
-  [[nodiscard]] bool unique(NodeId n) const { return (flags_[n] & kUnique) != 0; }
+  [[nodiscard]] uint32_t arity(ENodeId n) const { return child_begin_[index_of(n) + 1] - child_begin_[index_of(n)]; }
+  [[nodiscard]] ClassId class_of(ENodeId n) const { return find(founded(n)); }
+  [[nodiscard]] bool live(ENodeId n) const { return (flags_[index_of(n)] & kDead) == 0; }
+  [[nodiscard]] bool unique(ENodeId n) const { return (flags_[index_of(n)] & kUnique) != 0; }
 
-  // Calls f(NodeId) for every live e-node of class c.
+  // Calls f(ENodeId) for every live e-node of class c.
   template <typename F>
   void for_each_node_in_class(ClassId c, F&& f) const {
-    const ClassId r = find(c);
-    NodeId n = r;
+    const ENodeId first = founder(find(c));
+    ENodeId n = first;
     do {
       if (live(n)) f(n);
-      n = next_in_class_[n];
-    } while (n != r);
+      n = next_in_class_[index_of(n)];
+    } while (n != first);
   }
-  // Calls f(NodeId) for every live e-node whose symbol is op, newest first.
+  // Calls f(ENodeId) for every live e-node whose symbol is op, newest first.
   template <typename F>
   void for_each_node_with_op(Symbol op, F&& f) const {
     const OpIndex* index = op_index(op);
     if (index == nullptr) return;
-    for (NodeId n = index->head; n != kNoId; n = next_with_op_[n]) {
+    for (ENodeId n = index->head; n != kNoENode; n = next_with_op_[index_of(n)]) {
       if (live(n)) f(n);
     }
   }
@@ -120,14 +127,19 @@ class EGraph {
   // Calls f(ClassId) for every canonical class, in increasing id order.
   template <typename F>
   void for_each_class(F&& f) const {
-    for (ClassId c = 0; c < parent_.size(); ++c) {
-      if (parent_[c] == c) f(c);
+    for (uint32_t i = 0; i < parent_.size(); ++i) {
+      if (index_of(parent_[i]) == i) f(ClassId{i});
     }
   }
 
  private:
   static constexpr uint8_t kDead = 1;
   static constexpr uint8_t kUnique = 2;
+
+  // An e-node founds a class whose id is its own index, and stays in it; the
+  // class's list of e-nodes starts at its founder.
+  static ClassId founded(ENodeId n) { return ClassId{index_of(n)}; }
+  static ENodeId founder(ClassId c) { return ENodeId{index_of(c)}; }
 
   // An e-node's content, for looking it up before it exists.
   struct View {
@@ -137,22 +149,23 @@ class EGraph {
   struct MemoHash {
     using is_transparent = void;
     const EGraph* g;
-    size_t operator()(NodeId n) const { return hash(g->view(n)); }
+    size_t operator()(ENodeId n) const { return hash(g->view(n)); }
     size_t operator()(const View& v) const { return hash(v); }
     static size_t hash(const View& v);
   };
   struct MemoEq {
     using is_transparent = void;
     const EGraph* g;
-    bool operator()(NodeId a, NodeId b) const { return same(g->view(a), g->view(b)); }
-    bool operator()(NodeId a, const View& b) const { return same(g->view(a), b); }
-    bool operator()(const View& a, NodeId b) const { return same(a, g->view(b)); }
+    bool operator()(ENodeId a, ENodeId b) const { return same(g->view(a), g->view(b)); }
+    bool operator()(ENodeId a, const View& b) const { return same(g->view(a), b); }
+    bool operator()(const View& a, ENodeId b) const { return same(a, g->view(b)); }
     bool operator()(const View& a, const View& b) const { return same(a, b); }
     static bool same(const View& a, const View& b);
   };
   // E-nodes with at most two children (nearly all) are hash-consed by a key
   // held in the table itself, so a lookup touches one slot, not three arrays.
-  // A missing child is kNoId, which no class id ever is.
+  // Children are raw class indices; a missing one is kNoId, which no class id
+  // ever is.
   struct SmallKey {
     uint32_t op;
     uint32_t c0;
@@ -167,7 +180,8 @@ class EGraph {
     }
   };
   static SmallKey small_key(const View& v) {
-    return {v.op.id(), v.children.empty() ? kNoId : v.children[0], v.children.size() < 2 ? kNoId : v.children[1]};
+    return {v.op.id(), v.children.empty() ? kNoId : index_of(v.children[0]),
+            v.children.size() < 2 ? kNoId : index_of(v.children[1])};
   }
   // The table is split into blocks by the largest child class id. Inputs are
   // mostly local (children a little older than their parents), so the blocks
@@ -180,8 +194,8 @@ class EGraph {
     if (k.c1 != kNoId && k.c1 > top) top = k.c1;
     return top >> kBlockBits;
   }
-  using SmallMap = absl::flat_hash_map<SmallKey, NodeId, SmallKeyHash, std::equal_to<SmallKey>,
-                                       BigAlloc<std::pair<const SmallKey, NodeId>>>;
+  using SmallMap = absl::flat_hash_map<SmallKey, ENodeId, SmallKeyHash, std::equal_to<SmallKey>,
+                                       BigAlloc<std::pair<const SmallKey, ENodeId>>>;
   SmallMap& small_map(const SmallKey& k) {
     const size_t b = block_of(k);
     if (b >= memo_small_.size()) memo_small_.resize(b + 1);
@@ -192,7 +206,7 @@ class EGraph {
   // The e-nodes of one symbol, and their counts for searches that need only
   // to know how many matches there are.
   struct OpIndex {
-    NodeId head = kNoId;  // kNoId until the symbol's first e-node
+    ENodeId head = kNoENode;  // none until the symbol's first e-node
     uint32_t arity : 31 = 0;  // of the first e-node
     uint32_t mixed_arity : 1 = 0;
     uint32_t live = 0;  // live e-nodes that are not unique
@@ -202,35 +216,35 @@ class EGraph {
   [[nodiscard]] const OpIndex* op_index(Symbol op) const;
   OpIndex& op_index_slot(Symbol op);  // made on demand
 
-  NodeId memo_find(const View& v) const;
+  ENodeId memo_find(const View& v) const;
   // Inserts n, or returns the live e-node that already has its content.
-  NodeId memo_insert(NodeId n);
-  void memo_erase(NodeId n);
-  void kill(NodeId n);
+  ENodeId memo_insert(ENodeId n);
+  void memo_erase(ENodeId n);
+  void kill(ENodeId n);
 
-  [[nodiscard]] View view(NodeId n) const { return {op_[n], children(n)}; }
+  [[nodiscard]] View view(ENodeId n) const { return {op_[index_of(n)], children(n)}; }
   ClassId root(ClassId c);  // find with path halving
   [[nodiscard]] ClassId checked(ClassId c) const {
-    if (c >= parent_.size()) [[unlikely]] bad_class(c);
+    if (index_of(c) >= parent_.size()) [[unlikely]] bad_class(c);
     return c;
   }
   [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
-  NodeId make_node(Symbol op, uint8_t flags);
-  void canonicalize_children(NodeId n);
+  ENodeId make_node(Symbol op, uint8_t flags);
+  void canonicalize_children(ENodeId n);
 
   // Per e-node.
   BigVector<Symbol> op_;
   BigVector<uint32_t> child_begin_;  // one more entry than e-nodes
   BigVector<ClassId> children_;
-  BigVector<NodeId> next_in_class_;  // circular
-  BigVector<NodeId> next_with_op_;  // ends with kNoId
+  BigVector<ENodeId> next_in_class_;  // circular
+  BigVector<ENodeId> next_with_op_;  // ends with kNoENode
   BigVector<uint8_t> flags_;
   // Per class id.
   BigVector<ClassId> parent_;
   BigVector<uint32_t> use_count_;
   BigVector<uint32_t> uses_head_;  // a use entry of the circular list, or kNoId
   // Use entries: e-node `use_node_[u]` has the class as a child.
-  BigVector<NodeId> use_node_;
+  BigVector<ENodeId> use_node_;
   BigVector<uint32_t> use_next_;
 
   // Local symbols are numbered densely from 0 within their scope, so theirs is
@@ -239,8 +253,8 @@ class EGraph {
   absl::flat_hash_map<Symbol, OpIndex> global_ops_;
   BigVector<OpIndex> local_ops_;
   std::vector<SmallMap> memo_small_;
-  absl::flat_hash_set<NodeId, MemoHash, MemoEq, BigAlloc<NodeId>> memo_;
-  std::vector<NodeId> pending_;  // e-nodes whose children may have gone stale
+  absl::flat_hash_set<ENodeId, MemoHash, MemoEq, BigAlloc<ENodeId>> memo_;
+  std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
   size_t live_nodes_ = 0;
   size_t classes_ = 0;

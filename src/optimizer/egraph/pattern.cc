@@ -166,16 +166,16 @@ void Pattern::match_goals(const EGraph& g, std::vector<Goal>& goals, size_t i,
   const Term& t = terms_[goal.term];
   if (t.is_var) {
     ClassId& slot = subst[t.var];
-    if (slot == kNoId) {
+    if (slot == kNoClass) {
       slot = goal.cls;
       match_goals(g, goals, i + 1, subst, emit);
-      slot = kNoId;
+      slot = kNoClass;
     } else if (slot == goal.cls) {
       match_goals(g, goals, i + 1, subst, emit);
     }
     return;
   }
-  g.for_each_node_in_class(goal.cls, [&](NodeId n) {
+  g.for_each_node_in_class(goal.cls, [&](ENodeId n) {
     if (g.op(n) != t.op || g.arity(n) != t.arity) return;
     const size_t mark = goals.size();
     auto ch = g.children(n);
@@ -197,10 +197,10 @@ void Pattern::search(const EGraph& g, Matches& out) const {
   out.classes.clear();
   out.bindings.clear();
   const Term& r = terms_[root_];
-  std::vector<ClassId> subst(vars_.size(), kNoId);
+  std::vector<ClassId> subst(vars_.size(), kNoClass);
   if (r.is_var) {
     g.for_each_class([&](ClassId c) {
-      std::fill(subst.begin(), subst.end(), kNoId);
+      std::fill(subst.begin(), subst.end(), kNoClass);
       subst[r.var] = c;
       out.classes.push_back(c);
       out.bindings.insert(out.bindings.end(), subst.begin(), subst.end());
@@ -216,7 +216,7 @@ void Pattern::search(const EGraph& g, Matches& out) const {
       out.classes.reserve(*count);
       out.bindings.reserve(*count * out.width);
     }
-    g.for_each_node_with_op(r.op, [&](NodeId n) {
+    g.for_each_node_with_op(r.op, [&](ENodeId n) {
       if (g.arity(n) != r.arity) return;
       if (g.unique(n)) repeats = true;
       auto ch = g.children(n);
@@ -224,13 +224,13 @@ void Pattern::search(const EGraph& g, Matches& out) const {
       out.bindings.insert(out.bindings.end(), ch.begin(), ch.end());
     });
   } else if (flat_) {
-    g.for_each_node_with_op(r.op, [&](NodeId n) {
+    g.for_each_node_with_op(r.op, [&](ENodeId n) {
       if (g.arity(n) != r.arity) return;
       auto ch = g.children(n);
-      std::fill(subst.begin(), subst.end(), kNoId);
+      std::fill(subst.begin(), subst.end(), kNoClass);
       for (uint32_t k = 0; k < r.arity; ++k) {
         ClassId& slot = subst[kid(r, k).var];
-        if (slot == kNoId) {
+        if (slot == kNoClass) {
           slot = ch[k];
         } else if (slot != ch[k]) {
           return;
@@ -241,15 +241,15 @@ void Pattern::search(const EGraph& g, Matches& out) const {
     });
   } else {
     std::vector<Goal> goals;
-    ClassId current = kNoId;
+    ClassId current = kNoClass;
     auto emit = [&] {
       out.classes.push_back(current);
       out.bindings.insert(out.bindings.end(), subst.begin(), subst.end());
     };
-    g.for_each_node_with_op(r.op, [&](NodeId n) {
+    g.for_each_node_with_op(r.op, [&](ENodeId n) {
       if (g.arity(n) != r.arity) return;
       current = g.class_of(n);
-      std::fill(subst.begin(), subst.end(), kNoId);
+      std::fill(subst.begin(), subst.end(), kNoClass);
       goals.clear();
       auto ch = g.children(n);
       for (uint32_t k = 0; k < r.arity; ++k) goals.push_back({kids_[r.first_kid + k], ch[k]});
@@ -282,7 +282,7 @@ ClassId Pattern::instantiate_term(EGraph& g, uint32_t t, std::span<const ClassId
   const Term& term = terms_[t];
   if (term.is_var) {
     const ClassId c = at(subst, term.var);
-    if (c == kNoId) panic("pattern variable ?" + vars_[term.var] + " is unbound");
+    if (c == kNoClass) panic("pattern variable ?" + vars_[term.var] + " is unbound");
     return c;
   }
   absl::InlinedVector<ClassId, 4> kids;
@@ -293,7 +293,7 @@ ClassId Pattern::instantiate_term(EGraph& g, uint32_t t, std::span<const ClassId
 void Pattern::prefetch_instantiate(const EGraph& g, std::span<const ClassId> subst) const {
   const Term& r = terms_[root_];
   if (!flat_ || r.arity > 2) return;
-  ClassId kids[2] = {kNoId, kNoId};
+  ClassId kids[2] = {kNoClass, kNoClass};
   for (uint32_t k = 0; k < r.arity; ++k) kids[k] = subst[kid(r, k).var];
   g.prefetch(r.op, std::span<const ClassId>(kids, r.arity));
 }

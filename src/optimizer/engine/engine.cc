@@ -194,7 +194,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   out.graph.child_begin.reserve(n + 1);
   out.graph.children.reserve(edges);
   for (size_t i = 0; i < n; ++i) {
-    uint32_t& pos = position[class_of[i]];
+    uint32_t& pos = position[egraph::index_of(class_of[i])];
     if (pos == kUnset) {
       out.graph.op.push_back(graph.op[i]);
       for (uint64_t child : graph.children_of(i)) out.graph.children.push_back(out.canonical_index[child]);
