@@ -58,7 +58,7 @@ ClassId EGraph::root(ClassId c) {
   return c;
 }
 
-ENodeId EGraph::make_node(Symbol op, uint8_t flags) {
+ENodeId EGraph::make_node(Symbol op) {
   if (op_.size() >= kNoId - 1) panic("e-graph is full");
   const ENodeId n{static_cast<uint32_t>(op_.size())};
   op_.push_back(op);
@@ -87,8 +87,8 @@ ENodeId EGraph::make_node(Symbol op, uint8_t flags) {
   }
   next_with_op_.push_back(index.head);
   index.head = n;
-  ++((flags & kUnique) != 0 ? index.unique : index.live);
-  flags_.push_back(flags);
+  ++index.live;
+  flags_.push_back(0);
   parent_.push_back(founded(n));
   use_count_.push_back(0);
   uses_head_.push_back(kNoId);
@@ -106,10 +106,10 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
     const SmallKey key = small_key(View{op, scratch_});
     auto [it, inserted] = small_map(key).try_emplace(key, next);
     if (!inserted) return root(founded(it->second));
-    return founded(make_node(op, 0));
+    return founded(make_node(op));
   }
   if (const ENodeId q = memo_find(View{op, scratch_}); q != kNoENode) return root(founded(q));
-  const ENodeId n = make_node(op, 0);
+  const ENodeId n = make_node(op);
   memo_insert(n);
   return founded(n);
 }
@@ -185,7 +185,7 @@ void EGraph::kill(ENodeId n) {
   flags_[index_of(n)] |= kDead;
   --live_nodes_;
   OpIndex& index = op_index_slot(op(n));
-  --(unique(n) ? index.unique : index.live);
+  --index.live;
 }
 
 const EGraph::OpIndex* EGraph::op_index(Symbol op) const {
@@ -207,7 +207,7 @@ EGraph::OpIndex& EGraph::op_index_slot(Symbol op) {
 std::optional<size_t> EGraph::count_with_op(Symbol op, uint32_t arity) const {
   const OpIndex* index = op_index(op);
   if (index == nullptr) return 0;
-  if (index->unique != 0 || index->mixed_arity != 0) return std::nullopt;
+  if (index->mixed_arity != 0) return std::nullopt;
   return index->arity == arity ? index->live : 0;
 }
 
@@ -222,10 +222,6 @@ void EGraph::rebuild() {
     work.swap(pending_);
     for (ENodeId p : work) {
       if (!live(p)) continue;
-      if (unique(p)) {
-        canonicalize_children(p);
-        continue;
-      }
       memo_erase(p);
       canonicalize_children(p);
       if (const ENodeId q = memo_insert(p); q != p) {

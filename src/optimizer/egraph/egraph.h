@@ -4,8 +4,8 @@
 //
 // Invariants, whenever `clean()` holds (after `rebuild()`):
 // - every live e-node's children are canonical class ids;
-// - no two live e-nodes that are not unique have the same symbol and children
-//   (hash-consing and congruence closure both hold);
+// - no two live e-nodes have the same symbol and children (hash-consing and
+//   congruence closure both hold);
 // - every union-find path has length at most one, so `find` is O(1).
 // Between a `merge` and the next `rebuild` only the union-find is current;
 // searches must not run then.
@@ -98,7 +98,6 @@ class EGraph {
   [[nodiscard]] uint32_t arity(ENodeId n) const { return child_begin_[index_of(n) + 1] - child_begin_[index_of(n)]; }
   [[nodiscard]] ClassId class_of(ENodeId n) const { return find(founded(n)); }
   [[nodiscard]] bool live(ENodeId n) const { return (flags_[index_of(n)] & kDead) == 0; }
-  [[nodiscard]] bool unique(ENodeId n) const { return (flags_[index_of(n)] & kUnique) != 0; }
 
   // Calls f(ENodeId) for every live e-node of class c.
   template <typename F>
@@ -120,8 +119,7 @@ class EGraph {
     }
   }
   // The number of live e-nodes with symbol op and `arity` children when it is
-  // known without a scan (no unique e-node has that symbol, and all its
-  // e-nodes have one child count).
+  // known without a scan (all its e-nodes have one child count).
   [[nodiscard]] std::optional<size_t> count_with_op(Symbol op, uint32_t arity) const;
 
   // Calls f(ClassId) for every canonical class, in increasing id order.
@@ -134,7 +132,6 @@ class EGraph {
 
  private:
   static constexpr uint8_t kDead = 1;
-  static constexpr uint8_t kUnique = 2;
 
   // An e-node founds a class whose id is its own index, and stays in it; the
   // class's list of e-nodes starts at its founder.
@@ -209,8 +206,7 @@ class EGraph {
     ENodeId head = kNoENode;  // none until the symbol's first e-node
     uint32_t arity : 31 = 0;  // of the first e-node
     uint32_t mixed_arity : 1 = 0;
-    uint32_t live = 0;  // live e-nodes that are not unique
-    uint32_t unique = 0;  // live unique e-nodes
+    uint32_t live = 0;  // live e-nodes
   };
   // The index of `op`, or nullptr when no e-node has it.
   [[nodiscard]] const OpIndex* op_index(Symbol op) const;
@@ -229,7 +225,7 @@ class EGraph {
     return c;
   }
   [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
-  ENodeId make_node(Symbol op, uint8_t flags);
+  ENodeId make_node(Symbol op);
   void canonicalize_children(ENodeId n);
 
   // Per e-node.

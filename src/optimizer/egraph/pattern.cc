@@ -207,10 +207,10 @@ void Pattern::search(const EGraph& g, Matches& out) const {
     });
     return;
   }
-  // Live e-nodes that are hash-consed are pairwise distinct, so a root whose
-  // children are distinct variables yields each (class, bindings) once; only
-  // unique e-nodes or deeper patterns can repeat one.
-  bool repeats = !identity_flat_;
+  // Live e-nodes are pairwise distinct, so a root whose children are distinct
+  // variables yields each (class, bindings) once; only deeper patterns can
+  // repeat one.
+  const bool repeats = !identity_flat_;
   if (identity_flat_) {
     if (auto count = g.count_with_op(r.op, r.arity)) {
       out.classes.reserve(*count);
@@ -218,7 +218,6 @@ void Pattern::search(const EGraph& g, Matches& out) const {
     }
     g.for_each_node_with_op(r.op, [&](ENodeId n) {
       if (g.arity(n) != r.arity) return;
-      if (g.unique(n)) repeats = true;
       auto ch = g.children(n);
       out.classes.push_back(g.class_of(n));
       out.bindings.insert(out.bindings.end(), ch.begin(), ch.end());
