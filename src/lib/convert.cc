@@ -411,7 +411,9 @@ std::optional<std::span<const uint8_t>> bytes_from_py(PyObject* obj, const char*
 
 std::optional<ParamMap> params_from_py(PyObject* obj) {
   std::vector<Param> pairs;
-  if (obj != nullptr && PyDict_Check(obj)) pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  if (obj != nullptr && PyDict_Check(obj)) {
+    pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  }
   const bool read = read_params(obj, [&pairs](const ParamRef& r, Ref&, Ref&) {
     pairs.emplace_back(std::string(r.name), r.value());
   });
@@ -448,10 +450,7 @@ NodeArena::Prepared KeyBuilder::prepare(NodeKey::Kind kind) {
   NodeArena::Prepared p;
   p.kind = kind;
   p.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
-  if (kind == NodeKey::Kind::kSource || kind == NodeKey::Kind::kOp ||
-      kind == NodeKey::Kind::kReduction) {
-    p.add_text(name_);
-  }
+  if (NodeKey::named(kind)) p.add_text(name_);
   for (const ParamRef& r : params_) {
     p.add_text(r.name);
     p.params.push_back(NodeArena::Prepared::Param{r.kind, r.bits});
@@ -552,8 +551,7 @@ class NodesBuilder {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     const NodeKey::Kind kind = node.kind();
-    const bool named = kind == NodeKey::Kind::kSource || kind == NodeKey::Kind::kOp ||
-                       kind == NodeKey::Kind::kReduction;
+    const bool named = NodeKey::named(kind);
     const bool ok = put(dict.get(), kWordId, id_to_py(id)) &&
                     put(dict.get(), kWordOutput, Py_NewRef(output ? Py_True : Py_False)) &&
                     put(dict.get(), kWordInputs, ids_to_py(node.inputs())) &&

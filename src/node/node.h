@@ -141,6 +141,10 @@ class NodeKey {
     kExchange = 5,
     kJoin = 6,
   };
+  // The kinds that carry a name.
+  static constexpr bool named(Kind k) {
+    return k == Kind::kSource || k == Kind::kOp || k == Kind::kReduction;
+  }
   using Storage = std::variant<SourceNode, OpNode, ReductionNode, ExternalNode, StageNode,
                                ExchangeNode, JoinNode>;
 

@@ -30,10 +30,6 @@ struct Mixer {
   }
 };
 
-bool named(NodeKey::Kind k) {
-  return k == NodeKey::Kind::kSource || k == NodeKey::Kind::kOp || k == NodeKey::Kind::kReduction;
-}
-
 uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
   switch (r.kind) {
     case ParamValue::Kind::kFloat: return r.canonical_bits();
@@ -126,7 +122,7 @@ PayloadDescriptor DescriptorView::to_descriptor() const {
 std::string_view NodeView::text(uint32_t id) const { return a_->text(id); }
 
 std::string_view NodeView::name() const {
-  return named(kind()) ? a_->text(r_->part) : std::string_view();
+  return NodeKey::named(kind()) ? a_->text(r_->part) : std::string_view();
 }
 
 ParamsView NodeView::params() const {
@@ -267,7 +263,7 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
     p.texts.emplace_back(t.data, t.size);
     p.text_hashes.push_back(t.hash);
   };
-  if (named(p.kind)) add(r_->part);
+  if (NodeKey::named(p.kind)) add(r_->part);
   if (p.kind == NodeKey::Kind::kExternal) {
     const NodeArena::Descriptor& d = a_->descs_[r_->part];
     for (int k = 0; k < 5; ++k) add(d.field[k]);
@@ -318,7 +314,7 @@ void PreparedKey::add_text(std::string_view s) {
 void PreparedKey::finish() {
   Mixer mix{static_cast<uint64_t>(kind) + 1};
   std::size_t t = 0;  // next text
-  if (named(kind)) mix(text_hashes[t++]);
+  if (NodeKey::named(kind)) mix(text_hashes[t++]);
   if (kind == NodeKey::Kind::kExternal) {
     for (int k = 0; k < 5; ++k) mix(text_hashes[t++]);
     mix(has_preprocessing_ref ? 1 : 0);
@@ -352,7 +348,7 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
   Prepared p;
   p.kind = key.kind();
   p.inputs = key.inputs();
-  if (named(p.kind)) p.add_text(key.name());
+  if (NodeKey::named(p.kind)) p.add_text(key.name());
   if (p.kind == NodeKey::Kind::kExternal) {
     const PayloadDescriptor& d = *key.as<ExternalNode>().descriptor;
     for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
@@ -485,7 +481,7 @@ void NodeArena::encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>
   const NodeKey::Kind kind = p.kind;
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   std::size_t t = 0;  // next text id
-  c.part = named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
+  c.part = NodeKey::named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
   if (kind == NodeKey::Kind::kExternal) t += p.has_preprocessing_ref ? 6 : 5;
   c.words.resize(word_count(p));
   uint32_t* w = c.words.data();
