@@ -112,7 +112,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   }
   // The consumer lists are needed only to choose the stages: they are gone
   // before the new store grows.
-  const std::vector<Index> key = [&] {
+  std::vector<Index> key = [&] {
     const Consumers cons = consumers_of(graph);
     std::vector<bool> is_output(m, false);
     for (uint64_t o : graph.outputs) at(is_output, o) = true;
@@ -141,9 +141,17 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   GraphStore& store = *out.store;
   store.reserve(groups);
   out.placement = PackedNodeMap(m);
-  std::vector<Index> reduced_of(m, kNone);  // stage key -> its store id
-  auto reduced_for = [&](uint64_t k) {
-    const uint64_t r = reduced_of[k];
+  // Per node: its stage key and, once that stage is emitted, the stage's store
+  // id. A child far back costs one cache miss for both.
+  struct Landing {
+    Index key;
+    Index reduced;
+  };
+  std::vector<Landing> landing(m);
+  for (uint64_t i = 0; i < m; ++i) landing[i] = {key[i], kNone};
+  key = std::vector<Index>();
+  auto reduced_for = [&](uint64_t node) {
+    const uint64_t r = landing[node].reduced;
     if (r == kNone) panic(kNoEntry);
     return r;
   };
@@ -153,20 +161,51 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     ++out.emitted;
     return *id;
   };
-  // Per-stage tables, reused across stages: a stamp says which stage set them.
-  std::vector<Index> position(m, 0);  // member -> its number in its stage
-  std::vector<Index> slot_stamp(m, kNone);
-  std::vector<Index> slot_of(m, 0);
+  // A stage's inputs in order of first use, each with one node that lands in
+  // it. Stages mostly have a few inputs, found by a scan; past kScan, a table
+  // stamped with the stage's key takes over.
+  constexpr size_t kScan = 16;
   std::vector<Index> input_keys;
+  std::vector<Index> input_nodes;
+  std::vector<Index> slot_stamp;  // stage key -> the stage that last used it
+  std::vector<Index> slot_of;
+  auto input_slot = [&](Index k, Index producer, Index node) -> Index {
+    const size_t count = input_keys.size();
+    if (count <= kScan) {
+      for (size_t s = 0; s < count; ++s) {
+        if (input_keys[s] == producer) return static_cast<Index>(s);
+      }
+      if (count == kScan) {
+        // Moving to the table: stamp what the scan has seen so far.
+        if (slot_stamp.empty()) {
+          slot_stamp.assign(m, kNone);
+          slot_of.assign(m, 0);
+        }
+        for (size_t s = 0; s < count; ++s) {
+          slot_stamp[input_keys[s]] = k;
+          slot_of[input_keys[s]] = static_cast<Index>(s);
+        }
+      }
+    }
+    if (count >= kScan) {
+      if (slot_stamp[producer] == k) return slot_of[producer];
+      slot_stamp[producer] = k;
+      slot_of[producer] = static_cast<Index>(count);
+    }
+    input_keys.push_back(producer);
+    input_nodes.push_back(node);
+    return static_cast<Index>(count);
+  };
+  std::vector<Index> position(m, 0);  // member -> its number in its stage
   Inputs inputs;
 
   for (uint64_t i = 0; i < m; ++i) {
-    const uint64_t k = key[i];
+    const Index k = landing[i].key;
     if (members[group_offset[k + 1] - 1] != i) continue;  // not the group's last member
     inputs.clear();
     NodeId reduced_id = 0;
     if (opaque[k]) {
-      for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(key[c]));
+      for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(c));
       const auto t = static_cast<uint32_t>(graph.op[k]);
       if (t >= templates.size() || !templates[t]) panic(kNoEntry);
       reduced_id = emit(templates[t]->prepare(inputs));
@@ -181,6 +220,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       p.text_hashes.reserve(count);
       p.argc.reserve(count);
       input_keys.clear();
+      input_nodes.clear();
       for (uint64_t n = 0; n < count; ++n) {
         const uint64_t member = members[first + n];
         position[member] = n;
@@ -188,32 +228,34 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         const auto kids = graph.children_of(member);
         p.argc.push_back(static_cast<uint32_t>(kids.size()));
         for (uint64_t c : kids) {
-          if (key[c] == k) {
+          const Index producer = landing[c].key;
+          if (producer == k) {
             p.refs.push_back(StageRef::Member(position[c]));
-            continue;
+          } else {
+            p.refs.push_back(StageRef::Input(input_slot(k, producer, static_cast<Index>(c))));
           }
-          const uint64_t producer = key[c];
-          if (slot_stamp[producer] != k) {
-            slot_stamp[producer] = k;
-            slot_of[producer] = input_keys.size();
-            input_keys.push_back(producer);
-          }
-          p.refs.push_back(StageRef::Input(slot_of[producer]));
         }
       }
-      for (uint64_t producer : input_keys) inputs.push_back(reduced_for(producer));
+      for (Index node : input_nodes) inputs.push_back(reduced_for(node));
       p.inputs = inputs;
       p.finish();
       reduced_id = emit(p);
-      for (uint64_t n = 0; n < count; ++n) out.placement.set(members[first + n], reduced_id, n);
+      for (uint64_t n = 0; n < count; ++n) {
+        const Index member = members[first + n];
+        out.placement.set(member, reduced_id, n);
+        landing[member].reduced = static_cast<Index>(reduced_id);
+      }
       ++out.stages;
     }
-    reduced_of[k] = static_cast<Index>(reduced_id);
+    landing[k].reduced = static_cast<Index>(reduced_id);
   }
   out.nodes = store.snapshot_from(0);
 
   out.outputs.reserve(graph.outputs.size());
-  for (uint64_t o : graph.outputs) out.outputs.push_back(reduced_for(key[o]));
+  for (uint64_t o : graph.outputs) {
+    at(landing, o);
+    out.outputs.push_back(reduced_for(o));
+  }
   return out;
 }
 

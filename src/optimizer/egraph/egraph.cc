@@ -37,22 +37,20 @@ void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
   next_in_class_.reserve(nodes);
   next_with_op_.reserve(nodes);
   flags_.reserve(nodes);
-  parent_.reserve(nodes);
-  use_count_.reserve(nodes);
-  uses_head_.reserve(nodes);
+  classes_of_.reserve(nodes);
   use_node_.reserve(children);
   use_next_.reserve(children);
   memo_small_.reserve((nodes >> kBlockBits) + 1);  // blocks fill on demand
 }
 
 void EGraph::bad_class(ClassId c) const {
-  panic("no e-class " + std::to_string(index_of(c)) + " in an e-graph of " + std::to_string(parent_.size()));
+  panic("no e-class " + std::to_string(index_of(c)) + " in an e-graph of " + std::to_string(classes_of_.size()));
 }
 
 ClassId EGraph::root(ClassId c) {
-  while (parent_[index_of(c)] != c) {
-    ClassId& up = parent_[index_of(c)];
-    up = parent_[index_of(up)];
+  while (classes_of_[index_of(c)].parent != c) {
+    ClassId& up = classes_of_[index_of(c)].parent;
+    up = classes_of_[index_of(up)].parent;
     c = up;
   }
   return c;
@@ -64,16 +62,12 @@ ENodeId EGraph::make_node(Symbol op) {
   op_.push_back(op);
   for (ClassId c : scratch_) {
     const auto u = static_cast<uint32_t>(use_node_.size());
+    ClassRecord& r = classes_of_[index_of(c)];
     use_node_.push_back(n);
-    uint32_t& head = uses_head_[index_of(c)];
-    if (head == kNoId) {
-      use_next_.push_back(u);
-      head = u;
-    } else {
-      use_next_.push_back(use_next_[head]);
-      use_next_[head] = u;
-    }
-    ++use_count_[index_of(c)];
+    use_next_.push_back(r.uses_head);
+    r.uses_head = u;
+    if (r.uses_tail == kNoId) r.uses_tail = u;
+    ++r.use_count;
   }
   children_.insert(children_.end(), scratch_.begin(), scratch_.end());
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
@@ -89,9 +83,7 @@ ENodeId EGraph::make_node(Symbol op) {
   index.head = n;
   ++index.live;
   flags_.push_back(0);
-  parent_.push_back(founded(n));
-  use_count_.push_back(0);
-  uses_head_.push_back(kNoId);
+  classes_of_.push_back(ClassRecord{founded(n)});
   ++live_nodes_;
   ++classes_;
   return n;
@@ -120,30 +112,26 @@ bool EGraph::merge(ClassId a, ClassId b) {
   if (a == b) return false;
   // The class with fewer uses is absorbed, so each use entry is revisited only
   // when its list at least doubles.
-  if (use_count_[index_of(a)] < use_count_[index_of(b)] ||
-      (use_count_[index_of(a)] == use_count_[index_of(b)] && b < a)) {
+  ClassRecord* ra = &classes_of_[index_of(a)];
+  ClassRecord* rb = &classes_of_[index_of(b)];
+  if (ra->use_count < rb->use_count || (ra->use_count == rb->use_count && b < a)) {
     std::swap(a, b);
+    std::swap(ra, rb);
   }
-  const uint32_t ia = index_of(a);
-  const uint32_t ib = index_of(b);
-  parent_[ib] = a;
-  if (uses_head_[ib] != kNoId) {
-    const uint32_t first = uses_head_[ib];
-    uint32_t u = first;
-    do {
+  rb->parent = a;
+  if (rb->uses_head != kNoId) {
+    for (uint32_t u = rb->uses_head; u != kNoId; u = use_next_[u]) {
       if (live(use_node_[u])) pending_.push_back(use_node_[u]);
-      u = use_next_[u];
-    } while (u != first);
-    if (uses_head_[ia] == kNoId) {
-      uses_head_[ia] = first;
-    } else {
-      std::swap(use_next_[uses_head_[ia]], use_next_[first]);
     }
-    uses_head_[ib] = kNoId;
+    // b's list goes in front of a's.
+    use_next_[rb->uses_tail] = ra->uses_head;
+    if (ra->uses_tail == kNoId) ra->uses_tail = rb->uses_tail;
+    ra->uses_head = rb->uses_head;
+    rb->uses_head = rb->uses_tail = kNoId;
   }
-  use_count_[ia] += use_count_[ib];
+  ra->use_count += rb->use_count;
   // Roots are founders, so their e-node lists start at their own index.
-  std::swap(next_in_class_[ia], next_in_class_[ib]);
+  std::swap(next_in_class_[index_of(a)], next_in_class_[index_of(b)]);
   --classes_;
   paths_dirty_ = true;
   return true;
@@ -233,7 +221,7 @@ void EGraph::rebuild() {
     work.clear();
   }
   if (paths_dirty_) {
-    for (uint32_t i = 0; i < parent_.size(); ++i) parent_[i] = root(ClassId{i});
+    for (uint32_t i = 0; i < classes_of_.size(); ++i) classes_of_[i].parent = root(ClassId{i});
     paths_dirty_ = false;
   }
 }

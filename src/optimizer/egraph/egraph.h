@@ -81,8 +81,8 @@ class EGraph {
 
   // The canonical id of a class.
   [[nodiscard]] ClassId find(ClassId c) const {
-    if (index_of(c) >= parent_.size()) [[unlikely]] bad_class(c);
-    while (parent_[index_of(c)] != c) c = parent_[index_of(c)];
+    if (index_of(c) >= classes_of_.size()) [[unlikely]] bad_class(c);
+    while (classes_of_[index_of(c)].parent != c) c = classes_of_[index_of(c)].parent;
     return c;
   }
 
@@ -125,8 +125,8 @@ class EGraph {
   // Calls f(ClassId) for every canonical class, in increasing id order.
   template <typename F>
   void for_each_class(F&& f) const {
-    for (uint32_t i = 0; i < parent_.size(); ++i) {
-      if (index_of(parent_[i]) == i) f(ClassId{i});
+    for (uint32_t i = 0; i < classes_of_.size(); ++i) {
+      if (index_of(classes_of_[i].parent) == i) f(ClassId{i});
     }
   }
 
@@ -221,7 +221,7 @@ class EGraph {
   [[nodiscard]] View view(ENodeId n) const { return {op_[index_of(n)], children(n)}; }
   ClassId root(ClassId c);  // find with path halving
   [[nodiscard]] ClassId checked(ClassId c) const {
-    if (index_of(c) >= parent_.size()) [[unlikely]] bad_class(c);
+    if (index_of(c) >= classes_of_.size()) [[unlikely]] bad_class(c);
     return c;
   }
   [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
@@ -235,11 +235,18 @@ class EGraph {
   BigVector<ENodeId> next_in_class_;  // circular
   BigVector<ENodeId> next_with_op_;  // ends with kNoENode
   BigVector<uint8_t> flags_;
-  // Per class id.
-  BigVector<ClassId> parent_;
-  BigVector<uint32_t> use_count_;
-  BigVector<uint32_t> uses_head_;  // a use entry of the circular list, or kNoId
-  // Use entries: e-node `use_node_[u]` has the class as a child.
+  // Per class id, in one record: adding an e-node finds each child's root and
+  // then records a use of it, and with a far-away child that is one cache
+  // miss rather than one per array.
+  struct ClassRecord {
+    ClassId parent;
+    uint32_t use_count = 0;
+    uint32_t uses_head = kNoId;  // the newest use entry, or kNoId
+    uint32_t uses_tail = kNoId;  // the oldest, for splicing lists on merge
+  };
+  BigVector<ClassRecord> classes_of_;
+  // Use entries: e-node `use_node_[u]` has the class as a child; the next
+  // entry of the same class is `use_next_[u]`, kNoId at the end.
   BigVector<ENodeId> use_node_;
   BigVector<uint32_t> use_next_;
 
