@@ -72,6 +72,12 @@ class EGraph {
     if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
   }
 
+  // Starts loading what `find(c)` and a use of c read; issued well before
+  // `prefetch` of an e-node with child c, whose own probe needs c's root.
+  void prefetch_class(ClassId c) const {
+    if (index_of(c) < classes_of_.size()) __builtin_prefetch(&classes_of_[index_of(c)]);
+  }
+
   // Joins two classes; true when they were different. Congruence is restored
   // by the next `rebuild`.
   bool merge(ClassId a, ClassId b);

@@ -44,8 +44,14 @@ inline Result<Rewrite, PatternError> Rewrite::make(std::string name, std::string
 
 inline size_t Rewrite::apply(EGraph& g, const Matches& matches) const {
   size_t changed = 0;
-  constexpr size_t kAhead = 16;  // matches whose slots are loading meanwhile
+  // Two stages ahead: first the classes a match names (the merge's and the
+  // right side's children), then the hash-cons slot, whose key needs their roots.
+  constexpr size_t kAhead = 16;
   for (size_t k = 0; k < matches.size(); ++k) {
+    if (k + 2 * kAhead < matches.size()) {
+      g.prefetch_class(matches.classes[k + 2 * kAhead]);
+      for (ClassId c : matches.subst(k + 2 * kAhead)) g.prefetch_class(c);
+    }
     if (k + kAhead < matches.size()) rhs_.prefetch_instantiate(g, matches.subst(k + kAhead));
     const ClassId c = rhs_.instantiate(g, matches.subst(k));
     if (g.merge(matches.classes[k], c)) ++changed;

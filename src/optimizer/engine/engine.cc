@@ -150,8 +150,19 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
 
   egraph::BigVector<egraph::ClassId> class_of(n);
   absl::InlinedVector<egraph::ClassId, 4> kids;
-  constexpr size_t kAhead = 16;  // nodes whose hash-cons slots are loading meanwhile
+  // Adding a node reads its children's classes, their roots and then a
+  // hash-cons slot keyed by those roots: three dependent loads, each started
+  // a stage ahead so that far-away children overlap their misses.
+  constexpr size_t kAhead = 16;
   for (size_t i = 0; i < n; ++i) {
+    if (i + 3 * kAhead < n) {
+      for (uint64_t c : graph.children_of(i + 3 * kAhead)) __builtin_prefetch(&class_of[c]);
+    }
+    if (i + 2 * kAhead < n) {
+      for (uint64_t c : graph.children_of(i + 2 * kAhead)) {
+        if (c < i) eg.prefetch_class(class_of[c]);
+      }
+    }
     if (i + kAhead < n) {
       const auto next = graph.children_of(i + kAhead);
       if (next.size() <= 2 &&
