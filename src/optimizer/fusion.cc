@@ -198,6 +198,9 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   };
   std::vector<Index> position(m, 0);  // member -> its number in its stage
   Inputs inputs;
+  PreparedKey p;
+  constexpr uint64_t kUnhashed = ~uint64_t{0};
+  std::vector<uint64_t> text_hash(graph.texts.size(), kUnhashed);  // per template
 
   for (uint64_t i = 0; i < m; ++i) {
     const Index k = landing[i].key;
@@ -214,17 +217,26 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     } else {
       const uint64_t first = group_offset[k];
       const uint64_t count = group_offset[k + 1] - first;
-      PreparedKey p;
+      // One key serves every stage, emptied without freeing what it grew.
       p.kind = NodeKey::Kind::kStage;
-      p.texts.reserve(count);
-      p.text_hashes.reserve(count);
-      p.argc.reserve(count);
+      p.texts.resize(0);
+      p.text_hashes.resize(0);
+      p.refs.resize(0);
+      p.argc.resize(0);
       input_keys.clear();
       input_nodes.clear();
       for (uint64_t n = 0; n < count; ++n) {
         const uint64_t member = members[first + n];
         position[member] = n;
-        p.add_text(graph.text(member));
+        // Member texts repeat across stages: each template's is hashed once.
+        const auto t = static_cast<uint32_t>(graph.op[member]);
+        if (text_hash[t] == kUnhashed) {
+          p.add_text(graph.text(member));
+          text_hash[t] = p.text_hashes.back();
+        } else {
+          p.texts.push_back(graph.text(member));
+          p.text_hashes.push_back(static_cast<uint32_t>(text_hash[t]));
+        }
         const auto kids = graph.children_of(member);
         p.argc.push_back(static_cast<uint32_t>(kids.size()));
         for (uint64_t c : kids) {
