@@ -174,7 +174,7 @@ struct Deduplicated {
 
 struct NodeRef {
   TemplateId op;
-  std::span<const uint64_t> children;
+  std::span<const uint32_t> children;
   template <typename H>
   friend H AbslHashValue(H h, const NodeRef& r) {
     return H::combine(H::combine_contiguous(std::move(h), r.children.data(), r.children.size()),
@@ -211,12 +211,12 @@ Deduplicated cse(TemplateGraph canonical) {
   d.graph.child_begin.reserve(m + 1);
   d.graph.children.reserve(canonical.children.size());
   absl::flat_hash_set<uint64_t, DedupHash, DedupEq> seen(m, DedupHash{&d.graph}, DedupEq{&d.graph});
-  absl::InlinedVector<uint64_t, 4> kids;
+  absl::InlinedVector<uint32_t, 4> kids;
   for (uint64_t i = 0; i < m; ++i) {
     kids.clear();
     for (uint64_t c : canonical.children_of(i)) {
       if (c >= i) panic("canonical graph references only earlier nodes");
-      kids.push_back(d.index[c]);
+      kids.push_back(static_cast<uint32_t>(d.index[c]));
     }
     const NodeRef ref{canonical.op[i], kids};
     auto it = seen.find(ref);

@@ -66,7 +66,15 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
     auto [it, fresh] = ids.try_emplace(node.op, static_cast<uint32_t>(t.texts.size()));
     if (fresh) t.texts.push_back(node.op);
     t.op.push_back(static_cast<TemplateId>(it->second));
-    t.children.insert(t.children.end(), node.children.begin(), node.children.end());
+    const uint64_t i = t.op.size() - 1;
+    for (uint64_t c : node.children) {
+      // Checked before narrowing, so that a huge index is not read as a small one.
+      if (c >= i) {
+        panic("index out of bounds: child " + std::to_string(c) + " of node " + std::to_string(i) +
+              " is not an earlier node");
+      }
+      t.children.push_back(static_cast<uint32_t>(c));
+    }
     t.child_begin.push_back(t.children.size());
   }
   t.outputs = g.outputs;

@@ -71,11 +71,13 @@ struct TemplateGraph {
   TextTable texts;  // per template, distinct
   std::vector<TemplateId> op;  // per node, topological: children precede parents
   std::vector<uint64_t> child_begin{0};  // per node, plus one
-  std::vector<uint64_t> children;
+  // Node indices: a graph the pipeline handles has fewer than 2^32 nodes, and
+  // half-width children halve what every step reads.
+  std::vector<uint32_t> children;
   std::vector<uint64_t> outputs;  // as given, duplicates kept
 
   [[nodiscard]] uint64_t size() const { return op.size(); }
-  [[nodiscard]] std::span<const uint64_t> children_of(uint64_t i) const {
+  [[nodiscard]] std::span<const uint32_t> children_of(uint64_t i) const {
     return {children.data() + child_begin[i], children.data() + child_begin[i + 1]};
   }
   [[nodiscard]] std::string_view text(uint64_t i) const {
