@@ -36,7 +36,7 @@ void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
   children_.reserve(children);
   next_in_class_.reserve(nodes);
   next_with_op_.reserve(nodes);
-  flags_.reserve(nodes);
+  state_.reserve(nodes);
   classes_of_.reserve(nodes);
   use_node_.reserve(children);
   use_next_.reserve(children);
@@ -82,7 +82,7 @@ ENodeId EGraph::make_node(Symbol op) {
   next_with_op_.push_back(index.head);
   index.head = n;
   ++index.live;
-  flags_.push_back(0);
+  state_.push_back(epoch_);
   classes_of_.push_back(ClassRecord{founded(n)});
   ++live_nodes_;
   ++classes_;
@@ -170,7 +170,7 @@ void EGraph::memo_erase(ENodeId n) {
 }
 
 void EGraph::kill(ENodeId n) {
-  flags_[index_of(n)] |= kDead;
+  state_[index_of(n)] |= kDead;
   --live_nodes_;
   OpIndex& index = op_index_slot(op(n));
   --index.live;
@@ -212,6 +212,7 @@ void EGraph::rebuild() {
       if (!live(p)) continue;
       memo_erase(p);
       canonicalize_children(p);
+      state_[index_of(p)] = epoch_;  // live, with new children
       if (const ENodeId q = memo_insert(p); q != p) {
         // Congruent to a live e-node: keep that one and join the classes.
         kill(p);

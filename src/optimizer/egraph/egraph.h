@@ -103,7 +103,18 @@ class EGraph {
   }
   [[nodiscard]] uint32_t arity(ENodeId n) const { return child_begin_[index_of(n) + 1] - child_begin_[index_of(n)]; }
   [[nodiscard]] ClassId class_of(ENodeId n) const { return find(founded(n)); }
-  [[nodiscard]] bool live(ENodeId n) const { return (flags_[index_of(n)] & kDead) == 0; }
+  [[nodiscard]] bool live(ENodeId n) const { return (state_[index_of(n)] & kDead) == 0; }
+
+  // Epochs mark when e-nodes changed, so that a search can tell which of its
+  // matches an earlier search already saw unchanged. `begin_epoch` starts the
+  // next one; an e-node records the epoch in which it was made or its
+  // children last changed on a rebuild. Epochs stop growing at their maximum,
+  // after which everything counts as changed in the last one.
+  uint32_t begin_epoch() {
+    if (epoch_ < kMaxEpoch) ++epoch_;
+    return epoch_;
+  }
+  [[nodiscard]] uint32_t changed_in(ENodeId n) const { return state_[index_of(n)] & kMaxEpoch; }
 
   // Calls f(ENodeId) for every live e-node of class c.
   template <typename F>
@@ -137,7 +148,9 @@ class EGraph {
   }
 
  private:
-  static constexpr uint8_t kDead = 1;
+  // An e-node's state word: the dead flag above its epoch.
+  static constexpr uint32_t kDead = uint32_t{1} << 31;
+  static constexpr uint32_t kMaxEpoch = kDead - 1;
 
   // An e-node founds a class whose id is its own index, and stays in it; the
   // class's list of e-nodes starts at its founder.
@@ -240,7 +253,7 @@ class EGraph {
   BigVector<ClassId> children_;
   BigVector<ENodeId> next_in_class_;  // circular
   BigVector<ENodeId> next_with_op_;  // ends with kNoENode
-  BigVector<uint8_t> flags_;
+  BigVector<uint32_t> state_;
   // Per class id, in one record: adding an e-node finds each child's root and
   // then records a use of it, and with a far-away child that is one cache
   // miss rather than one per array.
@@ -265,6 +278,7 @@ class EGraph {
   absl::flat_hash_set<ENodeId, MemoHash, MemoEq, BigAlloc<ENodeId>> memo_;
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
+  uint32_t epoch_ = 0;
   size_t live_nodes_ = 0;
   size_t classes_ = 0;
   bool paths_dirty_ = false;

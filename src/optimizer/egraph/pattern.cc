@@ -191,11 +191,12 @@ std::optional<size_t> Pattern::quick_count(const EGraph& g) const {
   return g.count_with_op(r.op, r.arity);
 }
 
-void Pattern::search(const EGraph& g, Matches& out) const {
+void Pattern::search(const EGraph& g, Matches& out, uint32_t since) const {
   if (!g.clean()) panic("pattern search on an e-graph that needs rebuilding");
   out.width = vars_.size();
   out.classes.clear();
   out.bindings.clear();
+  out.known = 0;
   const Term& r = terms_[root_];
   std::vector<ClassId> subst(vars_.size(), kNoClass);
   if (r.is_var) {
@@ -218,6 +219,10 @@ void Pattern::search(const EGraph& g, Matches& out) const {
     }
     g.for_each_node_with_op(r.op, [&](ENodeId n) {
       if (g.arity(n) != r.arity) return;
+      if (g.changed_in(n) < since) {
+        ++out.known;
+        return;
+      }
       auto ch = g.children(n);
       out.classes.push_back(g.class_of(n));
       out.bindings.insert(out.bindings.end(), ch.begin(), ch.end());
@@ -234,6 +239,10 @@ void Pattern::search(const EGraph& g, Matches& out) const {
         } else if (slot != ch[k]) {
           return;
         }
+      }
+      if (g.changed_in(n) < since) {
+        ++out.known;
+        return;
       }
       out.classes.push_back(g.class_of(n));
       out.bindings.insert(out.bindings.end(), subst.begin(), subst.end());

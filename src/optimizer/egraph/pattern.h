@@ -36,6 +36,9 @@ struct Matches {
   size_t width = 0;
   std::vector<ClassId> classes;
   std::vector<ClassId> bindings;
+  // Matches found but left out, because a search from epoch `since` saw them
+  // already (see `Pattern::search`).
+  size_t known = 0;
 
   [[nodiscard]] size_t size() const { return classes.size(); }
   [[nodiscard]] std::span<const ClassId> subst(size_t k) const {
@@ -57,7 +60,11 @@ class Pattern {
   // without a search.
   [[nodiscard]] std::optional<size_t> quick_count(const EGraph& g) const;
   // Every (class, bindings) that matches, each once. The e-graph must be clean.
-  void search(const EGraph& g, Matches& out) const;
+  // Given `since`, a pattern whose root has only variables as children leaves
+  // out (and counts in `out.known`) the matches at e-nodes unchanged since
+  // epoch `since`: when every match of a search was applied, applying those
+  // again only finds what is already there.
+  void search(const EGraph& g, Matches& out, uint32_t since = 0) const;
   // Prefetches what `instantiate(g, subst)` will look up first.
   void prefetch_instantiate(const EGraph& g, std::span<const ClassId> subst) const;
   // Adds the pattern with its variables replaced by `subst`; returns its class.

@@ -21,7 +21,7 @@ class Rewrite {
   [[nodiscard]] const Pattern& lhs() const { return lhs_; }
   [[nodiscard]] const Pattern& rhs() const { return rhs_; }
 
-  void search(const EGraph& g, Matches& out) const { lhs_.search(g, out); }
+  void search(const EGraph& g, Matches& out, uint32_t since = 0) const { lhs_.search(g, out, since); }
   // Returns how many merges joined two classes that were different.
   size_t apply(EGraph& g, const Matches& matches) const;
 

@@ -76,6 +76,9 @@ RunReport Runner::run(EGraph& g, std::span<const Rewrite> rules) const {
   RunReport report;
   BackoffScheduler scheduler(rules.size(), backoff_);
   std::vector<Matches> matches(rules.size());
+  // Per rule, the epoch of its last search whose matches were all applied;
+  // its next search need not hand back the ones still unchanged.
+  std::vector<uint32_t> applied_since(rules.size(), 0);
   g.rebuild();
   const auto start = clock_();
   for (uint64_t i = 0;; ++i) {
@@ -96,9 +99,11 @@ RunReport Runner::run(EGraph& g, std::span<const Rewrite> rules) const {
     it.nodes = g.num_nodes();
     it.classes = g.num_classes();
     it.rules.resize(rules.size());
+    const uint32_t epoch = g.begin_epoch();
     for (size_t r = 0; r < rules.size(); ++r) {
       matches[r].classes.clear();
       matches[r].bindings.clear();
+      matches[r].known = 0;
       if (scheduler.banned(r, i)) continue;
       it.rules[r].searched = true;
       // When the count alone is known and already too many, the matches would
@@ -109,12 +114,16 @@ RunReport Runner::run(EGraph& g, std::span<const Rewrite> rules) const {
         scheduler.admit(r, i, *count);
         continue;
       }
-      rules[r].search(g, matches[r]);
-      it.rules[r].matches = matches[r].size();
-      if (!scheduler.admit(r, i, matches[r].size())) {
+      rules[r].search(g, matches[r], applied_since[r]);
+      // The scheduler counts every match, known ones included.
+      const size_t found = matches[r].size() + matches[r].known;
+      it.rules[r].matches = found;
+      if (!scheduler.admit(r, i, found)) {
         it.rules[r].banned = true;
         matches[r].classes.clear();
         matches[r].bindings.clear();
+      } else {
+        applied_since[r] = epoch;  // all of them are applied below
       }
     }
     size_t merged = 0;
