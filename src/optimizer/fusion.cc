@@ -199,8 +199,20 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   std::vector<Index> position(m, 0);  // member -> its number in its stage
   Inputs inputs;
   PreparedKey p;
+  // Member texts repeat across stages: each template's is hashed once, the
+  // way the store hashes texts.
   constexpr uint64_t kUnhashed = ~uint64_t{0};
-  std::vector<uint64_t> text_hash(graph.texts.size(), kUnhashed);  // per template
+  std::vector<uint64_t> text_hash(graph.texts.size(), kUnhashed);
+  PreparedKey hasher;
+  auto template_text_hash = [&](uint32_t t) {
+    if (text_hash[t] == kUnhashed) {
+      hasher.texts.resize(0);
+      hasher.text_hashes.resize(0);
+      hasher.add_text(graph.texts[t]);
+      text_hash[t] = hasher.text_hashes[0];
+    }
+    return static_cast<uint32_t>(text_hash[t]);
+  };
 
   for (uint64_t i = 0; i < m; ++i) {
     const Index k = landing[i].key;
@@ -217,34 +229,38 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     } else {
       const uint64_t first = group_offset[k];
       const uint64_t count = group_offset[k + 1] - first;
-      // One key serves every stage, emptied without freeing what it grew.
+      // One key serves every stage, sized up front and filled in place: it
+      // keeps what it grew, and no element passes through a temporary.
+      size_t ref_count = 0;
+      for (uint64_t n = 0; n < count; ++n) {
+        const uint64_t member = members[first + n];
+        ref_count += graph.child_begin[member + 1] - graph.child_begin[member];
+      }
       p.kind = NodeKey::Kind::kStage;
-      p.texts.resize(0);
-      p.text_hashes.resize(0);
-      p.refs.resize(0);
-      p.argc.resize(0);
+      p.texts.resize(count);
+      p.text_hashes.resize(count);
+      p.argc.resize(count);
+      p.refs.resize(ref_count);
       input_keys.clear();
       input_nodes.clear();
+      size_t r = 0;
       for (uint64_t n = 0; n < count; ++n) {
         const uint64_t member = members[first + n];
         position[member] = n;
-        // Member texts repeat across stages: each template's is hashed once.
         const auto t = static_cast<uint32_t>(graph.op[member]);
-        if (text_hash[t] == kUnhashed) {
-          p.add_text(graph.text(member));
-          text_hash[t] = p.text_hashes.back();
-        } else {
-          p.texts.push_back(graph.text(member));
-          p.text_hashes.push_back(static_cast<uint32_t>(text_hash[t]));
-        }
+        p.texts[n] = graph.texts[t];
+        p.text_hashes[n] = template_text_hash(t);
         const auto kids = graph.children_of(member);
-        p.argc.push_back(static_cast<uint32_t>(kids.size()));
+        p.argc[n] = static_cast<uint32_t>(kids.size());
         for (uint64_t c : kids) {
+          StageRef& ref = p.refs[r++];
           const Index producer = landing[c].key;
           if (producer == k) {
-            p.refs.push_back(StageRef::Member(position[c]));
+            ref.kind = StageRef::Kind::kMember;
+            ref.index = position[c];
           } else {
-            p.refs.push_back(StageRef::Input(input_slot(k, producer, static_cast<Index>(c))));
+            ref.kind = StageRef::Kind::kInput;
+            ref.index = input_slot(k, producer, static_cast<Index>(c));
           }
         }
       }
