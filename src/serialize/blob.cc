@@ -332,7 +332,7 @@ class Reader {
     }
     for (const Scratch::Param& q : s.params) {
       s.key.add_text(q.name);
-      s.key.params.push_back(NodeArena::Prepared::Param{q.kind, q.bits});
+      s.key.add_param(q.kind, q.bits);
       if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
     }
     return true;
@@ -368,10 +368,10 @@ class Reader {
         if (tag == 0) {
           // A stage reading past its own inputs could never be evaluated.
           if (k >= input_count) return fail(bad_reference(k));
-          s.key.refs.push_back(StageRef::Input(k));
+          s.key.add_ref(StageRef::Kind::kInput, k);
         } else if (tag == 1) {
           if (k >= j) return fail(bad_reference(k));
-          s.key.refs.push_back(StageRef::Member(k));
+          s.key.add_ref(StageRef::Kind::kMember, k);
         } else {
           return fail(invalid_tag("stage-ref", tag));
         }

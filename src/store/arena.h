@@ -61,6 +61,18 @@ struct PreparedKey {
   uint32_t hash = 0;
 
   void add_text(std::string_view s);
+  // Both build the element in place: a pushed temporary would be stored as
+  // two fields and reloaded as one wide word, which stalls the processor.
+  void add_param(ParamValue::Kind k, uint64_t bits) {
+    Param& q = params.emplace_back();
+    q.kind = k;
+    q.bits = bits;
+  }
+  void add_ref(StageRef::Kind k, uint64_t index) {
+    StageRef& r = refs.emplace_back();
+    r.kind = k;
+    r.index = index;
+  }
   // Computes `hash`; call once every field is set.
   void finish();
 };
