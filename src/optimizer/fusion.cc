@@ -214,7 +214,11 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     return static_cast<uint32_t>(text_hash[t]);
   };
 
+  constexpr uint64_t kAhead = 16;  // nodes whose children's entries load meanwhile
   for (uint64_t i = 0; i < m; ++i) {
+    if (i + kAhead < m) {
+      for (uint64_t c : graph.children_of(i + kAhead)) __builtin_prefetch(&landing[c]);
+    }
     const Index k = landing[i].key;
     if (members[group_offset[k + 1] - 1] != i) continue;  // not the group's last member
     inputs.clear();

@@ -154,7 +154,11 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   g.op.reserve(count);
   g.child_begin.reserve(count + 1);
   TemplateTable templates(kept, count);
+  constexpr uint64_t kAhead = 16;  // nodes whose inputs' entries load meanwhile
   for (uint64_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      for (NodeId input : nodes[i + kAhead].inputs()) __builtin_prefetch(&kept.index[input]);
+    }
     if (!live[i]) continue;
     const NodeView node = nodes[i];
     kept.index[i] = static_cast<uint32_t>(g.op.size());

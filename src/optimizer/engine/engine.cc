@@ -213,6 +213,9 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   out.graph.child_begin.reserve(n + 1);
   out.graph.children.reserve(edges);
   for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      for (uint64_t child : graph.children_of(i + kAhead)) __builtin_prefetch(&out.canonical_index[child]);
+    }
     uint32_t& pos = position[egraph::index_of(class_of[i])];
     if (pos == kUnset) {
       out.graph.op.push_back(graph.op[i]);
