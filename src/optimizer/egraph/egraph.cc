@@ -222,7 +222,13 @@ void EGraph::rebuild() {
     work.clear();
   }
   if (paths_dirty_) {
-    for (uint32_t i = 0; i < classes_of_.size(); ++i) classes_of_[i].parent = root(ClassId{i});
+    // Most classes are roots or point at one: they are only read, so the
+    // pass does not dirty every record.
+    for (uint32_t i = 0; i < classes_of_.size(); ++i) {
+      const ClassId up = classes_of_[i].parent;
+      if (index_of(up) == i || classes_of_[index_of(up)].parent == up) continue;
+      classes_of_[i].parent = root(up);
+    }
     paths_dirty_ = false;
   }
 }
