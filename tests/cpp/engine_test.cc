@@ -11,6 +11,7 @@
 #include "base/panic.h"
 #include "gtest/gtest.h"
 #include "optimizer/egraph/runner.h"
+#include "optimizer/egraph/small_memo.h"
 #include "optimizer/engine/engine.h"
 
 namespace velmora {
@@ -59,6 +60,35 @@ TEST(Runner, StopsAtTheIterationAndTimeLimits) {
     const egraph::RunLimits limits{n, 10'000, std::chrono::seconds(secs)};
     const auto r = egraph::Runner(limits, {}, [&now] { return now += std::chrono::seconds(1); }).run(g, grow);
     EXPECT_EQ(std::tuple(to_string(r.stop), r.iterations.size()), std::tuple(stop, std::min<size_t>(n, 5)));
+  }
+}
+
+// The e-graph's table for small e-nodes against a map. It is kept near 180
+// entries, so it stays two thirds full: probe runs are long, wrap around the
+// table's end, and deletions shift entries back across it.
+TEST(SmallMemo, AgreesWithAMap) {
+  std::mt19937 gen(5);
+  auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
+  egraph::SmallMemo memo;
+  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, uint32_t> model;
+  for (int step = 0; step < 200'000; ++step) {
+    egraph::SmallMemo::Key k{rng() % 50, rng() % 100'000, rng() % 4 ? rng() % 100'000 : egraph::SmallMemo::kMissing};
+    if (!model.empty() && rng() % 2 != 0) {  // a stored key
+      const auto& stored = std::next(model.begin(), rng() % model.size())->first;
+      k = {std::get<0>(stored), std::get<1>(stored), std::get<2>(stored)};
+    }
+    const auto mk = std::tuple(k.op, k.c0, k.c1);
+    if (model.size() < 180 && rng() % 2 != 0) {
+      const uint32_t value = rng() % 1000;
+      ASSERT_EQ(memo.insert(k, value), model.try_emplace(mk, value).first->second) << step;
+    } else if (const auto it = model.find(mk); it != model.end()) {
+      memo.erase(k, it->second + 1);  // another value: stays
+      memo.erase(k, it->second);
+      model.erase(it);
+    }
+    const auto it = model.find(mk);
+    ASSERT_EQ(memo.find(k), it == model.end() ? egraph::SmallMemo::kMissing : it->second) << step;
+    ASSERT_EQ(memo.size(), model.size()) << step;
   }
 }
 

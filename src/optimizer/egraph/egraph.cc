@@ -96,8 +96,8 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
     // One probe: claim the slot for the e-node about to be made.
     const ENodeId next{static_cast<uint32_t>(op_.size())};
     const SmallKey key = small_key(View{op, scratch_});
-    auto [it, inserted] = small_map(key).try_emplace(key, next);
-    if (!inserted) return root(founded(it->second));
+    const ENodeId stored{small_memo(key).insert(key, index_of(next))};
+    if (stored != next) return root(founded(stored));
     return founded(make_node(op));
   }
   if (const ENodeId q = memo_find(View{op, scratch_}); q != kNoENode) return root(founded(q));
@@ -142,8 +142,7 @@ ENodeId EGraph::memo_find(const View& v) const {
     const SmallKey key = small_key(v);
     const size_t b = block_of(key);
     if (b >= memo_small_.size()) return kNoENode;
-    auto it = memo_small_[b].find(key);
-    return it == memo_small_[b].end() ? kNoENode : it->second;
+    return ENodeId{memo_small_[b].find(key)};
   }
   auto it = memo_.find(v);
   return it == memo_.end() ? kNoENode : *it;
@@ -152,7 +151,7 @@ ENodeId EGraph::memo_find(const View& v) const {
 ENodeId EGraph::memo_insert(ENodeId n) {
   if (arity(n) <= 2) {
     const SmallKey key = small_key(view(n));
-    return small_map(key).try_emplace(key, n).first->second;
+    return ENodeId{small_memo(key).insert(key, index_of(n))};
   }
   return *memo_.insert(n).first;
 }
@@ -160,9 +159,7 @@ ENodeId EGraph::memo_insert(ENodeId n) {
 void EGraph::memo_erase(ENodeId n) {
   if (arity(n) <= 2) {
     const SmallKey key = small_key(view(n));
-    SmallMap& map = small_map(key);
-    auto it = map.find(key);
-    if (it != map.end() && it->second == n) map.erase(it);
+    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].erase(key, index_of(n));
     return;
   }
   auto it = memo_.find(n);

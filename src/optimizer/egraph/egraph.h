@@ -31,6 +31,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "optimizer/egraph/big_alloc.h"
+#include "optimizer/egraph/small_memo.h"
 #include "optimizer/egraph/symbol.h"
 
 namespace velmora::egraph {
@@ -182,19 +183,8 @@ class EGraph {
   // held in the table itself, so a lookup touches one slot, not three arrays.
   // Children are raw class indices; a missing one is kNoId, which no class id
   // ever is.
-  struct SmallKey {
-    uint32_t op;
-    uint32_t c0;
-    uint32_t c1;
-    friend bool operator==(const SmallKey&, const SmallKey&) = default;
-  };
-  struct SmallKeyHash {
-    size_t operator()(const SmallKey& k) const {
-      uint64_t h = (uint64_t{k.op} << 32 | k.c0) * 0xBF58476D1CE4E5B9ull;
-      h = (h ^ (h >> 31) ^ k.c1) * 0x94D049BB133111EBull;
-      return static_cast<size_t>(h ^ (h >> 29));
-    }
-  };
+  using SmallKey = SmallMemo::Key;
+  static_assert(SmallMemo::kMissing == kNoId);
   static SmallKey small_key(const View& v) {
     return {v.op.id(), v.children.empty() ? kNoId : index_of(v.children[0]),
             v.children.size() < 2 ? kNoId : index_of(v.children[1])};
@@ -210,14 +200,12 @@ class EGraph {
     if (k.c1 != kNoId && k.c1 > top) top = k.c1;
     return top >> kBlockBits;
   }
-  using SmallMap = absl::flat_hash_map<SmallKey, ENodeId, SmallKeyHash, std::equal_to<SmallKey>,
-                                       BigAlloc<std::pair<const SmallKey, ENodeId>>>;
-  SmallMap& small_map(const SmallKey& k) {
+  SmallMemo& small_memo(const SmallKey& k) {
     const size_t b = block_of(k);
     if (b >= memo_small_.size()) memo_small_.resize(b + 1);
-    SmallMap& map = memo_small_[b];
-    if (map.capacity() == 0) map.reserve(size_t{1} << kBlockBits);  // about one e-node per class
-    return map;
+    SmallMemo& memo = memo_small_[b];
+    if (memo.capacity() == 0) memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
+    return memo;
   }
   // The e-nodes of one symbol, and their counts for searches that need only
   // to know how many matches there are.
@@ -274,7 +262,7 @@ class EGraph {
   // global ones, those rules name, sit in a map.
   absl::flat_hash_map<Symbol, OpIndex> global_ops_;
   BigVector<OpIndex> local_ops_;
-  std::vector<SmallMap> memo_small_;
+  std::vector<SmallMemo> memo_small_;
   absl::flat_hash_set<ENodeId, MemoHash, MemoEq, BigAlloc<ENodeId>> memo_;
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
