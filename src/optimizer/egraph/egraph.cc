@@ -201,11 +201,38 @@ void EGraph::canonicalize_children(ENodeId n) {
   for (uint32_t k = child_begin_[i]; k < child_begin_[i + 1]; ++k) children_[k] = root(children_[k]);
 }
 
+void EGraph::prefetch_pending(const std::vector<ENodeId>& work, size_t w) const {
+  // Pending e-nodes lie anywhere. Three stages ahead: an e-node's own
+  // entries, then its children, then its children's classes and its slot in
+  // the hash-cons table.
+  constexpr size_t kAhead = 8;
+  if (w + 3 * kAhead < work.size()) {
+    const uint32_t n = index_of(work[w + 3 * kAhead]);
+    __builtin_prefetch(&state_[n]);
+    __builtin_prefetch(&op_[n]);
+    __builtin_prefetch(&child_begin_[n]);
+  }
+  if (w + 2 * kAhead < work.size()) {
+    __builtin_prefetch(&children_[child_begin_[index_of(work[w + 2 * kAhead])]]);
+  }
+  if (w + kAhead < work.size()) {
+    const ENodeId n = work[w + kAhead];
+    const auto kids = children(n);
+    for (ClassId c : kids) prefetch_class(c);
+    if (kids.size() <= 2) {
+      const SmallKey key = small_key(view(n));
+      if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
+    }
+  }
+}
+
 void EGraph::rebuild() {
   std::vector<ENodeId> work;
   while (!pending_.empty()) {
     work.swap(pending_);
-    for (ENodeId p : work) {
+    for (size_t w = 0; w < work.size(); ++w) {
+      prefetch_pending(work, w);
+      const ENodeId p = work[w];
       if (!live(p)) continue;
       memo_erase(p);
       canonicalize_children(p);

@@ -234,6 +234,7 @@ class EGraph {
   [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
   ENodeId make_node(Symbol op);
   void canonicalize_children(ENodeId n);
+  void prefetch_pending(const std::vector<ENodeId>& work, size_t w) const;
 
   // Per e-node.
   BigVector<Symbol> op_;
