@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "base/huge_pages.h"
 
@@ -24,13 +23,14 @@ class IdIndex {
 
   [[nodiscard]] std::size_t size() const { return size_; }
 
-  // The position whose entry has `hash` and satisfies `same(position)`.
+  // The position whose entry has `hash` and satisfies `same(position)`, or
+  // kEmpty.
   template <typename Same>
-  [[nodiscard]] std::optional<uint32_t> find(uint32_t hash, Same&& same) const {
-    if (size_ == 0) return std::nullopt;
+  [[nodiscard]] uint32_t find(uint32_t hash, Same&& same) const {
+    if (size_ == 0) return kEmpty;
     for (std::size_t i = start(hash);; i = (i + 1) & mask_) {
       const Slot s = slots_[i];
-      if (s.id == kEmpty) return std::nullopt;
+      if (s.id == kEmpty) return kEmpty;
       if (s.hash == hash && same(s.id)) return s.id;
     }
   }

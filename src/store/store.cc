@@ -38,7 +38,7 @@ Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   if (id >= nodes_.size()) return Err(BadNodeId{id});
   const auto hash = static_cast<uint32_t>((id * 0x9E3779B97F4A7C15ULL) >> 32);
   const auto same = [id](uint32_t marked) { return marked == id; };
-  if (marked_.find(hash, same)) return {};
+  if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
   guard.sparing_allocation_failures([&] {
     outputs_.reserve(outputs_.size() + 1);
     marked_.reserve_more(1);
