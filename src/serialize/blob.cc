@@ -297,45 +297,75 @@ class Reader {
   }
 
  private:
+  // Params go straight into the key while their names come in order, as
+  // writers emit them; a blob whose names do not is read again from their
+  // start, and sorted.
   bool params(Scratch& s) {
+    const std::size_t start = pos_;
+    const std::size_t first_text = s.key.texts.size();
+    uint32_t count;
+    if (!u32(count)) return false;
+    std::string_view last;
+    for (uint32_t e = 0; e < count; ++e) {
+      Scratch::Param q{};
+      if (!param(q)) return false;
+      if (e > 0 && q.name < last) {
+        s.key.texts.resize(first_text);
+        s.key.text_hashes.resize(first_text);
+        s.key.params.clear();
+        pos_ = start;
+        return sorted_params(s);
+      }
+      last = q.name;
+      add_param(s, q);
+    }
+    return true;
+  }
+
+  bool sorted_params(Scratch& s) {
     uint32_t count;
     if (!u32(count)) return false;
     s.params.clear();
     for (uint32_t e = 0; e < count; ++e) {
       Scratch::Param q{};
-      uint8_t tag;
-      if (!text(q.name) || !u8(tag)) return false;
-      switch (tag) {
-        case 0:
-        case 1:
-          if (!u64(q.bits)) return false;
-          break;
-        case 2: {
-          uint8_t v;
-          if (!u8(v)) return false;
-          q.bits = v != 0 ? 1 : 0;
-          break;
-        }
-        case 3:
-          if (!text(q.str)) return false;
-          break;
-        default: return fail(invalid_tag("param", tag));
-      }
-      q.kind = static_cast<ParamValue::Kind>(tag);
+      if (!param(q)) return false;
       s.params.push_back(q);
     }
     // Sorted exactly as any map is built, so unsorted params in a hand-made
     // blob give the same node.
     auto by_name = [](const Scratch::Param& a, const Scratch::Param& b) { return a.name < b.name; };
-    if (!std::is_sorted(s.params.begin(), s.params.end(), by_name)) {
-      std::stable_sort(s.params.begin(), s.params.end(), by_name);
-    }
-    for (const Scratch::Param& q : s.params) {
-      s.key.add_text(q.name);
-      s.key.params.push_back(NodeArena::Prepared::Param{q.kind, q.bits});
-      if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
-    }
+    std::stable_sort(s.params.begin(), s.params.end(), by_name);
+    for (const Scratch::Param& q : s.params) add_param(s, q);
     return true;
+  }
+
+  bool param(Scratch::Param& q) {
+    uint8_t tag;
+    if (!text(q.name) || !u8(tag)) return false;
+    switch (tag) {
+      case 0:
+      case 1:
+        if (!u64(q.bits)) return false;
+        break;
+      case 2: {
+        uint8_t v;
+        if (!u8(v)) return false;
+        q.bits = v != 0 ? 1 : 0;
+        break;
+      }
+      case 3:
+        if (!text(q.str)) return false;
+        break;
+      default: return fail(invalid_tag("param", tag));
+    }
+    q.kind = static_cast<ParamValue::Kind>(tag);
+    return true;
+  }
+
+  static void add_param(Scratch& s, const Scratch::Param& q) {
+    s.key.add_text(q.name);
+    s.key.params.push_back(NodeArena::Prepared::Param{q.kind, q.bits});
+    if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
   }
 
   // Input ids, each below `bound` (the index of the node being read).
@@ -464,10 +494,21 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   Reader r(data, 8);
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
-  Reader::Scratch scratch;
+  //
+  // Each record is read while the one before it is interned: its index slots
+  // are then on their way from memory when its turn comes. A record that
+  // does not read still reports only after the one before it interned.
+  Reader::Scratch scratch[2];
+  bool read = node_count == 0 || r.record(0, scratch[0]);
   for (uint64_t i = 0; i < node_count; ++i) {
-    if (!r.record(i, scratch)) return Err(r.error());
-    auto id = store->intern(scratch.key);
+    if (!read) return Err(r.error());
+    const Reader::Scratch& current = scratch[i % 2];
+    if (i + 1 < node_count) {
+      Reader::Scratch& next = scratch[(i + 1) % 2];
+      read = r.record(i + 1, next);
+      if (read) store->prefetch(next.key);
+    }
+    auto id = store->intern(current.key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
     // later index would then name the wrong node: index i is no node at all.

@@ -536,6 +536,14 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   return found;
 }
 
+void NodeArena::prefetch(const Prepared& p) const {
+  index_.prefetch(p.hash);
+  for (uint32_t h : p.text_hashes) text_index_.prefetch(h);
+  if (p.kind == NodeKey::Kind::kExternal) {
+    desc_index_.prefetch(static_cast<uint32_t>(desc_hash(p.text_hashes.data(), p.has_preprocessing_ref)));
+  }
+}
+
 uint32_t NodeArena::add_text(std::string_view s, uint32_t hash) {
   char* data = text_bytes_.take(s.size());
   if (!s.empty()) std::memcpy(data, s.data(), s.size());
@@ -611,18 +619,17 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
     }
     ids[k] = earlier != kNone ? earlier : add_text(p.texts[k], p.text_hashes[k]);
   }
+  // An External's descriptor not found above is new: either the lookup
+  // missed, or one of its texts is new, which no known descriptor holds.
   if (desc == kNone) {
-    desc = find_desc(p, ids);
-    if (desc == kNone) {
-      const bool present = p.has_preprocessing_ref;
-      Descriptor d{};
-      std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
-      d.present = present ? 1 : 0;
-      d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-      desc = static_cast<uint32_t>(descs_.size());
-      descs_.push_back(d);
-      desc_index_.insert(d.hash, desc);
-    }
+    const bool present = p.has_preprocessing_ref;
+    Descriptor d{};
+    std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
+    d.present = present ? 1 : 0;
+    d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
+    desc = static_cast<uint32_t>(descs_.size());
+    descs_.push_back(d);
+    desc_index_.insert(d.hash, desc);
   }
   uint32_t* w = words_.take(words);
   if (known_parts) {

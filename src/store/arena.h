@@ -62,7 +62,9 @@ struct PreparedKey {
   uint32_t hash = 0;
 
   void add_text(std::string_view s) {
-    texts.push_back(s);
+    // Built in place from its two words: copying the view whole reads back
+    // as one wide load what was just stored as two narrow ones, which stalls.
+    texts.emplace_back(s.data(), s.size());
     text_hashes.push_back(text_hash(s));
   }
   // Computes `hash`; call once every field is set.
@@ -251,8 +253,9 @@ class NodeArena {
 
   // The id of an equal node, if any.
   [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
-  // Starts fetching what interning `p` will probe first; needs no lock.
-  void prefetch(const Prepared& p) const { index_.prefetch(p.hash); }
+  // Starts fetching the index slots interning `p` will probe first; needs no
+  // lock.
+  void prefetch(const Prepared& p) const;
   // The id of an equal node, or a new one (`second` true). The key's inputs
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.
