@@ -515,7 +515,7 @@ NodeArena::Prepared KeyBuilder::prepare(NodeKey::Kind kind) {
   if (NodeKey::named(kind)) p.add_text(name_);
   for (const ParamRef& r : params_) {
     p.add_text(r.name);
-    p.params.push_back(NodeArena::Prepared::Param{r.kind, r.bits});
+    p.add_param(r.kind, r.bits);
     if (r.kind == ParamValue::Kind::kStr) p.add_text(r.str);
   }
   p.finish();

@@ -364,7 +364,7 @@ class Reader {
 
   static void add_param(Scratch& s, const Scratch::Param& q) {
     s.key.add_text(q.name);
-    s.key.params.push_back(NodeArena::Prepared::Param{q.kind, q.bits});
+    s.key.add_param(q.kind, q.bits);
     if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
   }
 
@@ -398,10 +398,10 @@ class Reader {
         if (tag == 0) {
           // A stage reading past its own inputs could never be evaluated.
           if (k >= input_count) return fail(bad_reference(k));
-          s.key.refs.push_back(StageRef::Input(k));
+          s.key.add_ref(StageRef::Input(k));
         } else if (tag == 1) {
           if (k >= j) return fail(bad_reference(k));
-          s.key.refs.push_back(StageRef::Member(k));
+          s.key.add_ref(StageRef::Member(k));
         } else {
           return fail(invalid_tag("stage-ref", tag));
         }
@@ -412,10 +412,15 @@ class Reader {
   }
 
  private:
-  // Reads `width` bytes little-endian; the caller has checked they are there.
+  // Reads `width` (4 or 8) bytes little-endian; the caller has checked they
+  // are there.
   uint64_t le(std::size_t width) {
     uint64_t v = 0;
-    for (std::size_t k = 0; k < width; ++k) v |= static_cast<uint64_t>(data_[pos_ + k]) << (8 * k);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&v, data_.data() + pos_, width);
+    } else {
+      for (std::size_t k = 0; k < width; ++k) v |= static_cast<uint64_t>(data_[pos_ + k]) << (8 * k);
+    }
     pos_ += width;
     return v;
   }

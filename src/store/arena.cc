@@ -274,13 +274,13 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
       add(w[0]);
       const MemberView m{{}, w + 2, w[1]};
       p.argc.push_back(m.argc);
-      for (uint32_t k = 0; k < m.argc; ++k) p.refs.push_back(m.ref(k));
+      for (uint32_t k = 0; k < m.argc; ++k) p.add_ref(m.ref(k));
       w += 2 + 3 * static_cast<std::size_t>(m.argc);
     }
   } else {
     for (const ParamRef& r : params()) {
       add(r.name_id);
-      p.params.push_back(PreparedKey::Param{r.kind, r.bits});
+      p.add_param(r.kind, r.bits);
       if (r.kind == ParamValue::Kind::kStr) add(r.str_id);
     }
   }
@@ -359,7 +359,7 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
     for (const Param& pair : key.params()) {
       const ParamRef r = ParamRef::of(pair);
       p.add_text(r.name);
-      p.params.push_back(Prepared::Param{r.kind, r.bits});
+      p.add_param(r.kind, r.bits);
       if (r.kind == ParamValue::Kind::kStr) p.add_text(r.str);
     }
   }

@@ -67,6 +67,16 @@ struct PreparedKey {
     texts.emplace_back(s.data(), s.size());
     text_hashes.push_back(text_hash(s));
   }
+  void add_param(ParamValue::Kind kind, uint64_t bits) {
+    Param& q = params.emplace_back();  // field by field, for the same reason
+    q.kind = kind;
+    q.bits = bits;
+  }
+  void add_ref(StageRef r) {
+    StageRef& to = refs.emplace_back();
+    to.kind = r.kind;
+    to.index = r.index;
+  }
   // Computes `hash`; call once every field is set.
   void finish();
 };
@@ -256,6 +266,8 @@ class NodeArena {
   // Starts fetching the index slots interning `p` will probe first; needs no
   // lock.
   void prefetch(const Prepared& p) const;
+  // The same for the node's slot alone, the one a key of known texts misses.
+  void prefetch_node(const Prepared& p) const { index_.prefetch(p.hash); }
   // The id of an equal node, or a new one (`second` true). The key's inputs
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.

@@ -19,7 +19,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
-  nodes_.prefetch(key);  // the index slot is a likely cache miss; overlap it with the lock
+  nodes_.prefetch_node(key);  // the index slot is a likely cache miss; overlap it with the lock
   PoisonGuard guard(mutex_);
   const NodeId n = nodes_.size();
   for (NodeId input : key.inputs) {
