@@ -511,15 +511,17 @@ namespace {
 // few dozen words.
 class WordBuffer {
  public:
-  explicit WordBuffer(std::size_t n)
-      : heap_(n > kLocal ? new uint32_t[n] : nullptr), data_(heap_ ? heap_.get() : local_) {}
-  [[nodiscard]] uint32_t* data() { return data_; }
+  // Room for `n` words, valid while the buffer lives.
+  uint32_t* take(std::size_t n) {
+    if (n <= kLocal) return local_;
+    heap_.reset(new uint32_t[n]);
+    return heap_.get();
+  }
 
  private:
   static constexpr std::size_t kLocal = 32;
-  uint32_t local_[kLocal];
+  uint32_t local_[kLocal];  // not cleared: a key's words are written before they are read
   std::unique_ptr<uint32_t[]> heap_;
-  uint32_t* data_;
 };
 
 }  // namespace
@@ -529,9 +531,10 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   uint32_t desc = 0;
   if (!resolve(p, ids, desc)) return std::nullopt;
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
-  WordBuffer words(word_count(p));
-  const Encoded e = encode(p, ids, desc, words.data());
-  const uint32_t found = find_node(p.hash, e, words.data());
+  WordBuffer buffer;
+  uint32_t* words = buffer.take(word_count(p));
+  const Encoded e = encode(p, ids, desc, words);
+  const uint32_t found = find_node(p.hash, e, words);
   if (found == kNone) return std::nullopt;
   return found;
 }
@@ -578,12 +581,13 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   // A key whose parts are all known may name a known node; one with a new
   // part is new itself, and is encoded once its parts have ids.
   const bool known_parts = new_texts == 0 && desc != kNone;
-  std::optional<WordBuffer> lookup;
+  WordBuffer buffer;
+  uint32_t* lookup = nullptr;
   Encoded e{};
   if (known_parts) {
-    lookup.emplace(words);
-    e = encode(p, ids, desc, lookup->data());
-    const uint32_t found = find_node(p.hash, e, lookup->data());
+    lookup = buffer.take(words);
+    e = encode(p, ids, desc, lookup);
+    const uint32_t found = find_node(p.hash, e, lookup);
     if (found != kNone) return {found, false};
   }
 
@@ -633,7 +637,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   }
   uint32_t* w = words_.take(words);
   if (known_parts) {
-    std::copy(lookup->data(), lookup->data() + words, w);
+    std::copy(lookup, lookup + words, w);
   } else {
     e = encode(p, ids, desc, w);
   }
