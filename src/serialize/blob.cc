@@ -500,20 +500,29 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
   //
-  // Each record is read while the one before it is interned: its index slots
-  // are then on their way from memory when its turn comes. A record that
-  // does not read still reports only after the one before it interned.
-  Reader::Scratch scratch[2];
-  bool read = node_count == 0 || r.record(0, scratch[0]);
-  for (uint64_t i = 0; i < node_count; ++i) {
-    if (!read) return Err(r.error());
-    const Reader::Scratch& current = scratch[i % 2];
-    if (i + 1 < node_count) {
-      Reader::Scratch& next = scratch[(i + 1) % 2];
-      read = r.record(i + 1, next);
-      if (read) store->prefetch(next.key);
+  // Records are read a few ahead of interning, and each one read starts
+  // fetching the index slots it will probe: they are then on their way from
+  // memory while the records before it are interned. A record that does not
+  // read still reports only after every record before it interned.
+  constexpr uint64_t kAhead = 2;
+  Reader::Scratch ring[kAhead + 1];
+  uint64_t read = 0;  // records [0, read) are read
+  bool stopped = false;
+  auto read_next = [&] {
+    if (stopped || read == node_count) return;
+    Reader::Scratch& s = ring[read % (kAhead + 1)];
+    if (!r.record(read, s)) {
+      stopped = true;
+      return;
     }
-    auto id = store->intern(current.key);
+    store->prefetch(s.key);
+    ++read;
+  };
+  for (uint64_t k = 0; k < kAhead; ++k) read_next();
+  for (uint64_t i = 0; i < node_count; ++i) {
+    read_next();
+    if (i == read) return Err(r.error());
+    auto id = store->intern(ring[i % (kAhead + 1)].key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
     // later index would then name the wrong node: index i is no node at all.

@@ -165,6 +165,7 @@ TEST(BlobRead, EveryErrorAtItsPlace) {
       {stage(2, 0, 0, 1).u32(0), "ok"},
       // A repeated record, which would take the earlier id and shift later ones.
       {repeat(4).u32(0), ref(1)}, {repeat(4).u32(1).u64(3), ref(1)}, {hdr(2).src("a").src("a").u32(0), ref(1)},
+      {hdr(4).src("a").src("a").src("b"), ref(1)},  // reported before the cut record after it
       // Invalid UTF-8 in every string position (the descriptor's below).
       {hdr(1).u8(0).str(bad), utf8}, {hdr(1).u8(0).str("x").u32(1).str(bad), utf8},
       {hdr(1).u8(0).str("x").u32(1).str("p").u8(3).str(bad), utf8},
