@@ -503,7 +503,8 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // Records are read a few ahead of interning, and each one read starts
   // fetching the index slots it will probe: they are then on their way from
   // memory while the records before it are interned. A record that does not
-  // read still reports only after every record before it interned.
+  // read still reports only after every record before it interned. The store
+  // is this function's alone until it returns, so no lock is taken.
   constexpr uint64_t kAhead = 2;
   Reader::Scratch ring[kAhead + 1];
   uint64_t read = 0;  // records [0, read) are read
@@ -522,7 +523,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   for (uint64_t i = 0; i < node_count; ++i) {
     read_next();
     if (i == read) return Err(r.error());
-    auto id = store->intern(ring[i % (kAhead + 1)].key);
+    auto id = store->intern_unshared(ring[i % (kAhead + 1)].key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
     // later index would then name the wrong node: index i is no node at all.

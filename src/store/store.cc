@@ -28,6 +28,14 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
   return guard.sparing_allocation_failures([&] { return nodes_.intern(key).first; });
 }
 
+Result<NodeId, BadNodeId> GraphStore::intern_unshared(const NodeArena::Prepared& key) {
+  const NodeId n = nodes_.size();
+  for (NodeId input : key.inputs) {
+    if (input >= n) return Err(BadNodeId{input});
+  }
+  return nodes_.intern(key).first;
+}
+
 void GraphStore::reserve(size_t n) {
   PoisonGuard guard(mutex_, PoisonGuard::kReader);
   nodes_.reserve(n);
