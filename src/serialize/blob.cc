@@ -193,6 +193,7 @@ class Reader {
   Reader(std::span<const uint8_t> data, std::size_t pos) : data_(data), pos_(pos) {}
 
   [[nodiscard]] std::size_t remaining() const { return data_.size() - pos_; }
+  [[nodiscard]] std::size_t position() const { return pos_; }
   [[nodiscard]] const DecodeError& error() const { return error_; }
 
   bool fail(DecodeError e) {
@@ -495,7 +496,11 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   auto store = std::make_unique<GraphStore>();
   // The store grows with the records actually read, never by the count the
   // blob announces; reserving for all the bytes could hold cost more (its
-  // index is touched when made) than growing does.
+  // index is touched when made) than growing does. The records read so far,
+  // though, tell by their size how many the bytes hold in all: at a few
+  // points the store makes room for up to that many at once, never for more
+  // than eight times the records read, which spares it most of its growing.
+  uint64_t size_at = 4096;  // the next of those points
   Reader r(data, 8);
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
@@ -523,6 +528,13 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   for (uint64_t i = 0; i < node_count; ++i) {
     read_next();
     if (i == read) return Err(r.error());
+    if (i == size_at) {
+      size_at *= 8;
+      const double per_record = static_cast<double>(r.position() - 8) / static_cast<double>(read);
+      const auto in_bytes = static_cast<uint64_t>(static_cast<double>(data.size() - 8) / per_record);
+      const uint64_t expected = std::min({in_bytes, uint64_t{node_count}, size_at});
+      if (expected > i) store->reserve(expected - i);
+    }
     auto id = store->intern_unshared(ring[i % (kAhead + 1)].key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
