@@ -3,6 +3,13 @@
 // the entries and says, through a predicate, whether a position holds the
 // key sought. Entries are never removed.
 //
+// A hash's first slot comes from the top bits of its product with a large
+// odd constant, so doubling the table sends the entries of one slot to two
+// neighbouring ones: growth walks the old slots in order and writes the new
+// ones nearly in order too, instead of all over a table that may not fit in
+// any cache. An empty slot is all zero bits (positions are kept plus one),
+// so a fresh table is emptied by the cheapest fill there is.
+//
 // Growth builds the larger slot array first and switches to it only once it
 // holds every entry, so a failed allocation leaves the index as it was.
 #pragma once
@@ -10,9 +17,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "base/huge_pages.h"
 
@@ -24,14 +31,15 @@ class IdIndex {
 
   [[nodiscard]] std::size_t size() const { return size_; }
 
-  // The position whose entry has `hash` and satisfies `same(position)`.
+  // The position whose entry has `hash` and satisfies `same(position)`, or
+  // kEmpty.
   template <typename Same>
-  [[nodiscard]] std::optional<uint32_t> find(uint32_t hash, Same&& same) const {
-    if (size_ == 0) return std::nullopt;
+  [[nodiscard]] uint32_t find(uint32_t hash, Same&& same) const {
+    if (size_ == 0) return kEmpty;
     for (std::size_t i = start(hash);; i = (i + 1) & mask_) {
       const Slot s = slots_[i];
-      if (s.id == kEmpty) return std::nullopt;
-      if (s.hash == hash && same(s.id)) return s.id;
+      if (s.id_plus_one == 0) return kEmpty;
+      if (s.hash == hash && same(s.id_plus_one - 1)) return s.id_plus_one - 1;
     }
   }
 
@@ -41,8 +49,9 @@ class IdIndex {
   void prefetch(uint32_t hash) const {
     const Slot* slots = hint_slots_.load(std::memory_order_relaxed);
     if (slots == nullptr) return;
-    const std::size_t mask = hint_mask_.load(std::memory_order_relaxed);
-    __builtin_prefetch(slots + (start_in(hash, mask)));
+    const int shift = hint_shift_.load(std::memory_order_relaxed);
+    if (shift >= 64) return;
+    __builtin_prefetch(slots + start_in(hash, shift));
   }
 
   // Room for `n` more inserts; afterwards inserting them allocates nothing.
@@ -50,51 +59,65 @@ class IdIndex {
     const std::size_t want = size_ + n;
     if (want <= limit()) return;
     std::size_t cap = slots_ ? 2 * (mask_ + 1) : 16;
-    while (want > cap - cap / 4) cap *= 2;
+    int shift = slots_ ? shift_ - 1 : 60;
+    while (want > cap - cap / 4) {
+      cap *= 2;
+      --shift;
+    }
     std::unique_ptr<Slot[]> fresh(new Slot[cap]);
     advise_huge_pages(fresh.get(), cap * sizeof(Slot));  // lookups land anywhere in it
-    for (std::size_t i = 0; i < cap; ++i) fresh[i] = Slot{0, kEmpty};
+    // Written whole now, so that every page is faulted in for writing (a huge
+    // one where advised); pages first read while untouched would map the
+    // shared zero page, and the later write would then split a huge one.
+    std::memset(static_cast<void*>(fresh.get()), 0, cap * sizeof(Slot));
     const std::size_t old_cap = slots_ ? mask_ + 1 : 0;
     std::swap(slots_, fresh);
     mask_ = cap - 1;
+    shift_ = shift;
     hint_slots_.store(slots_.get(), std::memory_order_relaxed);
-    hint_mask_.store(mask_, std::memory_order_relaxed);
-    for (std::size_t i = 0; i < old_cap; ++i) {
-      if (fresh[i].id != kEmpty) place(fresh[i]);
+    hint_shift_.store(shift_, std::memory_order_relaxed);
+    // A run that wraps past the old table's end is moved last, so every run
+    // lands after the ones before it.
+    std::size_t first = 0;
+    while (first < old_cap && fresh[first].id_plus_one != 0) ++first;
+    for (std::size_t i = first; i < old_cap; ++i) {
+      if (fresh[i].id_plus_one != 0) place(fresh[i]);
     }
+    for (std::size_t i = 0; i < first; ++i) place(fresh[i]);
   }
 
   // Adds a position that is not yet indexed; needs room (reserve_more).
   void insert(uint32_t hash, uint32_t id) {
     if (size_ + 1 > limit()) reserve_more(1);
-    place(Slot{hash, id});
+    place(Slot{hash, id + 1});
     ++size_;
   }
 
  private:
   struct Slot {
     uint32_t hash;
-    uint32_t id;
+    uint32_t id_plus_one;  // 0: empty
   };
   [[nodiscard]] std::size_t limit() const {
     const std::size_t cap = slots_ ? mask_ + 1 : 0;
     return cap - cap / 4;
   }
-  static std::size_t start_in(uint32_t hash, std::size_t mask) {
-    return static_cast<std::size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+  static std::size_t start_in(uint32_t hash, int shift) {
+    return static_cast<std::size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ULL) >> shift);
   }
-  [[nodiscard]] std::size_t start(uint32_t hash) const { return start_in(hash, mask_); }
+  [[nodiscard]] std::size_t start(uint32_t hash) const { return start_in(hash, shift_); }
   void place(Slot s) {
     std::size_t i = start(s.hash);
-    while (slots_[i].id != kEmpty) i = (i + 1) & mask_;
+    while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
     slots_[i] = s;
   }
 
   std::unique_ptr<Slot[]> slots_;
   std::size_t mask_ = 0;
+  int shift_ = 64;  // 64 - log2(capacity)
   std::size_t size_ = 0;
   std::atomic<const Slot*> hint_slots_{nullptr};
-  std::atomic<std::size_t> hint_mask_{0};
+  std::atomic<int> hint_shift_{64};
 };
 
 }  // namespace velmora

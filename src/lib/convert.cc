@@ -433,7 +433,69 @@ bool KeyBuilder::name(PyObject* obj, const char* arg) {
 
 bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return read_ids(obj, arg, inputs_); }
 
+#ifndef Py_GIL_DISABLED
+namespace {
+
+// True for an ASCII str, whose text (its own UTF-8) goes to `out`.
+bool ascii_of(PyObject* s, std::string_view& out) {
+  if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_COMPACT_ASCII(s)) return false;
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+  return true;
+}
+
+// Classifies a value as the general reading does, when that runs no Python
+// code: false for any value that might.
+bool plain_value(PyObject* v, ParamRef& r) {
+  if (PyBool_Check(v)) {
+    r.kind = ParamValue::Kind::kBool;
+    r.bits = v == Py_True ? 1 : 0;
+    return true;
+  }
+  if (PyFloat_CheckExact(v)) {
+    r.kind = ParamValue::Kind::kFloat;
+    r.bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v));
+    return true;
+  }
+  if (ascii_of(v, r.str)) {
+    r.kind = ParamValue::Kind::kStr;
+    return true;
+  }
+  if (!PyLong_CheckExact(v)) return false;
+  int overflow = 0;
+  const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+  r.kind = ParamValue::Kind::kInt;
+  r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
+  return overflow == 0;
+}
+
+}  // namespace
+
+// The usual params dict (ASCII str keys; exact bool, float, ASCII str or
+// 64-bit int values) converts without running any Python code, and with
+// the GIL held throughout nothing else runs until the key is interned: no
+// one can change the dict or drop what it holds meanwhile, so it is read in
+// one pass, borrowing everything, to the same values the general reading
+// gives. Any other dict leaves `params_` empty and is read the general way.
+bool KeyBuilder::plain_params(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    ParamRef& r = params_.emplace_back();
+    if (!ascii_of(k, r.name) || !plain_value(v, r)) {
+      params_.clear();
+      return false;
+    }
+  }
+  return true;
+}
+#endif
+
 bool KeyBuilder::params(PyObject* obj) {
+#ifndef Py_GIL_DISABLED
+  if (obj != nullptr && PyDict_CheckExact(obj) && plain_params(obj)) return true;
+#endif
   return read_params(obj, [this](const ParamRef& r, Ref& key, Ref& value) {
     params_.push_back(r);
     held_.push_back(std::move(key));

@@ -114,6 +114,10 @@ class KeyBuilder {
   NodeArena::Prepared prepare(NodeKey::Kind kind);
 
  private:
+#ifndef Py_GIL_DISABLED
+  bool plain_params(PyObject* dict);
+#endif
+
   std::string_view name_;
   absl::InlinedVector<NodeId, 8> inputs_;
   absl::InlinedVector<ParamRef, 4> params_;

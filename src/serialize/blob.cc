@@ -193,6 +193,7 @@ class Reader {
   Reader(std::span<const uint8_t> data, std::size_t pos) : data_(data), pos_(pos) {}
 
   [[nodiscard]] std::size_t remaining() const { return data_.size() - pos_; }
+  [[nodiscard]] std::size_t position() const { return pos_; }
   [[nodiscard]] const DecodeError& error() const { return error_; }
 
   bool fail(DecodeError e) {
@@ -297,45 +298,75 @@ class Reader {
   }
 
  private:
+  // Params go straight into the key while their names come in order, as
+  // writers emit them; a blob whose names do not is read again from their
+  // start, and sorted.
   bool params(Scratch& s) {
+    const std::size_t start = pos_;
+    const std::size_t first_text = s.key.texts.size();
+    uint32_t count;
+    if (!u32(count)) return false;
+    std::string_view last;
+    for (uint32_t e = 0; e < count; ++e) {
+      Scratch::Param q{};
+      if (!param(q)) return false;
+      if (e > 0 && q.name < last) {
+        s.key.texts.resize(first_text);
+        s.key.text_hashes.resize(first_text);
+        s.key.params.clear();
+        pos_ = start;
+        return sorted_params(s);
+      }
+      last = q.name;
+      add_param(s, q);
+    }
+    return true;
+  }
+
+  bool sorted_params(Scratch& s) {
     uint32_t count;
     if (!u32(count)) return false;
     s.params.clear();
     for (uint32_t e = 0; e < count; ++e) {
       Scratch::Param q{};
-      uint8_t tag;
-      if (!text(q.name) || !u8(tag)) return false;
-      switch (tag) {
-        case 0:
-        case 1:
-          if (!u64(q.bits)) return false;
-          break;
-        case 2: {
-          uint8_t v;
-          if (!u8(v)) return false;
-          q.bits = v != 0 ? 1 : 0;
-          break;
-        }
-        case 3:
-          if (!text(q.str)) return false;
-          break;
-        default: return fail(invalid_tag("param", tag));
-      }
-      q.kind = static_cast<ParamValue::Kind>(tag);
+      if (!param(q)) return false;
       s.params.push_back(q);
     }
     // Sorted exactly as any map is built, so unsorted params in a hand-made
     // blob give the same node.
     auto by_name = [](const Scratch::Param& a, const Scratch::Param& b) { return a.name < b.name; };
-    if (!std::is_sorted(s.params.begin(), s.params.end(), by_name)) {
-      std::stable_sort(s.params.begin(), s.params.end(), by_name);
-    }
-    for (const Scratch::Param& q : s.params) {
-      s.key.add_text(q.name);
-      s.key.add_param(q.kind, q.bits);
-      if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
-    }
+    std::stable_sort(s.params.begin(), s.params.end(), by_name);
+    for (const Scratch::Param& q : s.params) add_param(s, q);
     return true;
+  }
+
+  bool param(Scratch::Param& q) {
+    uint8_t tag;
+    if (!text(q.name) || !u8(tag)) return false;
+    switch (tag) {
+      case 0:
+      case 1:
+        if (!u64(q.bits)) return false;
+        break;
+      case 2: {
+        uint8_t v;
+        if (!u8(v)) return false;
+        q.bits = v != 0 ? 1 : 0;
+        break;
+      }
+      case 3:
+        if (!text(q.str)) return false;
+        break;
+      default: return fail(invalid_tag("param", tag));
+    }
+    q.kind = static_cast<ParamValue::Kind>(tag);
+    return true;
+  }
+
+  static void add_param(Scratch& s, const Scratch::Param& q) {
+    s.key.add_text(q.name);
+    s.key.add_param(q.kind, q.bits);
+    if (q.kind == ParamValue::Kind::kStr) s.key.add_text(q.str);
   }
 
   // Input ids, each below `bound` (the index of the node being read).
@@ -368,10 +399,10 @@ class Reader {
         if (tag == 0) {
           // A stage reading past its own inputs could never be evaluated.
           if (k >= input_count) return fail(bad_reference(k));
-          s.key.add_ref(StageRef::Kind::kInput, k);
+          s.key.add_ref(StageRef::Input(k));
         } else if (tag == 1) {
           if (k >= j) return fail(bad_reference(k));
-          s.key.add_ref(StageRef::Kind::kMember, k);
+          s.key.add_ref(StageRef::Member(k));
         } else {
           return fail(invalid_tag("stage-ref", tag));
         }
@@ -382,10 +413,15 @@ class Reader {
   }
 
  private:
-  // Reads `width` bytes little-endian; the caller has checked they are there.
+  // Reads `width` (4 or 8) bytes little-endian; the caller has checked they
+  // are there.
   uint64_t le(std::size_t width) {
     uint64_t v = 0;
-    for (std::size_t k = 0; k < width; ++k) v |= static_cast<uint64_t>(data_[pos_ + k]) << (8 * k);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&v, data_.data() + pos_, width);
+    } else {
+      for (std::size_t k = 0; k < width; ++k) v |= static_cast<uint64_t>(data_[pos_ + k]) << (8 * k);
+    }
     pos_ += width;
     return v;
   }
@@ -460,14 +496,46 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   auto store = std::make_unique<GraphStore>();
   // The store grows with the records actually read, never by the count the
   // blob announces; reserving for all the bytes could hold cost more (its
-  // index is touched when made) than growing does.
+  // index is touched when made) than growing does. The records read so far,
+  // though, tell by their size how many the bytes hold in all: at a few
+  // points the store makes room for up to that many at once, never for more
+  // than eight times the records read, which spares it most of its growing.
+  uint64_t size_at = 4096;  // the next of those points
   Reader r(data, 8);
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
-  Reader::Scratch scratch;
+  //
+  // Records are read a few ahead of interning, and each one read starts
+  // fetching the index slots it will probe: they are then on their way from
+  // memory while the records before it are interned. A record that does not
+  // read still reports only after every record before it interned. The store
+  // is this function's alone until it returns, so no lock is taken.
+  constexpr uint64_t kAhead = 2;
+  Reader::Scratch ring[kAhead + 1];
+  uint64_t read = 0;  // records [0, read) are read
+  bool stopped = false;
+  auto read_next = [&] {
+    if (stopped || read == node_count) return;
+    Reader::Scratch& s = ring[read % (kAhead + 1)];
+    if (!r.record(read, s)) {
+      stopped = true;
+      return;
+    }
+    store->prefetch(s.key);
+    ++read;
+  };
+  for (uint64_t k = 0; k < kAhead; ++k) read_next();
   for (uint64_t i = 0; i < node_count; ++i) {
-    if (!r.record(i, scratch)) return Err(r.error());
-    auto id = store->intern(scratch.key);
+    read_next();
+    if (i == read) return Err(r.error());
+    if (i == size_at) {
+      size_at *= 8;
+      const double per_record = static_cast<double>(r.position() - 8) / static_cast<double>(read);
+      const auto in_bytes = static_cast<uint64_t>(static_cast<double>(data.size() - 8) / per_record);
+      const uint64_t expected = std::min({in_bytes, uint64_t{node_count}, size_at});
+      if (expected > i) store->reserve(expected - i);
+    }
+    auto id = store->intern_unshared(ring[i % (kAhead + 1)].key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
     // later index would then name the wrong node: index i is no node at all.

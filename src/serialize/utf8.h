@@ -9,7 +9,10 @@
 
 namespace velmora {
 
-[[nodiscard]] inline bool is_valid_utf8(const uint8_t* p, std::size_t n) {
+namespace utf8_detail {
+
+// The whole check, kept out of line: most texts never need it.
+[[gnu::noinline]] inline bool decode_check(const uint8_t* p, std::size_t n) {
   std::size_t i = 0;
   while (i < n) {
     // Most text is ASCII: skip it eight bytes at a time.
@@ -50,6 +53,37 @@ namespace velmora {
     }
   }
   return true;
+}
+
+inline uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline uint64_t load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+}  // namespace utf8_detail
+
+[[nodiscard]] inline bool is_valid_utf8(const uint8_t* p, std::size_t n) {
+  using namespace utf8_detail;
+  // ASCII is valid as it stands: look for a high bit a word at a time (the
+  // last word overlapping the one before), and decode only text that has one.
+  uint64_t high = 0;
+  if (n >= 8) {
+    high = load64(p + n - 8);
+    for (std::size_t i = 0; i + 8 < n; i += 8) high |= load64(p + i);
+  } else if (n >= 4) {
+    high = load32(p) | load32(p + n - 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) high |= p[i];
+  }
+  if ((high & 0x8080808080808080ULL) == 0) return true;
+  return decode_check(p, n);
 }
 
 }  // namespace velmora

@@ -6,7 +6,6 @@
 #include <new>
 #include <stdexcept>
 
-#include "absl/hash/hash.h"
 #include "base/panic.h"
 
 namespace velmora {
@@ -19,8 +18,6 @@ constexpr uint64_t kMaxTexts = (uint64_t{1} << 29) - 1;
 constexpr uint64_t kMaxInputs = (uint64_t{1} << 28) - 1;
 constexpr uint32_t kHasParams = 8;
 constexpr uint32_t kLastPair = 4;
-
-uint32_t text_hash(std::string_view s) { return static_cast<uint32_t>(absl::HashOf(s)); }
 
 struct Mixer {
   uint64_t h;
@@ -277,10 +274,7 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
       add(w[0]);
       const MemberView m{{}, w + 2, w[1]};
       p.argc.push_back(m.argc);
-      for (uint32_t k = 0; k < m.argc; ++k) {
-        const StageRef ref = m.ref(k);
-        p.add_ref(ref.kind, ref.index);
-      }
+      for (uint32_t k = 0; k < m.argc; ++k) p.add_ref(m.ref(k));
       w += 2 + 3 * static_cast<std::size_t>(m.argc);
     }
   } else {
@@ -308,13 +302,6 @@ std::vector<NodeKey> NodesView::keys() const {
 }
 
 // ------------------------------------------------------------------ interning
-
-void PreparedKey::add_text(std::string_view s) {
-  // Built in place: pushing `s` would spill it as two words and reload it as
-  // one, a load the processor cannot forward from the stores.
-  texts.emplace_back(s.data(), s.size());
-  text_hashes.push_back(text_hash(s));
-}
 
 void PreparedKey::finish() {
   Mixer mix{static_cast<uint64_t>(kind) + 1};
@@ -400,22 +387,19 @@ std::size_t word_count(const NodeArena::Prepared& p) {
 
 }  // namespace
 
-std::optional<uint32_t> NodeArena::find_text(std::string_view s, uint32_t hash) const {
-  return text_index_.find(hash, [&](uint32_t i) { return text(i) == s; });
+uint32_t NodeArena::find_text(std::string_view s, uint32_t hash) const {
+  return text_index_.find(hash, [&](uint32_t i) { return same_text(text(i), s); });
 }
 
-std::optional<uint32_t> NodeArena::find_node(const Candidate& c) const {
-  return index_.find(c.hash, [&](uint32_t i) {
+uint32_t NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
+  return index_.find(hash, [&](uint32_t i) {
     const NodeRecord& r = records_[i];
-    return r.meta == c.meta && r.part == c.part && same_words(r, c);
+    if (r.meta != e.meta || r.part != e.part) return false;
+    const std::size_t n_inputs = r.meta >> 4;
+    return std::equal(r.words, r.words + n_inputs, words) &&
+           same_tail(static_cast<NodeKey::Kind>(r.meta & 7), (r.meta & kHasParams) != 0,
+                     r.words + n_inputs, words + n_inputs);
   });
-}
-
-bool NodeArena::same_words(const NodeRecord& r, const Candidate& c) const {
-  const std::size_t n_inputs = r.meta >> 4;
-  if (!std::equal(r.words, r.words + n_inputs, c.words.data())) return false;
-  return same_tail(static_cast<NodeKey::Kind>(r.meta & 7), (r.meta & kHasParams) != 0,
-                   r.words + n_inputs, c.words.data() + n_inputs);
 }
 
 bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
@@ -453,25 +437,22 @@ bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a
   }
 }
 
-bool NodeArena::resolve(const Prepared& p, absl::InlinedVector<uint32_t, 6>& ids,
-                        std::optional<uint32_t>& desc) const {
+bool NodeArena::resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const {
   ids.clear();
-  bool all = true;
+  desc = 0;
   for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    const auto id = find_text(p.texts[k], p.text_hashes[k]);
-    all = all && id.has_value();
-    ids.push_back(id.value_or(0));
+    const uint32_t id = find_text(p.texts[k], p.text_hashes[k]);
+    if (id == kNone) return false;
+    ids.push_back(id);
   }
-  desc.reset();
-  if (p.kind == NodeKey::Kind::kExternal && all) {
+  if (p.kind == NodeKey::Kind::kExternal) {
     desc = find_desc(p, ids);
-    if (!desc) return false;
+    if (desc == kNone) return false;
   }
-  return all;
+  return true;
 }
 
-std::optional<uint32_t> NodeArena::find_desc(const Prepared& p,
-                                             const absl::InlinedVector<uint32_t, 6>& ids) const {
+uint32_t NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
   const bool present = p.has_preprocessing_ref;
   const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
   return desc_index_.find(h, [&](uint32_t i) {
@@ -481,15 +462,13 @@ std::optional<uint32_t> NodeArena::find_desc(const Prepared& p,
   });
 }
 
-void NodeArena::encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>& ids,
-                       uint32_t desc, Candidate& c) const {
+NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint32_t desc,
+                                     uint32_t* w) {
   const NodeKey::Kind kind = p.kind;
-  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   std::size_t t = 0;  // next text id
-  c.part = NodeKey::named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
+  Encoded e{};
+  e.part = NodeKey::named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
   if (kind == NodeKey::Kind::kExternal) t += p.has_preprocessing_ref ? 6 : 5;
-  c.words.resize(word_count(p));
-  uint32_t* w = c.words.data();
   for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
   bool has_params = false;
   if (kind == NodeKey::Kind::kStage) {
@@ -521,18 +500,51 @@ void NodeArena::encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>
       }
     }
   }
-  c.meta = static_cast<uint32_t>(kind) | (has_params ? kHasParams : 0) |
+  e.meta = static_cast<uint32_t>(kind) | (has_params ? kHasParams : 0) |
            static_cast<uint32_t>(p.inputs.size()) << 4;
-  c.hash = p.hash;
+  return e;
 }
 
+namespace {
+
+// Room for a key's words while it is looked up: on the stack for the usual
+// few dozen words.
+class WordBuffer {
+ public:
+  // Room for `n` words, valid while the buffer lives.
+  uint32_t* take(std::size_t n) {
+    if (n <= kLocal) return local_;
+    heap_.reset(new uint32_t[n]);
+    return heap_.get();
+  }
+
+ private:
+  static constexpr std::size_t kLocal = 32;
+  uint32_t local_[kLocal];  // not cleared: a key's words are written before they are read
+  std::unique_ptr<uint32_t[]> heap_;
+};
+
+}  // namespace
+
 std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
-  absl::InlinedVector<uint32_t, 6> ids;
-  std::optional<uint32_t> desc;
+  TextIds ids;
+  uint32_t desc = 0;
   if (!resolve(p, ids, desc)) return std::nullopt;
-  Candidate c;
-  encode(p, ids, desc.value_or(0), c);
-  return find_node(c);
+  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  WordBuffer buffer;
+  uint32_t* words = buffer.take(word_count(p));
+  const Encoded e = encode(p, ids, desc, words);
+  const uint32_t found = find_node(p.hash, e, words);
+  if (found == kNone) return std::nullopt;
+  return found;
+}
+
+void NodeArena::prefetch(const Prepared& p) const {
+  index_.prefetch(p.hash);
+  for (uint32_t h : p.text_hashes) text_index_.prefetch(h);
+  if (p.kind == NodeKey::Kind::kExternal) {
+    desc_index_.prefetch(static_cast<uint32_t>(desc_hash(p.text_hashes.data(), p.has_preprocessing_ref)));
+  }
 }
 
 uint32_t NodeArena::add_text(std::string_view s, uint32_t hash) {
@@ -550,39 +562,39 @@ void NodeArena::reserve(std::size_t n) {
 }
 
 std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
-  absl::InlinedVector<uint32_t, 6> ids;
-  absl::InlinedVector<bool, 6> missing;
-  std::optional<uint32_t> desc;
-  bool all = true;
-  for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    const auto id = find_text(p.texts[k], p.text_hashes[k]);
-    ids.push_back(id.value_or(0));
-    missing.push_back(!id);
-    all = all && id.has_value();
+  const std::size_t text_count = p.texts.size();
+  TextIds ids(text_count);  // kNone for a text new to the arena
+  std::size_t new_texts = 0;
+  std::size_t new_bytes = 0;
+  for (std::size_t k = 0; k < text_count; ++k) {
+    ids[k] = find_text(p.texts[k], p.text_hashes[k]);
+    if (ids[k] == kNone) {
+      ++new_texts;
+      new_bytes += p.texts[k].size();
+    }
   }
   const bool external = p.kind == NodeKey::Kind::kExternal;
-  if (all && external) desc = find_desc(p, ids);
-  Candidate c;
-  const bool encoded = all && (!external || desc);
-  if (encoded) {
-    encode(p, ids, desc.value_or(0), c);
-    if (auto found = find_node(c)) return {*found, false};
+  uint32_t desc = external ? kNone : 0;
+  if (new_texts == 0 && external) desc = find_desc(p, ids);
+  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  const std::size_t words = word_count(p);
+  // A key whose parts are all known may name a known node; one with a new
+  // part is new itself, and is encoded once its parts have ids.
+  const bool known_parts = new_texts == 0 && desc != kNone;
+  WordBuffer buffer;
+  uint32_t* lookup = nullptr;
+  Encoded e{};
+  if (known_parts) {
+    lookup = buffer.take(words);
+    e = encode(p, ids, desc, lookup);
+    const uint32_t found = find_node(p.hash, e, lookup);
+    if (found != kNone) return {found, false};
   }
 
   // A new node. Room for everything first: after this point nothing throws,
   // so a failed allocation leaves the arena as it was.
   if (records_.size() >= kMaxNodes) throw std::bad_alloc();
-  std::size_t new_texts = 0;
-  std::size_t new_bytes = 0;
-  for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    if (missing[k]) {
-      ++new_texts;
-      new_bytes += p.texts[k].size();
-    }
-  }
   if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
-  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
-  const std::size_t words = word_count(p);
   texts_.reserve_more(new_texts);
   text_index_.reserve_more(new_texts);
   text_bytes_.reserve(new_bytes);
@@ -593,33 +605,45 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   records_.reserve_more(1);
   index_.reserve_more(1);
   words_.reserve(words);
-  if (!encoded) c.words.reserve(words);
 
-  for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    if (!missing[k]) continue;
-    // A text may occur twice in one key: the second finds the first.
-    const auto earlier = find_text(p.texts[k], p.text_hashes[k]);
-    ids[k] = earlier ? *earlier : add_text(p.texts[k], p.text_hashes[k]);
-  }
-  if (external && !desc) {
-    desc = find_desc(p, ids);
-    if (!desc) {
-      const bool present = p.has_preprocessing_ref;
-      Descriptor d{};
-      std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
-      d.present = present ? 1 : 0;
-      d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-      desc = static_cast<uint32_t>(descs_.size());
-      descs_.push_back(d);
-      desc_index_.insert(d.hash, *desc);
+  for (std::size_t k = 0; k < text_count; ++k) {
+    if (ids[k] != kNone) continue;
+    // A text may occur twice in one key: the later one takes the earlier's
+    // id. Keys with many new texts ask the index rather than scan.
+    uint32_t earlier = kNone;
+    if (new_texts <= 8) {
+      for (std::size_t j = 0; j < k; ++j) {
+        if (p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], p.texts[k])) {
+          earlier = ids[j];
+          break;
+        }
+      }
+    } else {
+      earlier = find_text(p.texts[k], p.text_hashes[k]);
     }
+    ids[k] = earlier != kNone ? earlier : add_text(p.texts[k], p.text_hashes[k]);
   }
-  if (!encoded) encode(p, ids, desc.value_or(0), c);
+  // An External's descriptor not found above is new: either the lookup
+  // missed, or one of its texts is new, which no known descriptor holds.
+  if (desc == kNone) {
+    const bool present = p.has_preprocessing_ref;
+    Descriptor d{};
+    std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
+    d.present = present ? 1 : 0;
+    d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
+    desc = static_cast<uint32_t>(descs_.size());
+    descs_.push_back(d);
+    desc_index_.insert(d.hash, desc);
+  }
   uint32_t* w = words_.take(words);
-  std::copy(c.words.begin(), c.words.end(), w);
+  if (known_parts) {
+    std::copy(lookup, lookup + words, w);
+  } else {
+    e = encode(p, ids, desc, w);
+  }
   const uint64_t id = records_.size();
-  records_.push_back(NodeRecord{w, c.part, c.meta});
-  index_.insert(c.hash, static_cast<uint32_t>(id));
+  records_.push_back(NodeRecord{w, e.part, e.meta});
+  index_.insert(p.hash, static_cast<uint32_t>(id));
   return {id, true};
 }
 

@@ -29,6 +29,7 @@
 #include "base/chunk_pool.h"
 #include "base/id_index.h"
 #include "base/seg_vector.h"
+#include "base/text_hash.h"
 #include "node/node.h"
 #include "param/param.h"
 
@@ -60,18 +61,21 @@ struct PreparedKey {
   absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
   uint32_t hash = 0;
 
-  void add_text(std::string_view s);
-  // Both build the element in place: a pushed temporary would be stored as
-  // two fields and reloaded as one wide word, which stalls the processor.
-  void add_param(ParamValue::Kind k, uint64_t bits) {
-    Param& q = params.emplace_back();
-    q.kind = k;
+  void add_text(std::string_view s) {
+    // Built in place from its two words: copying the view whole reads back
+    // as one wide load what was just stored as two narrow ones, which stalls.
+    texts.emplace_back(s.data(), s.size());
+    text_hashes.push_back(text_hash(s));
+  }
+  void add_param(ParamValue::Kind kind, uint64_t bits) {
+    Param& q = params.emplace_back();  // field by field, for the same reason
+    q.kind = kind;
     q.bits = bits;
   }
-  void add_ref(StageRef::Kind k, uint64_t index) {
-    StageRef& r = refs.emplace_back();
-    r.kind = k;
-    r.index = index;
+  void add_ref(StageRef r) {
+    StageRef& to = refs.emplace_back();
+    to.kind = r.kind;
+    to.index = r.index;
   }
   // Computes `hash`; call once every field is set.
   void finish();
@@ -259,8 +263,11 @@ class NodeArena {
 
   // The id of an equal node, if any.
   [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
-  // Starts fetching what interning `p` will probe first; needs no lock.
-  void prefetch(const Prepared& p) const { index_.prefetch(p.hash); }
+  // Starts fetching the index slots interning `p` will probe first; needs no
+  // lock.
+  void prefetch(const Prepared& p) const;
+  // The same for the node's slot alone, the one a key of known texts misses.
+  void prefetch_node(const Prepared& p) const { index_.prefetch(p.hash); }
   // The id of an equal node, or a new one (`second` true). The key's inputs
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.
@@ -287,30 +294,30 @@ class NodeArena {
     uint32_t present;  // preprocessing_ref given
     uint32_t hash;
   };
-  // A candidate node encoded with this arena's ids, for lookup and append.
-  struct Candidate {
-    uint32_t part = 0;
-    uint32_t meta = 0;
-    absl::InlinedVector<uint32_t, 16> words;
-    uint32_t hash = 0;
+  // The arena's text ids of a key's texts, in the key's order.
+  using TextIds = absl::InlinedVector<uint32_t, 8>;
+  // A node's record fields and words, encoded with this arena's ids.
+  struct Encoded {
+    uint32_t part;
+    uint32_t meta;
   };
 
   // Looks up every text and the descriptor of `p`; false when one is new
-  // (then the node is new too). Fills `ids` with what was found.
-  bool resolve(const Prepared& p, absl::InlinedVector<uint32_t, 6>& ids,
-               std::optional<uint32_t>& desc) const;
-  void encode(const Prepared& p, const absl::InlinedVector<uint32_t, 6>& ids, uint32_t desc,
-              Candidate& c) const;
-  [[nodiscard]] bool same_words(const NodeRecord& r, const Candidate& c) const;
+  // (then the node is new too). Fills `ids` and `desc` with what was found.
+  bool resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const;
+  // Writes the key's `word_count` words to `w`.
+  static Encoded encode(const Prepared& p, const TextIds& ids, uint32_t desc, uint32_t* w);
   // Compares what follows the inputs of two records of kind `kind`.
   [[nodiscard]] static bool same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                                       const uint32_t* b);
   uint32_t add_text(std::string_view s, uint32_t hash);  // room reserved
 
-  [[nodiscard]] std::optional<uint32_t> find_text(std::string_view s, uint32_t hash) const;
-  [[nodiscard]] std::optional<uint32_t> find_desc(const Prepared& p,
-                                                  const absl::InlinedVector<uint32_t, 6>& ids) const;
-  [[nodiscard]] std::optional<uint32_t> find_node(const Candidate& c) const;
+  // Lookups give kNone when there is no such entry: a plain word comes back in
+  // a register, where an optional would make a round trip through memory.
+  static constexpr uint32_t kNone = IdIndex::kEmpty;
+  [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const;
+  [[nodiscard]] uint32_t find_desc(const Prepared& p, const TextIds& ids) const;
+  [[nodiscard]] uint32_t find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
 
   SegVector<NodeRecord, 1024> records_;
   SegVector<Text, 256> texts_;

@@ -19,13 +19,21 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
-  nodes_.prefetch(key);  // the index slot is a likely cache miss; overlap it with the lock
+  nodes_.prefetch_node(key);  // the index slot is a likely cache miss; overlap it with the lock
   PoisonGuard guard(mutex_);
   const NodeId n = nodes_.size();
   for (NodeId input : key.inputs) {
     if (input >= n) return Err(BadNodeId{input});
   }
   return guard.sparing_allocation_failures([&] { return nodes_.intern(key).first; });
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_unshared(const NodeArena::Prepared& key) {
+  const NodeId n = nodes_.size();
+  for (NodeId input : key.inputs) {
+    if (input >= n) return Err(BadNodeId{input});
+  }
+  return nodes_.intern(key).first;
 }
 
 void GraphStore::reserve(size_t n) {
@@ -38,7 +46,7 @@ Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   if (id >= nodes_.size()) return Err(BadNodeId{id});
   const auto hash = static_cast<uint32_t>((id * 0x9E3779B97F4A7C15ULL) >> 32);
   const auto same = [id](uint32_t marked) { return marked == id; };
-  if (marked_.find(hash, same)) return {};
+  if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
   guard.sparing_allocation_failures([&] {
     outputs_.reserve(outputs_.size() + 1);
     marked_.reserve_more(1);

@@ -89,6 +89,12 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a key already prepared (made and hashed without the lock).
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
+  // The same for a store that no other thread can reach yet, such as one
+  // being read from a blob: the lock would guard nothing.
+  Result<NodeId, BadNodeId> intern_unshared(const NodeArena::Prepared& key);
+  // Starts fetching what interning `key` will probe first, for a caller that
+  // has other work to do meanwhile; needs no lock.
+  void prefetch(const NodeArena::Prepared& key) const { nodes_.prefetch(key); }
   // Room for `n` nodes, for a caller that knows how many it will intern.
   void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.

@@ -113,6 +113,20 @@ TEST(BlobRoundTrip, SeedsRewriteToThemselvesAndMatchTheCorpus) {
   }
 }
 
+// A blob past the points where the reader makes room from what it has read,
+// whole, cut inside its records, and with records much larger after them.
+TEST(BlobRoundTrip, LargeBlobsWholeAndCut) {
+  GraphStore s;
+  (void)s.intern(NodeKey::Source("x", {}));
+  for (NodeId i = 1; i < 40000; ++i) (void)s.intern(NodeKey::Op("neg", {i - 1}, {}));
+  const Bytes blob = write(s, {39999});
+  EXPECT_EQ(write(*read_ok(blob), {39999}), blob);
+  EXPECT_EQ(outcome(Bytes(blob.begin(), blob.begin() + blob.size() / 2)), kTruncated);
+  B grown = hdr(5000);
+  for (int i = 0; i < 5000; ++i) grown.src(std::string(i < 4096 ? 1 : 5000, 'a') + std::to_string(i));
+  EXPECT_EQ(read_ok(grown.u32(0).b)->node_count(), 5000u);
+}
+
 // Params come back stably sorted, also past the few items a sort handles by
 // insertion; a bool byte of 7 is true, a presence byte of 2 means present.
 TEST(BlobRead, UnsortedParamsAndLenientBytes) {
@@ -165,6 +179,7 @@ TEST(BlobRead, EveryErrorAtItsPlace) {
       {stage(2, 0, 0, 1).u32(0), "ok"},
       // A repeated record, which would take the earlier id and shift later ones.
       {repeat(4).u32(0), ref(1)}, {repeat(4).u32(1).u64(3), ref(1)}, {hdr(2).src("a").src("a").u32(0), ref(1)},
+      {hdr(4).src("a").src("a").src("b"), ref(1)},  // reported before the cut record after it
       // Invalid UTF-8 in every string position (the descriptor's below).
       {hdr(1).u8(0).str(bad), utf8}, {hdr(1).u8(0).str("x").u32(1).str(bad), utf8},
       {hdr(1).u8(0).str("x").u32(1).str("p").u8(3).str(bad), utf8},

@@ -1,0 +1,92 @@
+// text_hash: the 32-bit hash a store keys its texts by, and same_text, the
+// comparison its lookups confirm a match with. Texts are mostly a
+// few bytes (names, parameter names, short values), so the hash is inline
+// and reads a short text in at most two loads; longer texts go 16 bytes a
+// round. The seed comes from where this library was loaded, so that texts
+// from an untrusted blob cannot be chosen to collide in every process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace velmora {
+namespace text_hash_detail {
+
+inline uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline uint64_t load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// The folded 128-bit product: every input bit reaches the middle bits.
+inline uint64_t fold(uint64_t a, uint64_t b) {
+  const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+}
+
+inline constexpr uint64_t kP0 = 0xa0761d6478bd642fULL;
+inline constexpr uint64_t kP1 = 0xe7037ed1a0b428dbULL;
+inline constexpr uint64_t kP2 = 0x8ebc6af09c88c6e3ULL;
+
+inline const char kAnchor = 0;
+
+}  // namespace text_hash_detail
+
+[[nodiscard]] inline uint32_t text_hash(std::string_view s) {
+  using namespace text_hash_detail;
+  const char* p = s.data();
+  std::size_t n = s.size();
+  uint64_t seed = reinterpret_cast<uintptr_t>(&kAnchor) ^ kP0;
+  uint64_t a = 0;
+  uint64_t b = 0;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = load64(p);
+      b = load64(p + n - 8);
+    } else if (n >= 4) {
+      a = load32(p);
+      b = load32(p + n - 4);
+    } else if (n > 0) {
+      a = uint64_t{static_cast<uint8_t>(p[0])} << 16 |
+          uint64_t{static_cast<uint8_t>(p[n >> 1])} << 8 | static_cast<uint8_t>(p[n - 1]);
+    }
+  } else {
+    std::size_t left = n;
+    while (left > 16) {
+      seed = fold(load64(p) ^ kP1, load64(p + 8) ^ seed);
+      p += 16;
+      left -= 16;
+    }
+    a = load64(p + left - 16);
+    b = load64(p + left - 8);
+  }
+  const uint64_t h = fold(kP1 ^ n, fold(a ^ kP1, b ^ seed));
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+// Equality of two texts, inline for the short ones that a library call would
+// cost more to reach than to compare.
+[[nodiscard]] inline bool same_text(std::string_view x, std::string_view y) {
+  using namespace text_hash_detail;
+  const std::size_t n = x.size();
+  if (n != y.size()) return false;
+  const char* a = x.data();
+  const char* b = y.data();
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
+  if (n >= 4) return ((load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4))) == 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace velmora
