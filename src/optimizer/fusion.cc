@@ -156,7 +156,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     return r;
   };
   auto emit = [&](const PreparedKey& p) {
-    auto id = store.intern(p);
+    auto id = store.intern_unshared(p);  // the store is not handed out yet
     if (!id.ok()) panic("reduced graph references only earlier nodes");
     ++out.emitted;
     return *id;
