@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/panic.h"
+#include "base/text_hash.h"
 
 namespace velmora {
 namespace {
@@ -199,20 +200,16 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   std::vector<Index> position(m, 0);  // member -> its number in its stage
   Inputs inputs;
   PreparedKey p;
-  // Member texts repeat across stages: each template's is hashed once, the
-  // way the store hashes texts.
-  constexpr uint64_t kUnhashed = ~uint64_t{0};
-  std::vector<uint64_t> text_hash(graph.texts.size(), kUnhashed);
-  PreparedKey hasher;
-  auto template_text_hash = [&](uint32_t t) {
-    if (text_hash[t] == kUnhashed) {
-      hasher.texts.resize(0);
-      hasher.text_hashes.resize(0);
-      hasher.add_text(graph.texts[t]);
-      text_hash[t] = hasher.text_hashes[0];
-    }
-    return static_cast<uint32_t>(text_hash[t]);
+  // Member texts repeat across stages: each template's is hashed once, and
+  // once the new store holds it, its id there spares the store a lookup.
+  struct MemberText {
+    uint32_t hash = 0;
+    uint32_t id = PreparedKey::kUnknownText;
+    bool hashed = false;
   };
+  std::vector<MemberText> member_text(graph.texts.size());
+  std::vector<uint32_t> text_ids;
+  std::vector<uint32_t> unknown_texts;  // templates of a stage whose id is not known yet
 
   constexpr uint64_t kAhead = 16;  // nodes whose children's entries load meanwhile
   for (uint64_t i = 0; i < m; ++i) {
@@ -245,6 +242,8 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       p.text_hashes.resize(count);
       p.argc.resize(count);
       p.refs.resize(ref_count);
+      text_ids.resize(count);
+      unknown_texts.clear();
       input_keys.clear();
       input_nodes.clear();
       size_t r = 0;
@@ -252,8 +251,15 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         const uint64_t member = members[first + n];
         position[member] = n;
         const auto t = static_cast<uint32_t>(graph.op[member]);
+        MemberText& text = member_text[t];
         p.texts[n] = graph.texts[t];
-        p.text_hashes[n] = template_text_hash(t);
+        if (!text.hashed) {
+          text.hash = text_hash(graph.texts[t]);
+          text.hashed = true;
+        }
+        p.text_hashes[n] = text.hash;
+        text_ids[n] = text.id;
+        if (text.id == PreparedKey::kUnknownText) unknown_texts.push_back(t);
         const auto kids = graph.children_of(member);
         p.argc[n] = static_cast<uint32_t>(kids.size());
         for (uint64_t c : kids) {
@@ -270,8 +276,13 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       }
       for (Index node : input_nodes) inputs.push_back(reduced_for(node));
       p.inputs = inputs;
+      p.text_ids = text_ids.data();
       p.finish();
       reduced_id = emit(p);
+      for (uint32_t t : unknown_texts) {
+        MemberText& text = member_text[t];
+        text.id = store.find_text_unshared(graph.texts[t], text.hash);
+      }
       for (uint64_t n = 0; n < count; ++n) {
         const Index member = members[first + n];
         out.placement.set(member, reduced_id, n);

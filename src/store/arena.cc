@@ -567,6 +567,15 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   std::size_t new_texts = 0;
   std::size_t new_bytes = 0;
   for (std::size_t k = 0; k < text_count; ++k) {
+    const uint32_t given = p.text_ids != nullptr ? p.text_ids[k] : kNone;
+    if (given != kNone) {
+      // A wrong id would silently store another text.
+      if (given >= texts_.size() || texts_[given].hash != p.text_hashes[k]) {
+        panic("text id " + std::to_string(given) + " is not the key's text");
+      }
+      ids[k] = given;
+      continue;
+    }
     ids[k] = find_text(p.texts[k], p.text_hashes[k]);
     if (ids[k] == kNone) {
       ++new_texts;

@@ -60,6 +60,11 @@ struct PreparedKey {
   absl::InlinedVector<StageRef, 4> refs;  // Stage: every member's references, in order
   absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
   uint32_t hash = 0;
+  // When set, per text its id in the arena the key goes to, or kUnknownText:
+  // a builder interning many keys into its own store skips looking up the
+  // texts it has met before.
+  static constexpr uint32_t kUnknownText = 0xFFFFFFFFu;
+  const uint32_t* text_ids = nullptr;
 
   void add_text(std::string_view s) {
     // Built in place from its two words: copying the view whole reads back
@@ -263,6 +268,8 @@ class NodeArena {
 
   // The id of an equal node, if any.
   [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
+  // The id of text `s` (whose hash is `hash`), or kUnknownText.
+  [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const;
   // Starts fetching the index slots interning `p` will probe first; needs no
   // lock.
   void prefetch(const Prepared& p) const;
@@ -315,7 +322,7 @@ class NodeArena {
   // Lookups give kNone when there is no such entry: a plain word comes back in
   // a register, where an optional would make a round trip through memory.
   static constexpr uint32_t kNone = IdIndex::kEmpty;
-  [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const;
+  static_assert(kNone == PreparedKey::kUnknownText);
   [[nodiscard]] uint32_t find_desc(const Prepared& p, const TextIds& ids) const;
   [[nodiscard]] uint32_t find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
 

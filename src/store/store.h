@@ -92,6 +92,11 @@ class GraphStore {
   // The same for a store that no other thread can reach yet, such as one
   // being read from a blob: the lock would guard nothing.
   Result<NodeId, BadNodeId> intern_unshared(const NodeArena::Prepared& key);
+  // The id of a text in such a store, for keys' `text_ids`; kUnknownText when
+  // it holds no such text.
+  [[nodiscard]] uint32_t find_text_unshared(std::string_view s, uint32_t hash) const {
+    return nodes_.find_text(s, hash);
+  }
   // Starts fetching what interning `key` will probe first, for a caller that
   // has other work to do meanwhile; needs no lock.
   void prefetch(const NodeArena::Prepared& key) const { nodes_.prefetch(key); }
