@@ -296,7 +296,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
 
   out.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) {
-    at(landing, o);
+    at(landing, o);  // checks that o is a node
     out.outputs.push_back(reduced_for(o));
   }
   return out;
