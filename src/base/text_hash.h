@@ -11,20 +11,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/load.h"
+
 namespace velmora {
 namespace text_hash_detail {
-
-inline uint64_t load64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-inline uint64_t load32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 // The folded 128-bit product: every input bit reaches the middle bits.
 inline uint64_t fold(uint64_t a, uint64_t b) {

@@ -5,7 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "base/load.h"
 
 namespace velmora {
 
@@ -17,9 +18,7 @@ namespace utf8_detail {
   while (i < n) {
     // Most text is ASCII: skip it eight bytes at a time.
     if (n - i >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p + i, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
+      if ((load64(p + i) & 0x8080808080808080ULL) == 0) {
         i += 8;
         continue;
       }
@@ -53,18 +52,6 @@ namespace utf8_detail {
     }
   }
   return true;
-}
-
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-inline uint64_t load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
 }
 
 }  // namespace utf8_detail
