@@ -31,6 +31,11 @@ egraph::Rewrite rule(std::string name, const std::string& lhs, const std::string
   return std::move(r).value();
 }
 
+[[noreturn]] void child_not_earlier(uint64_t child, uint64_t node) {
+  panic("index out of bounds: child " + std::to_string(child) + " of node " + std::to_string(node) +
+        " is not an earlier node");
+}
+
 }  // namespace
 
 EggEngine EggEngine::make_default() {
@@ -69,10 +74,7 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
     const uint64_t i = t.op.size() - 1;
     for (uint64_t c : node.children) {
       // Checked before narrowing, so that a huge index is not read as a small one.
-      if (c >= i) {
-        panic("index out of bounds: child " + std::to_string(c) + " of node " + std::to_string(i) +
-              " is not an earlier node");
-      }
+      if (c >= i) child_not_earlier(c, i);
       t.children.push_back(static_cast<uint32_t>(c));
     }
     t.child_begin.push_back(t.children.size());
@@ -182,10 +184,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
     }
     kids.clear();
     for (uint64_t c : graph.children_of(i)) {
-      if (c >= i) {
-        panic("index out of bounds: child " + std::to_string(c) + " of node " + std::to_string(i) +
-              " is not an earlier node");
-      }
+      if (c >= i) child_not_earlier(c, i);
       kids.push_back(class_of[c]);
     }
     class_of[i] = eg.add(symbol_of(i), kids);
