@@ -100,7 +100,7 @@ class GraphStore {
   // Starts fetching what interning `key` will probe first, for a caller that
   // has other work to do meanwhile; needs no lock.
   void prefetch(const NodeArena::Prepared& key) const { nodes_.prefetch(key); }
-  // Room for `n` nodes, for a caller that knows how many it will intern.
+  // Room for `n` more nodes, for a caller that knows how many it will intern.
   void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.
   Status<BadNodeId> mark_output(NodeId id);
