@@ -1,6 +1,7 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 
 namespace velmora {
@@ -14,6 +15,18 @@ std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
 // and mark_output change the store all at once after their allocations have
 // succeeded, so a failed allocation leaves them unpoisoned too.
 
+namespace {
+
+// The first of the key's inputs that is not yet a node of a store of `n`.
+std::optional<NodeId> missing_input(const NodeArena::Prepared& key, NodeId n) {
+  for (NodeId input : key.inputs) {
+    if (input >= n) return input;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
   return intern(NodeArena::prepare(key));  // hashing needs no lock
 }
@@ -21,18 +34,12 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
   nodes_.prefetch_node(key);  // the index slot is a likely cache miss; overlap it with the lock
   PoisonGuard guard(mutex_);
-  const NodeId n = nodes_.size();
-  for (NodeId input : key.inputs) {
-    if (input >= n) return Err(BadNodeId{input});
-  }
+  if (auto bad = missing_input(key, nodes_.size())) return Err(BadNodeId{*bad});
   return guard.sparing_allocation_failures([&] { return nodes_.intern(key).first; });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_unshared(const NodeArena::Prepared& key) {
-  const NodeId n = nodes_.size();
-  for (NodeId input : key.inputs) {
-    if (input >= n) return Err(BadNodeId{input});
-  }
+  if (auto bad = missing_input(key, nodes_.size())) return Err(BadNodeId{*bad});
   return nodes_.intern(key).first;
 }
 
