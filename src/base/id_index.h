@@ -86,6 +86,22 @@ class IdIndex {
     for (std::size_t i = 0; i < first; ++i) place(fresh[i]);
   }
 
+  // Adds a position unless an equal one (same hash, `same(position)`) is
+  // indexed already; false then. One probe serves both. Needs room
+  // (reserve_more).
+  template <typename Same>
+  bool insert_unique(uint32_t hash, uint32_t id, Same&& same) {
+    std::size_t i = start(hash);
+    for (;; i = (i + 1) & mask_) {
+      const Slot s = slots_[i];
+      if (s.id_plus_one == 0) break;
+      if (s.hash == hash && same(s.id_plus_one - 1)) return false;
+    }
+    slots_[i] = Slot{hash, id + 1};
+    ++size_;
+    return true;
+  }
+
   // Adds a position that is not yet indexed; needs room (reserve_more).
   void insert(uint32_t hash, uint32_t id) {
     if (size_ + 1 > limit()) reserve_more(1);

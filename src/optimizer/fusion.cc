@@ -156,8 +156,11 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     if (r == kNone) panic(kNoEntry);
     return r;
   };
+  // The store is not handed out yet, and a duplicate-free graph makes every
+  // emitted key distinct (only a group's root is read from outside it), so
+  // keys go in without a lookup and are indexed together at the end.
   auto emit = [&](const PreparedKey& p) {
-    auto id = store.intern_unshared(p);  // the store is not handed out yet
+    auto id = store.append_unshared(p);
     if (!id.ok()) panic("reduced graph references only earlier nodes");
     ++out.emitted;
     return *id;
@@ -292,6 +295,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     }
     landing[k].reduced = static_cast<Index>(reduced_id);
   }
+  if (!store.index_appended_unshared()) panic("stage fusion emitted one node twice");
   out.nodes = store.snapshot_from(0);
 
   out.outputs.reserve(graph.outputs.size());

@@ -27,7 +27,7 @@ struct Fused {
   PackedNodeMap placement;  // one per node of the fused graph, by store id
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
-  uint64_t emitted = 0;  // stages and boundary nodes (equal ones share one store id)
+  uint64_t emitted = 0;  // stages and boundary nodes, each a node of `store`
 };
 
 // `graph` is topological and duplicate-free; every opaque node's op text has a

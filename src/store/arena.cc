@@ -392,14 +392,15 @@ uint32_t NodeArena::find_text(std::string_view s, uint32_t hash) const {
 }
 
 uint32_t NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
-  return index_.find(hash, [&](uint32_t i) {
-    const NodeRecord& r = records_[i];
-    if (r.meta != e.meta || r.part != e.part) return false;
-    const std::size_t n_inputs = r.meta >> 4;
-    return std::equal(r.words, r.words + n_inputs, words) &&
-           same_tail(static_cast<NodeKey::Kind>(r.meta & 7), (r.meta & kHasParams) != 0,
-                     r.words + n_inputs, words + n_inputs);
-  });
+  return index_.find(hash, [&](uint32_t i) { return same_node(records_[i], e, words); });
+}
+
+bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words) {
+  if (r.meta != e.meta || r.part != e.part) return false;
+  const std::size_t n_inputs = r.meta >> 4;
+  return std::equal(r.words, r.words + n_inputs, words) &&
+         same_tail(static_cast<NodeKey::Kind>(r.meta & 7), (r.meta & kHasParams) != 0,
+                   r.words + n_inputs, words + n_inputs);
 }
 
 bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
@@ -561,7 +562,29 @@ void NodeArena::reserve(std::size_t n) {
   index_.reserve_more(n);
 }
 
-std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
+std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) { return add_node(p, true); }
+
+uint64_t NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
+
+bool NodeArena::index_appended() {
+  const std::size_t n = unindexed_.size();
+  index_.reserve_more(n);
+  const uint64_t first = records_.size() - n;
+  constexpr std::size_t kAhead = 16;  // slots loading meanwhile
+  for (std::size_t j = 0; j < n; ++j) {
+    if (j + kAhead < n) index_.prefetch(unindexed_[j + kAhead]);
+    const NodeRecord& r = records_[first + j];
+    const Encoded e{r.part, r.meta};
+    const auto same = [&](uint32_t other) { return same_node(records_[other], e, r.words); };
+    if (!index_.insert_unique(unindexed_[j], static_cast<uint32_t>(first + j), same)) return false;
+  }
+  unindexed_ = std::vector<uint32_t>();
+  return true;
+}
+
+std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
+  // A lookup now would miss the appended nodes and could add one twice.
+  if (indexed && !unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
   const std::size_t text_count = p.texts.size();
   TextIds ids(text_count);  // kNone for a text new to the arena
   std::size_t new_texts = 0;
@@ -589,11 +612,11 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
   const std::size_t words = word_count(p);
   // A key whose parts are all known may name a known node; one with a new
   // part is new itself, and is encoded once its parts have ids.
-  const bool known_parts = new_texts == 0 && desc != kNone;
+  const bool look_up = indexed && new_texts == 0 && desc != kNone;
   WordBuffer buffer;
   uint32_t* lookup = nullptr;
   Encoded e{};
-  if (known_parts) {
+  if (look_up) {
     lookup = buffer.take(words);
     e = encode(p, ids, desc, lookup);
     const uint32_t found = find_node(p.hash, e, lookup);
@@ -612,7 +635,11 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
     desc_index_.reserve_more(1);
   }
   records_.reserve_more(1);
-  index_.reserve_more(1);
+  if (indexed) {
+    index_.reserve_more(1);
+  } else if (unindexed_.size() == unindexed_.capacity()) {
+    unindexed_.reserve(2 * unindexed_.size() + 64);
+  }
   words_.reserve(words);
 
   for (std::size_t k = 0; k < text_count; ++k) {
@@ -645,14 +672,18 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) {
     desc_index_.insert(d.hash, desc);
   }
   uint32_t* w = words_.take(words);
-  if (known_parts) {
+  if (look_up) {
     std::copy(lookup, lookup + words, w);
   } else {
     e = encode(p, ids, desc, w);
   }
   const uint64_t id = records_.size();
   records_.push_back(NodeRecord{w, e.part, e.meta});
-  index_.insert(p.hash, static_cast<uint32_t>(id));
+  if (indexed) {
+    index_.insert(p.hash, static_cast<uint32_t>(id));
+  } else {
+    unindexed_.push_back(p.hash);
+  }
   return {id, true};
 }
 

@@ -279,6 +279,16 @@ class NodeArena {
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.
   std::pair<uint64_t, bool> intern(const Prepared& p);
+  // For filling an arena nobody else reads yet with keys known to be
+  // distinct: appends `p` as a new node without looking it up or indexing
+  // it, and `index_appended` then indexes all such nodes in one pass, which
+  // overlaps the index's cache misses instead of waiting on one a key.
+  // Nothing may be looked up or interned in between. All or nothing, as
+  // `intern`.
+  uint64_t append_unindexed(const Prepared& p);
+  // Indexes the appended nodes; false when two of them are equal, and then
+  // the arena holds a duplicate and is fit only to be dropped.
+  [[nodiscard]] bool index_appended();
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);
 
@@ -325,6 +335,10 @@ class NodeArena {
   static_assert(kNone == PreparedKey::kUnknownText);
   [[nodiscard]] uint32_t find_desc(const Prepared& p, const TextIds& ids) const;
   [[nodiscard]] uint32_t find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
+  // Whether record `r` is the node encoded as `e` and `words`.
+  [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
+  // `intern`, or with `indexed` false `append_unindexed`.
+  std::pair<uint64_t, bool> add_node(const Prepared& p, bool indexed);
 
   SegVector<NodeRecord, 1024> records_;
   SegVector<Text, 256> texts_;
@@ -332,6 +346,8 @@ class NodeArena {
   IdIndex index_;
   IdIndex text_index_;
   IdIndex desc_index_;
+  // The hashes of the nodes appended last without being indexed.
+  std::vector<uint32_t> unindexed_;
   // Node words and text bytes, never moved or freed early.
   ChunkPool<uint32_t, 128, std::size_t{1} << 18> words_;
   ChunkPool<char, 256, std::size_t{1} << 20> text_bytes_;

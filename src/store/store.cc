@@ -43,6 +43,11 @@ Result<NodeId, BadNodeId> GraphStore::intern_unshared(const NodeArena::Prepared&
   return nodes_.intern(key).first;
 }
 
+Result<NodeId, BadNodeId> GraphStore::append_unshared(const NodeArena::Prepared& key) {
+  if (auto bad = missing_input(key, nodes_.size())) return Err(BadNodeId{*bad});
+  return nodes_.append_unindexed(key);
+}
+
 void GraphStore::reserve(size_t n) {
   PoisonGuard guard(mutex_, PoisonGuard::kReader);
   nodes_.reserve(n);

@@ -92,6 +92,12 @@ class GraphStore {
   // The same for a store that no other thread can reach yet, such as one
   // being read from a blob: the lock would guard nothing.
   Result<NodeId, BadNodeId> intern_unshared(const NodeArena::Prepared& key);
+  // Filling such a store with keys known to be distinct: appends without a
+  // lookup, and `index_appended` indexes them all at once at the end (false
+  // when two were equal after all: the store is then to be dropped). See
+  // `NodeArena::append_unindexed`.
+  Result<NodeId, BadNodeId> append_unshared(const NodeArena::Prepared& key);
+  [[nodiscard]] bool index_appended_unshared() { return nodes_.index_appended(); }
   // The id of a text in such a store, for keys' `text_ids`; kUnknownText when
   // it holds no such text.
   [[nodiscard]] uint32_t find_text_unshared(std::string_view s, uint32_t hash) const {

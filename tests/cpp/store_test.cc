@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <random>
 #include <tuple>
 
 #include "gtest/gtest.h"
@@ -205,6 +206,45 @@ TEST(GraphStore, FailedAllocationsLeaveTheStoreUsable) {
       EXPECT_EQ(s.snapshot().nodes[2], key);
       if (exhausted) break;  // the intern ran out of allocations to fail
     }
+  }
+}
+
+// Keys appended unindexed and then indexed together leave the store as
+// interning them would; a repeated key is caught when indexing.
+TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
+  for (uint32_t seed = 0; seed < 200; ++seed) {
+    std::mt19937 rng(seed);
+    auto below = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    std::vector<NodeKey> keys;  // distinct, as the reference store tells
+    GraphStore ref;
+    while (keys.size() < 300) {
+      const uint64_t n = keys.size();
+      std::vector<NodeId> inputs;
+      for (uint32_t k = below(3); n > 0 && k > 0; --k) inputs.push_back(below(static_cast<uint32_t>(n)));
+      const std::string name = "f" + std::to_string(below(6));
+      NodeKey key = NodeKey::Source(name, P({{"v", I(below(4))}}));
+      switch (below(4)) {
+        case 0: break;
+        case 1: key = NodeKey::Op(name, inputs, P({{"s", S(name)}, {"x", F(below(3) * 0.5)}})); break;
+        case 2: key = NodeKey::Stage(inputs, {{"op|" + name, {StageRef::Input(0)}}}); break;
+        default: key = NodeKey::External({"k", name, "f", "v", "io", "pre"}, inputs, P({})); break;
+      }
+      if (must(ref.intern(key)) == n) keys.push_back(std::move(key));
+    }
+    GraphStore s;
+    for (uint64_t i = 0; i < keys.size(); ++i) {
+      EXPECT_EQ(must(s.append_unshared(NodeArena::prepare(keys[i]))), i);
+    }
+    ASSERT_TRUE(s.index_appended_unshared()) << "seed " << seed;
+    for (uint64_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must(s.intern(keys[i])), i);
+    EXPECT_EQ(s.node_count(), keys.size());
+
+    GraphStore twice;
+    const uint64_t repeated = below(static_cast<uint32_t>(keys.size()));
+    for (uint64_t i = 0; i <= repeated; ++i) must(twice.append_unshared(NodeArena::prepare(keys[i])));
+    must(twice.append_unshared(NodeArena::prepare(keys[repeated])));
+    EXPECT_THROW((void)twice.intern(keys[0]), Panic);  // a lookup now could add a node twice
+    EXPECT_FALSE(twice.index_appended_unshared());
   }
 }
 
