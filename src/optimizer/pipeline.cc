@@ -139,13 +139,17 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   // everything live, reading the nodes in order rather than chasing them.
   std::vector<bool> live(n, false);
   for (NodeId o : outputs) at(live, o) = true;
+  uint64_t edges = 0;  // inputs of live nodes
   for (uint64_t i = n; i-- > 0;) {
     if (!live[i]) continue;
-    for (NodeId input : nodes[i].inputs()) {
+    const auto inputs = nodes[i].inputs();
+    edges += inputs.size();
+    for (NodeId input : inputs) {
       if (input >= i) panic("a node's inputs precede it");
       live[input] = true;
     }
   }
+  if (edges >= kDropped) panic("graph too large to reduce: " + std::to_string(edges) + " inputs");
 
   kept.index.assign(n, kDropped);
   uint64_t count = 0;
@@ -153,6 +157,7 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   TemplateGraph& g = kept.graph;
   g.op.reserve(count);
   g.child_begin.reserve(count + 1);
+  g.children.reserve(edges);
   TemplateTable templates(kept, count);
   constexpr uint64_t kAhead = 16;  // nodes whose inputs' entries load meanwhile
   for (uint64_t i = 0; i < n; ++i) {
@@ -164,7 +169,7 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
     kept.index[i] = static_cast<uint32_t>(g.op.size());
     g.op.push_back(templates.intern(node));
     for (NodeId input : node.inputs()) g.children.push_back(kept.index[input]);
-    g.child_begin.push_back(g.children.size());
+    g.child_begin.push_back(static_cast<uint32_t>(g.children.size()));
   }
   g.outputs.reserve(outputs.size());
   for (NodeId o : outputs) g.outputs.push_back(kept.index[o]);
@@ -231,7 +236,7 @@ Deduplicated cse(TemplateGraph canonical) {
     const uint64_t fresh = d.graph.op.size();
     d.graph.op.push_back(ref.op);
     d.graph.children.insert(d.graph.children.end(), kids.begin(), kids.end());
-    d.graph.child_begin.push_back(d.graph.children.size());
+    d.graph.child_begin.push_back(static_cast<uint32_t>(d.graph.children.size()));
     seen.insert(fresh);
     d.index.push_back(fresh);
   }

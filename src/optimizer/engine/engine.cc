@@ -67,6 +67,9 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
   TemplateGraph t;
   absl::flat_hash_map<std::string_view, uint32_t> ids;
   t.op.reserve(g.nodes.size());
+  uint64_t edges = 0;
+  for (const EngineNode& node : g.nodes) edges += node.children.size();
+  if (edges >= egraph::kNoId) panic("graph too large for the rewrite engine: " + std::to_string(edges) + " inputs");
   for (const EngineNode& node : g.nodes) {
     auto [it, fresh] = ids.try_emplace(node.op, static_cast<uint32_t>(t.texts.size()));
     if (fresh) t.texts.push_back(node.op);
@@ -77,7 +80,7 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
       if (c >= i) child_not_earlier(c, i);
       t.children.push_back(static_cast<uint32_t>(c));
     }
-    t.child_begin.push_back(t.children.size());
+    t.child_begin.push_back(static_cast<uint32_t>(t.children.size()));
   }
   t.outputs = g.outputs;
   return t;
@@ -108,7 +111,7 @@ TemplateCanonical RewriteEngine::canonicalize_templates(TemplateGraph graph) con
     if (it == ids.end()) panic("rewrite engine answered with an op text it was not given");
     out.graph.op.push_back(static_cast<TemplateId>(it->second));
     out.graph.children.insert(out.graph.children.end(), node.children.begin(), node.children.end());
-    out.graph.child_begin.push_back(out.graph.children.size());
+    out.graph.child_begin.push_back(static_cast<uint32_t>(out.graph.children.size()));
   }
   out.graph.outputs = std::move(c.graph.outputs);
   out.graph.texts = std::move(graph.texts);
@@ -144,6 +147,9 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   auto owned = std::make_unique<egraph::EGraph>();
   egraph::EGraph& eg = *owned;
   const size_t edges = graph.children.size();
+  // The e-graph's child offsets are 32-bit, and the rules may double the
+  // children.
+  if (edges >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(edges) + " inputs");
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
   eg.reserve(2 * n + 16, 2 * edges + 16, graph.texts.size());
@@ -219,7 +225,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
     if (pos == kUnset) {
       out.graph.op.push_back(graph.op[i]);
       for (uint64_t child : graph.children_of(i)) out.graph.children.push_back(out.canonical_index[child]);
-      out.graph.child_begin.push_back(out.graph.children.size());
+      out.graph.child_begin.push_back(static_cast<uint32_t>(out.graph.children.size()));
       pos = static_cast<uint32_t>(out.graph.op.size() - 1);
     }
     out.canonical_index[i] = pos;

@@ -70,9 +70,9 @@ class TextTable {
 struct TemplateGraph {
   TextTable texts;  // per template, distinct
   std::vector<TemplateId> op;  // per node, topological: children precede parents
-  std::vector<uint64_t> child_begin{0};  // per node, plus one
-  // Node indices: a graph the pipeline handles has fewer than 2^32 nodes, and
-  // half-width children halve what every step reads.
+  // Node indices and offsets: a graph the pipeline handles has fewer than
+  // 2^32 nodes and inputs, and half-width entries halve what every step reads.
+  std::vector<uint32_t> child_begin{0};  // per node, plus one
   std::vector<uint32_t> children;
   std::vector<uint64_t> outputs;  // as given, duplicates kept
 
