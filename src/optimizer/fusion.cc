@@ -19,7 +19,7 @@ constexpr const char* kNoEntry = "no entry found for key";
 // Consumers of every node as one flat list (a node reading an input twice is
 // listed twice), in increasing consumer order.
 struct Consumers {
-  std::vector<uint64_t> offset;  // m + 1 entries
+  std::vector<Index> offset;  // m + 1 entries; a graph has fewer than 2^32 children
   std::vector<Index> list;
 
   [[nodiscard]] std::span<const Index> of(uint64_t i) const {
@@ -40,7 +40,7 @@ Consumers consumers_of(const TemplateGraph& g) {
   }
   for (uint64_t i = 0; i < m; ++i) c.offset[i + 1] += c.offset[i];
   c.list.resize(c.offset[m]);
-  std::vector<uint64_t> fill(c.offset.begin(), c.offset.end() - 1);
+  std::vector<Index> fill(c.offset.begin(), c.offset.end() - 1);
   for (uint64_t j = 0; j < m; ++j) {
     for (uint64_t child : g.children_of(j)) c.list[fill[child]++] = j;
   }

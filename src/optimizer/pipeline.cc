@@ -178,7 +178,7 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
 // Structural duplicates of the engine's answer, by (template, mapped children).
 struct Deduplicated {
   TemplateGraph graph;
-  std::vector<uint64_t> index;  // canonical index -> deduplicated index
+  std::vector<uint32_t> index;  // canonical index -> deduplicated index
 };
 
 struct NodeRef {
@@ -225,12 +225,12 @@ Deduplicated cse(TemplateGraph canonical) {
     kids.clear();
     for (uint64_t c : canonical.children_of(i)) {
       if (c >= i) panic("canonical graph references only earlier nodes");
-      kids.push_back(static_cast<uint32_t>(d.index[c]));
+      kids.push_back(d.index[c]);
     }
     const NodeRef ref{canonical.op[i], kids};
     auto it = seen.find(ref);
     if (it != seen.end()) {
-      d.index.push_back(*it);
+      d.index.push_back(static_cast<uint32_t>(*it));
       continue;
     }
     const uint64_t fresh = d.graph.op.size();
@@ -238,7 +238,7 @@ Deduplicated cse(TemplateGraph canonical) {
     d.graph.children.insert(d.graph.children.end(), kids.begin(), kids.end());
     d.graph.child_begin.push_back(static_cast<uint32_t>(d.graph.children.size()));
     seen.insert(fresh);
-    d.index.push_back(fresh);
+    d.index.push_back(static_cast<uint32_t>(fresh));
   }
   d.graph.outputs.reserve(canonical.outputs.size());
   for (uint64_t o : canonical.outputs) d.graph.outputs.push_back(at(d.index, o));
@@ -302,8 +302,8 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
     if (deduplicate) landed = at(dedup.index, landed);
     k = static_cast<uint32_t>(landed);
   }
-  canonical.canonical_index = std::vector<uint64_t>();
-  dedup.index = std::vector<uint64_t>();
+  canonical.canonical_index = std::vector<uint32_t>();
+  dedup.index = std::vector<uint32_t>();
   laps.lap(&ReductionTimes::duplicates);
 
   Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);

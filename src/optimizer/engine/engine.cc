@@ -31,6 +31,12 @@ egraph::Rewrite rule(std::string name, const std::string& lhs, const std::string
   return std::move(r).value();
 }
 
+// An index another engine answered with, narrowed to the pipeline's width.
+uint32_t narrowed(uint64_t index) {
+  if (index >= egraph::kNoId) panic("rewrite engine answered with index " + std::to_string(index));
+  return static_cast<uint32_t>(index);
+}
+
 [[noreturn]] void child_not_earlier(uint64_t child, uint64_t node) {
   panic("index out of bounds: child " + std::to_string(child) + " of node " + std::to_string(node) +
         " is not an earlier node");
@@ -110,12 +116,13 @@ TemplateCanonical RewriteEngine::canonicalize_templates(TemplateGraph graph) con
     auto it = ids.find(node.op);
     if (it == ids.end()) panic("rewrite engine answered with an op text it was not given");
     out.graph.op.push_back(static_cast<TemplateId>(it->second));
-    out.graph.children.insert(out.graph.children.end(), node.children.begin(), node.children.end());
+    for (uint64_t child : node.children) out.graph.children.push_back(narrowed(child));
     out.graph.child_begin.push_back(static_cast<uint32_t>(out.graph.children.size()));
   }
   out.graph.outputs = std::move(c.graph.outputs);
   out.graph.texts = std::move(graph.texts);
-  out.canonical_index = std::move(c.canonical_index);
+  out.canonical_index.reserve(c.canonical_index.size());
+  for (uint64_t k : c.canonical_index) out.canonical_index.push_back(narrowed(k));
   out.build_seconds = c.build_seconds;
   out.saturate_seconds = c.saturate_seconds;
   return out;
@@ -133,8 +140,8 @@ TemplateCanonical EggEngine::canonicalize_templates(TemplateGraph graph) const {
 Canonical EggEngine::canonicalize_with(const EngineGraph& graph, const egraph::RunLimits& limits,
                                        egraph::RunReport* report) const {
   TemplateCanonical c = canonicalize_templates_with(TemplateGraph::from(graph), limits, report);
-  return Canonical{c.graph.to_engine_graph(), std::move(c.canonical_index), c.build_seconds,
-                   c.saturate_seconds};
+  return Canonical{c.graph.to_engine_graph(), {c.canonical_index.begin(), c.canonical_index.end()},
+                   c.build_seconds, c.saturate_seconds};
 }
 
 TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,

@@ -93,7 +93,7 @@ struct TemplateGraph {
 
 struct TemplateCanonical {
   TemplateGraph graph;  // the input's templates, with the same ids
-  std::vector<uint64_t> canonical_index;  // one entry per input node
+  std::vector<uint32_t> canonical_index;  // one entry per input node
   // No two nodes of `graph` share a template and children, so looking for
   // structural duplicates would find none.
   bool duplicate_free = false;
