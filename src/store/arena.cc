@@ -138,19 +138,29 @@ DescriptorView NodeView::descriptor() const {
 uint32_t NodeView::member_count() const { return *after_inputs(); }
 
 uint64_t NodeView::template_hash() const {
+  // Straight from the words, as `same_template` compares them: text ids stand
+  // for their texts, and floats count by their canonical bits.
   Mixer mix{(r_->meta & 15) * 0x51ULL + r_->part};
+  const uint32_t* w = after_inputs();
   if (kind() == NodeKey::Kind::kStage) {
-    for_each_member([&](const MemberView& m) {
-      mix(std::bit_cast<uint64_t>(m.op.data()) ^ m.argc);
-      for (uint32_t k = 0; k < m.argc; ++k) mix(m.ref(k).index);
-    });
-  } else {
-    for (const ParamRef& r : params()) {
-      mix(std::bit_cast<uint64_t>(r.name.data()));  // text ids are unique, and so are their texts
-      mix(r.kind == ParamValue::Kind::kFloat ? r.canonical_bits()
-                                             : r.kind == ParamValue::Kind::kStr
-                                                   ? std::bit_cast<uint64_t>(r.str.data())
-                                                   : r.bits);
+    const uint32_t members = *w++;
+    for (uint32_t j = 0; j < members; ++j) {
+      const std::size_t len = 2 + 3 * static_cast<std::size_t>(w[1]);  // text id, argc, refs
+      mix(uint64_t{w[0]} << 32 | w[1]);
+      for (std::size_t k = 2; k < len; k += 3) mix((uint64_t{w[k + 2]} << 32 | w[k + 1]) * 3 + w[k]);
+      w += len;
+    }
+  } else if ((r_->meta & kHasParams) != 0) {
+    for (;;) {
+      const uint32_t head = *w;  // name id, last-pair flag, value kind
+      const auto value_kind = static_cast<ParamValue::Kind>(head & 3);
+      const std::size_t n = value_words(value_kind);
+      uint64_t value = n == 2 ? (uint64_t{w[2]} << 32 | w[1]) : w[1];
+      if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, 0, 0}.canonical_bits();
+      mix(head);
+      mix(value);
+      if ((head & kLastPair) != 0) break;
+      w += 1 + n;
     }
   }
   return mix.h ^ (mix.h >> 32);

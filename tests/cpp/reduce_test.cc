@@ -1,6 +1,7 @@
 // Reduction through a store's reduce and the incremental reducer's finalize:
 // worked examples, and properties on random stores.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -46,6 +47,10 @@ ReducedStore reduce(const GraphStore& store, const std::vector<NodeId>& outputs,
 
 // Each row: a store, its outputs and fusion rules (1 single-use, 2 maximal,
 // 3 both), and the reduced store's nodes, marks and report.
+NodeKey nan_sum(NodeId in, uint64_t bits) {
+  return NodeKey::Reduction("sum", {in}, ParamMap({{"v", ParamValue::Float(std::bit_cast<double>(bits))}}));
+}
+
 TEST(Reduce, WorkedExamples) {
   struct Row {
     std::vector<NodeKey> nodes;
@@ -86,6 +91,10 @@ TEST(Reduce, WorkedExamples) {
             {3, 3, 2, 1, 2, 1}},
            {{src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), identity(2, {3})}, {4, 2}, 3,
             {src("x"), src("y"), stage({0, 1}, {{"op|add", {In(0), In(1)}}})}, {2}, {5, 5, 3, 1, 3, 2}},
+           // NaNs of any payload are one param value: over operands the
+           // identity joins, the two sums are one node.
+           {{src("x"), identity(0, {0}), nan_sum(0, 0x7FF0000000000001), nan_sum(1, 0xFFF8000000005555)}, {2, 3}, 3,
+            {src("x"), nan_sum(0, 0x7FF0000000000001)}, {1}, {4, 4, 2, 0, 2, 2}},
            {{}, {}, 3, {}, {}, {0, 0, 0, 0, 0, 0}}}) {
     auto store = store_of(row.nodes);
     for (bool maximal : {false, true}) {
