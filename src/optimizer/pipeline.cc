@@ -84,10 +84,12 @@ struct Kept {
 // inputs, so each distinct template's text is made once.
 class TemplateTable {
  public:
-  // Room for `nodes` templates, the most there can be, so the index never
-  // rehashes.
+  // Room for `nodes` templates, the most there can be. The index grows
+  // instead: graphs have far fewer templates than nodes, and a table sized
+  // for every node would spread those few over more memory than the cache
+  // holds, so that nearly every lookup missed it.
   TemplateTable(Kept& kept, std::size_t nodes)
-      : kept_(kept), index_(nodes, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {
+      : kept_(kept), index_(0, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {
     kept.templates.reserve(nodes);
     hashes_.reserve(nodes);
   }
