@@ -9,6 +9,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
 #include "absl/hash/hash.h"
+#include "base/id_index.h"
 #include "base/panic.h"
 #include "optimizer/fusion.h"
 
@@ -87,47 +88,26 @@ class TemplateTable {
   // Room for `nodes` templates, the most there can be. The index grows
   // instead: graphs have far fewer templates than nodes, and a table sized
   // for every node would spread those few over more memory than the cache
-  // holds, so that nearly every lookup missed it.
-  TemplateTable(Kept& kept, std::size_t nodes)
-      : kept_(kept), index_(0, Hash{&kept.templates, &hashes_}, Eq{&kept.templates}) {
-    kept.templates.reserve(nodes);
-    hashes_.reserve(nodes);
-  }
+  // holds, so that nearly every lookup missed it. Its slots hold each
+  // template's hash, so a probe compares a template only when the hashes
+  // agree, not on every chance match of a few bits.
+  TemplateTable(Kept& kept, std::size_t nodes) : kept_(kept) { kept.templates.reserve(nodes); }
 
   TemplateId intern(const NodeView& node) {
-    const uint64_t hash = node.template_hash();
-    if (auto it = index_.find(Probe{node, hash}); it != index_.end()) return static_cast<TemplateId>(*it);
+    const auto hash = static_cast<uint32_t>(node.template_hash());
+    const uint32_t found =
+        index_.find(hash, [&](uint32_t t) { return node.same_template(*kept_.templates[t]); });
+    if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(node);
-    hashes_.push_back(hash);
     kept_.graph.texts.add_with([&node](std::string& out) { append_pipeline_symbol(node, out); });
-    index_.insert(id);
+    index_.insert(hash, id);
     return static_cast<TemplateId>(id);
   }
 
  private:
-  struct Probe {
-    NodeView node;
-    uint64_t hash;
-  };
-  struct Hash {
-    using is_transparent = void;
-    const TokenTemplates* nodes;
-    const std::vector<uint64_t>* hashes;
-    std::size_t operator()(uint32_t t) const { return (*hashes)[t]; }
-    std::size_t operator()(const Probe& p) const { return p.hash; }
-  };
-  struct Eq {
-    using is_transparent = void;
-    const TokenTemplates* nodes;
-    bool operator()(uint32_t a, uint32_t b) const { return a == b; }
-    bool operator()(const Probe& p, uint32_t t) const { return p.node.same_template(*(*nodes)[t]); }
-    bool operator()(uint32_t t, const Probe& p) const { return p.node.same_template(*(*nodes)[t]); }
-  };
-
   Kept& kept_;
-  std::vector<uint64_t> hashes_;
-  absl::flat_hash_set<uint32_t, Hash, Eq> index_;
+  IdIndex index_;
 };
 
 // Dead-code elimination, node templates and the engine graph in one pass over
