@@ -85,12 +85,11 @@ struct Kept {
 // inputs, so each distinct template's text is made once.
 class TemplateTable {
  public:
-  // Room for `nodes` templates, the most there can be. The index grows
-  // instead: graphs have far fewer templates than nodes, and a table sized
-  // for every node would spread those few over more memory than the cache
-  // holds, so that nearly every lookup missed it. Its slots hold each
-  // template's hash, so a probe compares a template only when the hashes
-  // agree, not on every chance match of a few bits.
+  // The list has room for `nodes` templates, the most there can be; the
+  // index grows with what it holds. Graphs have far fewer templates than
+  // nodes, and an index sized for every node would spread those few over
+  // more memory than the cache holds. Its slots hold each template's hash,
+  // so a probe compares two templates only when their hashes agree.
   TemplateTable(Kept& kept, std::size_t nodes) : kept_(kept) { kept.templates.reserve(nodes); }
 
   TemplateId intern(const NodeView& node) {
