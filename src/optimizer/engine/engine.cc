@@ -154,9 +154,6 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   auto owned = std::make_unique<egraph::EGraph>();
   egraph::EGraph& eg = *owned;
   const size_t edges = graph.children.size();
-  // The e-graph's child offsets are 32-bit, and the rules may double the
-  // children.
-  if (edges >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(edges) + " inputs");
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
   eg.reserve(2 * n + 16, 2 * edges + 16, graph.texts.size());
