@@ -286,8 +286,9 @@ class NodeArena {
   // Nothing may be looked up or interned in between. All or nothing, as
   // `intern`.
   uint64_t append_unindexed(const Prepared& p);
-  // Indexes the appended nodes; false when two of them are equal, and then
-  // the arena holds a duplicate and is fit only to be dropped.
+  // Indexes the appended nodes; false when one equals a node before it (an
+  // appended one or not), and then the arena holds a duplicate and is fit
+  // only to be dropped.
   [[nodiscard]] bool index_appended();
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);

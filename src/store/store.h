@@ -94,7 +94,8 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern_unshared(const NodeArena::Prepared& key);
   // Filling such a store with keys known to be distinct: appends without a
   // lookup, and `index_appended` indexes them all at once at the end (false
-  // when two were equal after all: the store is then to be dropped). See
+  // when one equals a node before it after all: the store is then to be
+  // dropped). See
   // `NodeArena::append_unindexed`.
   Result<NodeId, BadNodeId> append_unshared(const NodeArena::Prepared& key);
   [[nodiscard]] bool index_appended_unshared() { return nodes_.index_appended(); }
