@@ -7,34 +7,14 @@
 #include <random>
 #include <tuple>
 
+#include "alloc_harness.h"
 #include "gtest/gtest.h"
 #include "store/store.h"
 
-// The n-th allocation from now on this thread fails (0: none). Both operator
-// news and their deletes are replaced, so one allocator frees what it made.
-namespace {
-thread_local long fail_after = 0;
-}  // namespace
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) {
-  if (fail_after > 0 && --fail_after == 0) throw std::bad_alloc();
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  if (fail_after > 0 && --fail_after == 0) return nullptr;
-  return std::malloc(n == 0 ? 1 : n);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
-
 namespace velmora {
 namespace {
+
+using harness::fail_after;
 
 ParamMap P(std::vector<Param> pairs) { return ParamMap(std::move(pairs)); }
 ParamValue I(int64_t v) { return ParamValue::Int(v); }

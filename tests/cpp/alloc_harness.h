@@ -1,0 +1,26 @@
+// A harness over operator new for the tests: it fails the n-th allocation from
+// now on the calling thread, and counts that thread's allocations and bytes.
+// The replacements live in alloc_harness.cc, linked into the test program.
+#pragma once
+
+#include <cstddef>
+
+namespace velmora::harness {
+
+// The n-th allocation from now on this thread fails (0: none); it counts down
+// with every allocation.
+extern thread_local long fail_after;
+
+// This thread's allocations since `reset`: how many, how many bytes they
+// asked for, and the most bytes held at once (frees on other threads are not
+// seen).
+struct AllocStats {
+  long count = 0;
+  std::size_t bytes = 0;
+  std::size_t live = 0;
+  std::size_t peak = 0;
+  void reset() { *this = AllocStats{}; }
+};
+extern thread_local AllocStats alloc_stats;
+
+}  // namespace velmora::harness
