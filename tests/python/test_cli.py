@@ -1,4 +1,5 @@
-"""python -m velmora.core: the examples and every command on their blob."""
+"""python -m velmora.core: the examples and every command on their blob, the one-line
+refusals, internal failures, JSON that JSON readers take, and how -o writes its file."""
 
 import contextlib
 import io
@@ -7,20 +8,23 @@ import os
 import pathlib
 import runpy
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
 import unittest
 from unittest import mock
 
+import blobs
 from support import vc
 from test_graph import REPORT  # the report's keys in the order of the pipeline
 
+import velmora.core.__main__ as cli
 from velmora.core.__main__ import main
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
-PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+P = "python -m velmora.core"
 
 
 def run(call, *args, path=None):
@@ -30,9 +34,18 @@ def run(call, *args, path=None):
             mock.patch.dict(os.environ, {"PATH": path} if path else {}):
         try:
             code = call(*args)
-        except SystemExit as e:  # argparse's usage errors
+        except SystemExit as e:  # --help and --version
             code = e.code
     return code, out.getvalue(), err.getvalue()
+
+
+def chain_blob(d):
+    """A blob of s -> neg -> abs, abs marked, in directory d."""
+    g = vc.GraphStore()
+    out = g.add_op("abs", [g.add_op("neg", [g.add_source("s")])])
+    path = os.path.join(d, "chain.vir")
+    pathlib.Path(path).write_bytes(g.serialize(outputs=[out]))
+    return path, g.reduce(outputs=[out])[0].serialize()
 
 
 class CliTest(unittest.TestCase):
@@ -47,29 +60,43 @@ class CliTest(unittest.TestCase):
         data = pathlib.Path(b).read_bytes()
         store = vc.GraphStore.deserialize(data)
         os.mkdir(f"{d}/directory")
-        written = {"g": b"VIR2", "t": data[:-1]}
+        written = {"g": b"VIR2", "t": data[:-1], "bad-member": blobs.blob(
+            [blobs.source("s"), blobs.stage([0], [("op|f|a=", [("input", 0)])])], [1])}
         for name, content in written.items():
             pathlib.Path(f"{d}/{name}").write_bytes(content)
         written.update({"main-job.vir": data, "g.gv": store.to_dot().encode()})
+        no_id = "is not a node id (ASCII decimal digits, below 2**64)"
+        # An error line ending in "\n" is the whole of stderr; one without it is the
+        # start of stderr's one line (argparse's own wording changes between versions).
         rows = [("nodes {b}", 0, "".join(json.dumps(n) + "\n" for n in store.nodes()), ""),
-                ("--version", 0, "python -m velmora.core 0.0.4\n", ""),
+                ("--version", 0, f"{P} 0.0.4\n", ""),
                 ("inspect {b}", 0, f"file: {b}\nsize: {len(data)} bytes, 6 nodes, "
                  "5 edges, 5 stage members\nkinds: source 1, reduction 1, external 1, stage 2, "
                  "exchange 1\noutputs: 5\n", ""),
                 ("dot {b}", 0, store.to_dot(), ""), ("dot {b} -o {d}/g.gv", 0, "", ""),
-                ("nodes {d}/g", 2, "", "nodes: {d}/g: not a velmora IR blob (bad magic/version)"),
-                ("dot {d}/t -o {d}/no.svg", 2, "", "dot: {d}/t: truncated velmora IR blob"),
-                ("reduce {d}/directory -o {d}/no", 2, "", "reduce: {d}/directory: Is a directory"),
-                ("inspect {d}/missing", 2, "", "inspect: {d}/missing: No such file or directory"),
-                ("reduce {b} -o {d}/no --outputs 0 6", 2, "", "reduce: {b}: no node with id 6"),
+                ("nodes {d}/g", 2, "", "nodes: {d}/g: not a velmora IR blob (bad magic/version)\n"),
+                ("dot {d}/t -o {d}/no.svg", 2, "", "dot: {d}/t: truncated velmora IR blob\n"),
+                ("reduce {d}/directory -o {d}/no", 2, "", "reduce: {d}/directory: Is a directory\n"),
+                ("inspect {d}/missing", 2, "", "inspect: {d}/missing: No such file or directory\n"),
+                (["inspect", "{d}/new\nline"], 2, "",
+                 "inspect: {d}/new\\nline: No such file or directory\n"),
+                ("reduce {b} -o {d}/no --outputs 0 6", 2, "", "reduce: {b}: no node with id 6\n"),
+                *[(f"{c} {{d}}/bad-member", 2, "", f"{c}: {{d}}/bad-member: unparseable stage "
+                   'member token "op|f|a="\n') for c in ("inspect", "nodes")],
                 ("dot {b} -o {d}/no.svg", 1, "", "dot: cannot render {d}/no.svg: Graphviz's dot "
-                 "is not installed (install graphviz, or write the DOT text with -o NAME.dot)"),
-                ("reduce {b} -o {d}/no --outputs -1", 2, "",
-                 "reduce: error: argument --outputs: invalid node_id value: '-1'"),
-                ("reduce {b} -o {d}/no --outputs %d" % 2**64, 2, "",
-                 "reduce: error: argument --outputs: invalid node_id value: '%d'" % 2**64)]
+                 "is not installed (install graphviz, or write the DOT text with -o NAME.dot)\n"),
+                *[(["reduce", "{b}", "-o", "{d}/no", "--outputs", "0", bad], 2, "",
+                   f"reduce: argument --outputs: {bad!r} {no_id}\n")
+                  for bad in ("-1", "x", "1.5", str(2**64), "9" * 5000, "+1", " 1", "١", "")],
+                ("frob {b}", 2, "", ": argument COMMAND: invalid choice: 'frob'"),
+                ("", 2, "", ": the following arguments are required: COMMAND"),
+                ("inspect", 2, "", " inspect: the following arguments are required: FILE"),
+                ("reduce {b} -o {d}/no --outputs", 2, "", " reduce: argument --outputs: "),
+                ("reduce {b} --outputs 1", 2, "", " reduce: the following arguments are required"),
+                ("nodes {b} --frob", 2, "", ": unrecognized arguments: --frob\n")]
         reductions = [("", {}), (" --maximal-fusion", {"maximal_fusion": True}),
-                      (" --outputs 3 3 0", {"outputs": [3, 3, 0]})]
+                      (" --outputs 3 3 0", {"outputs": [3, 3, 0]}),
+                      (" --outputs 00" + "0" * 5000 + "4", {"outputs": [4]})]
         for i, (args, kwargs) in enumerate(reductions):
             reduced, report = store.reduce(**kwargs)
             rows.append((f"reduce {{b}} -o {{d}}/{i}.vir{args}", 0,
@@ -77,26 +104,152 @@ class CliTest(unittest.TestCase):
             written[f"{i}.vir"] = reduced.serialize()
         for args, status, stdout, error in rows:
             with self.subTest(args):
-                code, out, err = run(main, args.format(b=b, d=d).split(), path=d)
-                error = error and f"python -m velmora.core {error}\n".format(b=b, d=d)
-                if "error: argument" in error:  # after argparse's usage
-                    err = err[-len(error):]
-                self.assertEqual((code, out, err), (status, stdout, error))
+                args = [a.format(b=b, d=d) for a in (args.split() if isinstance(
+                    args, str) else args)]
+                code, out, err = run(main, args, path=d)
+                error = error and P + (" " if error[0].isalpha() else "") + error.format(
+                    b=b, d=d)
+                self.assertEqual((code, out, err[:len(error)], err.count("\n")),
+                                 (status, stdout, error, bool(error)))
         for name, content in written.items():
             self.assertEqual(pathlib.Path(f"{d}/{name}").read_bytes(), content, name)
         self.assertEqual(sorted(os.listdir(d)), sorted([*written, "directory"] + [
             "main-job-reduced.svg"] * bool(shutil.which("dot"))))
         for command in ("", "inspect", "nodes", "dot", "reduce"):
             self.assertEqual(run(main, [*command.split(), "--help"])[0], 0)
+        self.assertIn('{"float": "-inf"}', run(main, ["nodes", "--help"])[1])
         if shutil.which("dot"):
             self.assertEqual(run(main, ["dot", b, "-o", f"{d}/g.svg"])[0], 0)
             self.assertIn(b"<svg", pathlib.Path(f"{d}/g.svg").read_bytes())
 
-    def test_the_module_entry_passes_the_exit_status(self):
-        done = subprocess.run([sys.executable, "-m", "velmora.core", "nodes", "missing"],
-                              env=dict(os.environ, PYTHONPATH=ROOT), cwd=PROGRAMS,
-                              capture_output=True, text=True, check=False)
-        self.assertEqual((done.returncode, done.stderr[-26:]), (2, "No such file or directory\n"))
+    def test_failures_inside_the_module_give_one_line_and_status_1(self):
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        b, _ = chain_blob(d)
+        panic = vc.PanicException("stage fusion emitted one node twice")
+        with mock.patch.object(cli, "read_store", side_effect=panic):
+            self.assertEqual(run(main, ["reduce", b, "-o", f"{d}/no"]), (
+                1, "", f"{P} reduce: {b}: internal error (PanicException: stage fusion "
+                       "emitted one node twice)\n"))
+        # A blob larger than the address space the process may have: read for real, in a
+        # child held to 1 GiB, which also shows the module's entry passing the status on.
+        with open(f"{d}/huge.vir", "wb") as f:
+            f.truncate(4 << 30)  # sparse: takes no disk
+        limit = ("import resource, runpy, sys; resource.setrlimit(resource.RLIMIT_AS, "
+                 "(1 << 30, 1 << 30)); sys.argv[0] = 'velmora'; "
+                 "runpy.run_module('velmora.core', run_name='__main__')")
+        done = subprocess.run([sys.executable, "-c", limit, "inspect", f"{d}/huge.vir"],
+                              env=dict(os.environ, PYTHONPATH=ROOT), capture_output=True,
+                              text=True, check=False)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, "", f"{P} inspect: {d}/huge.vir: out of memory (MemoryError)\n"))
+        self.assertEqual(sorted(os.listdir(d)), ["chain.vir", "huge.vir"])
+
+    def test_nodes_writes_json_that_readers_take(self):
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        g = vc.GraphStore()
+        specials = {"n": float("nan"), "p": float("inf"), "m": float("-inf"), "z": -0.0,
+                    "i": 2**63 - 1, "s": "\u2028\"", "b": True}
+        g.add_op("f", [g.add_source("s", specials)], {"n": float("nan")})
+        pathlib.Path(f"{d}/g.vir").write_bytes(g.serialize())
+        bad_member = "op|m|p=f7ff0000000000000;q=ffff0000000000000"  # +inf and -inf
+        pathlib.Path(f"{d}/stage.vir").write_bytes(blobs.blob(
+            [blobs.source("s"), blobs.stage([0], [(bad_member, [("input", 0)])])]))
+
+        def strict(constant):
+            raise AssertionError(f"{constant} is not JSON")
+        lines = [json.loads(line, parse_constant=strict)
+                 for f in ("g", "stage")
+                 for line in run(main, ["nodes", f"{d}/{f}.vir"])[1].split("\n")[:-1]]
+        self.assertEqual([lines[0]["params"], lines[1]["params"],
+                          lines[3]["members"][0]["params"]],
+                         [{**specials, "n": {"float": "nan"}, "p": {"float": "inf"},
+                           "m": {"float": "-inf"}}, {"n": {"float": "nan"}},
+                          {"p": {"float": "inf"}, "q": {"float": "-inf"}}])
+
+
+class WriteTest(unittest.TestCase):
+    """-o writes into what OUT names, as cp does, and creates a new file whole or not at all."""
+
+    def test_every_kind_of_target(self):
+        # (name, what OUT is made as: a list of (kind, name, argument), OUT, status, error)
+        cases = [("new file", [], "out", 0, ""),
+                 ("0600 file", [("file", "out", 0o600)], "out", 0, ""),
+                 ("hard link", [("file", "out", 0o644), ("link", "alias", "out")], "out", 0, ""),
+                 ("symlink", [("file", "real", 0o640), ("symlink", "out", "real")], "out", 0, ""),
+                 ("symlink to a 0600 file", [("file", "real", 0o600), ("symlink", "out", "real")],
+                  "out", 0, ""),
+                 ("FIFO", [("fifo", "out", None)], "out", 0, ""),
+                 ("dangling symlink", [("symlink", "out", "nothing")], "out", 2,
+                  "{out}: a symbolic link to nothing"),
+                 ("directory", [("dir", "out", None)], "out", 2, "{out}: Is a directory"),
+                 ("missing directory", [], "nowhere/out", 2,
+                  "{out}: No such file or directory")]
+        old_umask = os.umask(0o027)
+        self.addCleanup(os.umask, old_umask)
+        for name, made, out, status, error in cases:
+            with self.subTest(name):
+                d = self.enterContext(tempfile.TemporaryDirectory())
+                b, reduced = chain_blob(d)
+                before = {}
+                for kind, path, arg in made:
+                    path = os.path.join(d, path)
+                    if kind == "file":
+                        pathlib.Path(path).write_bytes(b"old and longer than the new blob " * 9)
+                        os.chmod(path, arg)
+                    elif kind == "link":
+                        os.link(os.path.join(d, arg), path)
+                    elif kind == "symlink":
+                        os.symlink(arg, path)
+                    elif kind == "fifo":
+                        os.mkfifo(path)
+                    else:
+                        os.mkdir(path)
+                    before[path] = None
+                before = {path: os.lstat(path) for path in before}
+                out = os.path.join(d, out)
+                # A FIFO's reader holds it open, so the writer does not wait for one; the
+                # blob is far smaller than the pipe's buffer.
+                fifo = os.open(out, os.O_RDONLY | os.O_NONBLOCK) if made and made[0][
+                    0] == "fifo" else None
+                result = run(main, ["reduce", b, "-o", out])
+                if fifo is not None:
+                    self.addCleanup(os.close, fifo)
+                error = error and f"{P} reduce: {error.format(out=out)}\n"
+                self.assertEqual(result[0::2], (status, error))
+                names = sorted(os.listdir(d))
+                self.assertEqual(names, sorted({"chain.vir", *(os.path.basename(p) for p in before),
+                                                *(["out"] if status == 0 else [])}))
+                for path, st in before.items():  # the same file, with its mode and links
+                    now = os.lstat(path)
+                    self.assertEqual((now.st_ino, now.st_mode, now.st_nlink),
+                                     (st.st_ino, st.st_mode, st.st_nlink), path)
+                if status == 0:
+                    self.assertEqual(os.read(fifo, 1 << 16) if fifo is not None
+                                     else pathlib.Path(out).read_bytes(), reduced)
+                if not made and status == 0:
+                    self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+                for kind, path, arg in made:  # every name of the file shows the new bytes
+                    if kind in ("link", "symlink") and status == 0:
+                        self.assertEqual(pathlib.Path(d, path).read_bytes(), reduced)
+
+    def test_nothing_is_left_when_writing_fails(self):
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        b, reduced = chain_blob(d)
+        pathlib.Path(f"{d}/kept").write_bytes(b"kept")
+        # A refusal before writing leaves an existing OUT as it was.
+        self.assertEqual(run(main, ["reduce", b, "-o", f"{d}/kept", "--outputs", "9"])[0], 2)
+        self.assertEqual(pathlib.Path(f"{d}/kept").read_bytes(), b"kept")
+        # A new file that cannot be written whole (the file size limit, which Python's
+        # ignored SIGXFSZ turns into EFBIG) leaves neither it nor a temporary file.
+        import resource
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (len(reduced) - 1, hard))
+        try:
+            result = run(main, ["reduce", b, "-o", f"{d}/new"])
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        self.assertEqual(result, (2, "", f"{P} reduce: {d}/new: File too large\n"))
+        self.assertEqual(sorted(os.listdir(d)), ["chain.vir", "kept"])
 
 
 if __name__ == "__main__":
