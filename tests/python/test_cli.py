@@ -6,6 +6,7 @@ import io
 import json
 import os
 import pathlib
+import re
 import runpy
 import shutil
 import stat
@@ -16,11 +17,13 @@ import unittest
 from unittest import mock
 
 import blobs
+import support
 from support import vc
 from test_graph import REPORT  # the report's keys in the order of the pipeline
 
 import velmora.core.__main__ as cli
 from velmora.core.__main__ import main
+from velmora.core.picture import FADED, KIND_COLOURS, MEMBER_COLOURS
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(vc.__file__)))
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -39,6 +42,10 @@ def run(call, *args, path=None):
     return code, out.getvalue(), err.getvalue()
 
 
+def main_job():
+    return runpy.run_path(os.path.join(EXAMPLES, "record_and_reduce.py"))["record"]()
+
+
 def chain_blob(d):
     """A blob of s -> neg -> abs, abs marked, in directory d."""
     g = vc.GraphStore()
@@ -54,17 +61,22 @@ class CliTest(unittest.TestCase):
         self.assertEqual([text.count(t) for t in ("digraph velmora {", '"reduced_nodes": 6')],
                          [2, 1])
         d = self.enterContext(tempfile.TemporaryDirectory())
-        svg = run(runpy.run_path(os.path.join(EXAMPLES, "render_reduced_graph.py"))["main"], d)
-        self.assertEqual(svg[0], f"{d}/main-job-reduced.svg" if shutil.which("dot") else None)
-        b = f"{d}/main-job.vir"
-        data = pathlib.Path(b).read_bytes()
+        picture = run(runpy.run_path(os.path.join(EXAMPLES, "render_reduced_graph.py"))["main"],
+                      d)[0]
+        self.assertEqual(picture, f"{d}/main-job." + ("svg" if shutil.which("dot") else "dot"))
+        g, total = main_job()
+        self.assertEqual(pathlib.Path(f"{d}/main-job.vir").read_bytes(),
+                         g.serialize(outputs=[total]))
+        b = f"{d}/reduced.vir"
+        data = g.reduce(outputs=[total])[0].serialize()
         store = vc.GraphStore.deserialize(data)
         os.mkdir(f"{d}/directory")
         written = {"g": b"VIR2", "t": data[:-1], "bad-member": blobs.blob(
             [blobs.source("s"), blobs.stage([0], [("op|f|a=", [("input", 0)])])], [1])}
         for name, content in written.items():
             pathlib.Path(f"{d}/{name}").write_bytes(content)
-        written.update({"main-job.vir": data, "g.gv": store.to_dot().encode()})
+        written.update({"reduced.vir": data, "g.gv": store.to_dot().encode()})
+        pathlib.Path(b).write_bytes(data)
         no_id = "is not a node id (ASCII decimal digits, below 2**64)"
         # An error line ending in "\n" is the whole of stderr; one without it is the
         # start of stderr's one line (argparse's own wording changes between versions).
@@ -93,7 +105,22 @@ class CliTest(unittest.TestCase):
                 ("inspect", 2, "", " inspect: the following arguments are required: FILE"),
                 ("reduce {b} -o {d}/no --outputs", 2, "", " reduce: argument --outputs: "),
                 ("reduce {b} --outputs 1", 2, "", " reduce: the following arguments are required"),
-                ("nodes {b} --frob", 2, "", ": unrecognized arguments: --frob\n")]
+                ("nodes {b} --frob", 2, "", ": unrecognized arguments: --frob\n"),
+                ("show {b} -o {d}/no.txt", 2, "", "show: argument -o/--output: '{d}/no.txt' does "
+                 "not end in .svg, .png, .pdf, .dot or .gv\n"),
+                ("show {b} -o {d}/no.dot --outputs 1", 2, "",
+                 "show: --maximal-fusion and --outputs go with --reduce\n"),
+                ("show {b} -o {d}/no.dot --maximal-fusion", 2, "",
+                 "show: --maximal-fusion and --outputs go with --reduce\n"),
+                ("show {b} -o {d}/no.dot --reduce --outputs 6", 2, "",
+                 "show: {b}: no node with id 6\n"),
+                *[(f"show {{b}} -o {{d}}/no.dot --max-nodes {n}", 2, "", "show: argument "
+                   f"--max-nodes: '{n}' is not a count of 1 or more\n") for n in ("0", "-3", "x")],
+                ("show {d}/bad-member -o {d}/no.dot", 2, "", "show: {d}/bad-member: unparseable "
+                 'stage member token "op|f|a="\n'),
+                ("show {b} -o {d}/no.png", 1, "", "show: cannot render {d}/no.png: Graphviz's "
+                 "dot is not installed (install graphviz, or write the DOT text with -o "
+                 "NAME.dot)\n")]
         reductions = [("", {}), (" --maximal-fusion", {"maximal_fusion": True}),
                       (" --outputs 3 3 0", {"outputs": [3, 3, 0]}),
                       (" --outputs 00" + "0" * 5000 + "4", {"outputs": [4]})]
@@ -113,9 +140,9 @@ class CliTest(unittest.TestCase):
                                  (status, stdout, error, bool(error)))
         for name, content in written.items():
             self.assertEqual(pathlib.Path(f"{d}/{name}").read_bytes(), content, name)
-        self.assertEqual(sorted(os.listdir(d)), sorted([*written, "directory"] + [
-            "main-job-reduced.svg"] * bool(shutil.which("dot"))))
-        for command in ("", "inspect", "nodes", "dot", "reduce"):
+        self.assertEqual(sorted(os.listdir(d)), sorted([*written, "directory", "main-job.vir",
+                                                        os.path.basename(picture)]))
+        for command in ("", "inspect", "nodes", "dot", "reduce", "show"):
             self.assertEqual(run(main, [*command.split(), "--help"])[0], 0)
         self.assertIn('{"float": "-inf"}', run(main, ["nodes", "--help"])[1])
         if shutil.which("dot"):
@@ -165,6 +192,129 @@ class CliTest(unittest.TestCase):
                          [{**specials, "n": {"float": "nan"}, "p": {"float": "inf"},
                            "m": {"float": "-inf"}}, {"n": {"float": "nan"}},
                           {"p": {"float": "inf"}, "q": {"float": "-inf"}}])
+
+
+def every_kind():
+    """A graph of every kind whose reduction fuses, folds, merges and drops."""
+    g = vc.GraphStore()
+    s = g.add_source("rows", {"table": "t", "n": 3})
+    b = g.add_op("exp", [g.add_op("neg", [s])])  # a chain: one stage
+    same = g.add_op("mul", [b], {"scalar": 1.0, "side": "r"})  # an identity: lands on b
+    p, q = g.add_op("add", [b, s]), g.add_op("add", [s, b])  # commuted: one node
+    r = g.add_reduction("sum", [p], {"axis": 0})
+    e = g.add_external({"kind": "onnx", "content_hash": "9f", "framework": "torch",
+                        "version": "2", "io_schema": "f32"}, [r])
+    j = g.add_join([g.add_exchange([e], {"key": "k"}), q], {"how": "inner"})
+    g.add_op("log", [s])  # dead
+    return g, [j, same]
+
+
+def labels(dot, side):
+    """{id: HTML label} of one side's nodes in DOT text from show."""
+    return {int(i): label for i, label in re.findall(
+        rf"^    {side}(\d+) \[label=<(.*)>\];$", dot, re.MULTILINE)}
+
+
+class ShowTest(unittest.TestCase):
+    def show(self, blob, *args, status=0):
+        """The DOT text and stderr lines of show on `blob` (bytes)."""
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        pathlib.Path(f"{d}/g.vir").write_bytes(blob)
+        code, out, err = run(main, ["show", f"{d}/g.vir", "-o", f"{d}/g.dot", *args])
+        self.assertEqual((code, out), (status, ""), err)
+        prefix = f"{P} show: {d}/g.vir: "
+        self.assertTrue(all(line.startswith(prefix) for line in err.splitlines()), err)
+        return pathlib.Path(f"{d}/g.dot").read_text(), err.replace(prefix, "").splitlines()
+
+    def test_every_kind_with_its_colour_members_and_provenance(self):
+        g, outputs = every_kind()
+        reduced = g.reduce(outputs=outputs)[0]
+        blob = g.serialize(outputs=outputs)
+        red_stage = blobs.blob([blobs.source("s"), blobs.stage([0, 0], [
+            ("op|f", [("input", 1)]), ("red|g|x=i3", [("member", 0), ("input", 0)])])], [1])
+        cases = [("--reduce", blob, g.nodes(), reduced.nodes(), reduced.node_map(), outputs),
+                 ("a reduced blob alone", reduced.serialize(), reduced.nodes(), None, [],
+                  reduced.outputs()),
+                 ("a reduction member", red_stage, vc.GraphStore.deserialize(red_stage).nodes(),
+                  None, [], [1])]
+        for name, data, nodes, reduced_nodes, node_map, marked in cases:
+            with self.subTest(name):
+                dot, notes = self.show(data, *["--reduce"] * bool(reduced_nodes))
+                self.assertEqual(notes, [])
+                dropped = {i for i, e in enumerate(node_map) if e is None}
+                self.assertEqual(dropped, {10} if reduced_nodes else set())
+                sides = [("r", nodes, set(marked))]
+                if reduced_nodes:
+                    sides.append(("s", reduced_nodes, {n["id"] for n in reduced_nodes
+                                                       if n["output"]}))
+                for side, side_nodes, side_outputs in sides:
+                    drawn = labels(dot, side)
+                    self.assertEqual(sorted(drawn), [n["id"] for n in side_nodes])
+                    for n in side_nodes:
+                        label = drawn[n["id"]]
+                        colour = FADED if n["id"] in dropped else KIND_COLOURS[n["kind"]]
+                        self.assertEqual(re.search(r'BGCOLOR="(#\w+)"', label)[1], colour)
+                        self.assertIn(f'<TD BGCOLOR="{KIND_COLOURS[n["kind"]]}" BORDER="1" '
+                                      f'COLOR="#707070">{n["kind"]}</TD>', dot)  # the legend
+                        self.assertEqual('BORDER="3"' in label, n["id"] in side_outputs)
+                        for j in set(n["inputs"]):
+                            self.assertRegex(dot, rf"\n    {side}{j} -> {side}{n['id']}\b")
+                        at = 0
+                        for k, m in enumerate(n.get("members", [])):
+                            operands = ", ".join(("in" if w == "input" else "m") + str(i)
+                                                 for w, i in m["inputs"])
+                            line = f'<TD PORT="m{k}" COLSPAN="2" ALIGN="LEFT" BGCOLOR="' \
+                                   f'{MEMBER_COLOURS[m["kind"]]}"><FONT>m{k} = <B>' \
+                                   f'{m["name"]}</B>({operands})'
+                            self.assertGreater(label.find(line, at), at, line)
+                            at = label.find(line, at)
+                        self.assertEqual(dot.count(f"    {side}{n['id']} [label="), 1)
+                links = re.findall(r'^  r(\d+) -> s(\d+)(?::m(\d+))? \[class="provenance"',
+                                   dot, re.MULTILINE)
+                self.assertEqual(sorted((int(i), int(t), int(m) if m else None) for i, t, m in links),
+                                 [(i, *e) for i, e in enumerate(node_map) if e is not None])
+
+    def test_past_the_limits_it_says_what_it_left_out(self):
+        g = vc.GraphStore()
+        last = support.chain(g, *["neg", "exp"] * 22 + ["abs"])  # 46 nodes, one stage of 45
+        dot, notes = self.show(g.serialize(outputs=[last]), "--reduce", "--max-nodes", "10")
+        self.assertEqual(notes, [
+            "recorded: drew the 10 nodes nearest the outputs; left out 36 of 46 nodes and "
+            "36 edges to them",
+            "reduced: left out 5 members of 1 stages longer than 40 (each shows its last 40)",
+            "provenance: left out 36 of 46 links, to or from what is not drawn"])
+        for note in notes:
+            self.assertIn(note, dot)
+        self.assertEqual(sorted(labels(dot, "r")), list(range(36, 46)))
+        self.assertIn("inputs not drawn: #35", labels(dot, "r")[36])
+        stage = labels(dot, "s")[1]
+        self.assertIn("⋮ m0 … m4 not drawn", stage)
+        self.assertEqual(re.findall(r'PORT="m(\d+)"', stage), [str(k) for k in range(5, 45)])
+        self.assertEqual(len(re.findall('class="provenance"', dot)), 10)
+        # Without outputs it keeps the last node and what it reads, then the next last.
+        g = vc.GraphStore()
+        a, b = g.add_source("a"), g.add_source("b")
+        g.add_op("f", [a]), g.add_op("g", [b])
+        dot, notes = self.show(g.serialize(), "--max-nodes", "3")
+        self.assertEqual(sorted(labels(dot, "r")), [1, 2, 3])
+        self.assertEqual(notes, ["graph: drew the 3 nodes nearest the last node; left out 1 of "
+                                 "4 nodes and 1 edges to them"])
+
+    @unittest.skipUnless(shutil.which("dot"), "Graphviz's dot is not installed")
+    def test_graphviz_renders_the_main_job_and_awkward_names(self):
+        d = self.enterContext(tempfile.TemporaryDirectory())
+        run(runpy.run_path(os.path.join(EXAMPLES, "render_reduced_graph.py"))["main"], d)
+        svg = pathlib.Path(f"{d}/main-job.svg").read_text()
+        self.assertEqual(svg.count('class="edge provenance"'), 11)  # all but the dead log
+        g = vc.GraphStore()
+        s = g.add_source('<b>&amp;"]\n', {"}{": "<TD>", "x": float("nan")})
+        g.add_op("\u0301\x00|;=", [s, s], {"%": -0.0})
+        pathlib.Path(f"{d}/odd.vir").write_bytes(g.serialize(outputs=[1]))
+        for out, magic in (("odd.svg", b"<?xml"), ("odd.png", b"\x89PNG"), ("odd.pdf", b"%PDF")):
+            self.assertEqual(run(main, ["show", f"{d}/odd.vir", "--reduce", "-o",
+                                        f"{d}/{out}"])[0::2], (0, ""))
+            self.assertTrue(pathlib.Path(f"{d}/{out}").read_bytes().startswith(magic), out)
+        self.assertIn("&lt;b&gt;&amp;amp;&quot;]\\n", pathlib.Path(f"{d}/odd.svg").read_text())
 
 
 class WriteTest(unittest.TestCase):

@@ -12,6 +12,7 @@ from collections import Counter
 from collections.abc import Sequence
 from typing import NoReturn
 
+from velmora.core import picture
 from velmora.core import velmora_core as vc
 from velmora.core.types import NodeDict, NodeKind, Params, ReductionReport
 
@@ -19,6 +20,7 @@ PROG = "python -m velmora.core"
 KINDS: tuple[NodeKind, ...] = ("source", "op", "reduction", "external", "stage", "exchange", "join")
 # Output suffixes that Graphviz's dot renders; any other name gets the DOT text.
 RENDERED = {".svg": "svg", ".png": "png", ".pdf": "pdf"}
+SHOWN = (*RENDERED, ".dot", ".gv")
 NODE_ID_LIMIT = 2**64
 
 
@@ -205,6 +207,31 @@ def cmd_reduce(args: argparse.Namespace) -> None:
     print(json.dumps(ordered(report)))
 
 
+def cmd_show(args: argparse.Namespace) -> None:
+    if not args.reduce and (args.maximal_fusion or args.outputs is not None):
+        raise BadUsage(f"{PROG} show", "--maximal-fusion and --outputs go with --reduce")
+    store, _ = read_store(args.file)
+    graph = picture.Graph(nodes_of(args.file, store), store.outputs())
+    title = os.path.basename(args.file)
+    if not args.reduce:
+        drawn = picture.draw(title, graph, max_nodes=args.max_nodes)
+    else:
+        try:
+            reduced, _ = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
+        except ValueError as e:  # an --outputs id that is not a node
+            raise Refused(args.file, str(e)) from None
+        if args.outputs is not None:
+            graph = picture.Graph(graph.nodes, args.outputs)
+        title += (" reduced" + " with maximal fusion" * args.maximal_fusion
+                  + (" to outputs " + " ".join(map(str, args.outputs)) if args.outputs else ""))
+        drawn = picture.draw(title, graph, picture.Graph(reduced.nodes(), reduced.outputs()),
+                             reduced.node_map(), args.max_nodes)
+    fmt = RENDERED.get(os.path.splitext(args.output)[1].lower())
+    write_file(args.output, render(args.output, fmt, drawn.dot) if fmt else drawn.dot.encode())
+    for note in drawn.left_out:
+        say(f"{PROG} show", f"{args.file}: {note}")
+
+
 def ordered(r: ReductionReport) -> dict[str, int]:
     """The report with its keys in the order of the pipeline's steps."""
     return {"input_nodes": r["input_nodes"], "reachable_nodes": r["reachable_nodes"],
@@ -220,6 +247,20 @@ def node_id(text: str) -> int:
         raise argparse.ArgumentTypeError(
             f"{text!r} is not a node id (ASCII decimal digits, below 2**64)")
     return int(digits)
+
+
+def count(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or len(text.lstrip("0")) > 20 \
+            or int(text.lstrip("0") or "0") == 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a count of 1 or more")
+    return int(text.lstrip("0"))
+
+
+def shown_file(text: str) -> str:
+    if os.path.splitext(text)[1].lower() not in SHOWN:
+        raise argparse.ArgumentTypeError(f"{text!r} does not end in " + ", ".join(
+            SHOWN[:-1]) + f" or {SHOWN[-1]}")
+    return text
 
 
 def parser() -> Parser:
@@ -268,6 +309,35 @@ def parser() -> Parser:
                    help="reduce against these node ids (ASCII decimal digits) instead of "
                         "the blob's outputs")
     p.set_defaults(run=cmd_reduce)
+
+    p = sub.add_parser(
+        "show", help="a picture of the graph, or of its reduction beside it",
+        description="Draw a blob's graph for people: each node in its kind's colour (a legend "
+                    "names them) with its name and parameters, outputs framed in red, and each "
+                    "stage with its members in order, as m2 = op(m1, in0) (in0 the stage's "
+                    "first input, m1 its second member). With --reduce the graph is drawn "
+                    "beside its reduction, with a dashed link from every recorded node to the "
+                    "node (and member) it landed on; nodes dropped as dead are faded. OUT "
+                    "ending in .svg, .png or .pdf is rendered through Graphviz's dot; .dot or "
+                    ".gv gets the DOT text.",
+        epilog=f"A side with more than N nodes shows the N nearest its outputs (the marked "
+               f"ones, the --outputs ids, or else the last nodes), and a stage longer than "
+               f"{picture.MEMBER_ROWS} members its last {picture.MEMBER_ROWS}; the picture "
+               f"and stderr say what was left out.")
+    p.add_argument("file", metavar="FILE", help="an IR blob")
+    p.add_argument("-o", "--output", metavar="OUT", required=True, type=shown_file,
+                   help="the picture to write: .svg, .png, .pdf, .dot or .gv")
+    p.add_argument("--reduce", action="store_true",
+                   help="draw the reduction beside the graph, linked node to node")
+    p.add_argument("--maximal-fusion", action="store_true",
+                   help="with --reduce: also fuse fan-out ops whose consumers all land in "
+                        "one stage")
+    p.add_argument("--outputs", metavar="ID", nargs="+", type=node_id,
+                   help="with --reduce: reduce against these node ids instead of the blob's "
+                        "outputs")
+    p.add_argument("--max-nodes", metavar="N", type=count, default=picture.MAX_NODES,
+                   help=f"the most nodes drawn on a side (default {picture.MAX_NODES})")
+    p.set_defaults(run=cmd_show)
     return top
 
 
@@ -301,8 +371,12 @@ def internal(subject: str | None, what: str, e: BaseException) -> str:
 
 
 def fail(prog: str, message: str, status: int) -> int:
-    print(f"{prog}: {printable(message)}", file=sys.stderr)
+    say(prog, message)
     return status
+
+
+def say(prog: str, message: str) -> None:
+    print(f"{prog}: {printable(message)}", file=sys.stderr)
 
 
 if __name__ == "__main__":
