@@ -14,6 +14,7 @@ from typing import NoReturn
 
 from velmora.core import picture
 from velmora.core import velmora_core as vc
+from velmora.core.picture import printable
 from velmora.core.types import NodeDict, NodeKind, Params, ReductionReport
 
 PROG = "python -m velmora.core"
@@ -48,14 +49,6 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         raise BadUsage(self.prog, message)
-
-
-def printable(text: str) -> str:
-    """`text` with line breaks and other unprintable characters escaped, so that a message
-    naming it stays on one line."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def reason(e: OSError) -> str:

@@ -280,9 +280,13 @@ def cut(s: str, limit: int) -> str:
 
 
 def text(s: str, limit: int = TEXT) -> str:
-    """`s` cut to `limit` characters, with its unprintable characters written as escapes,
-    made safe inside an HTML-like label."""
-    s = cut(s, limit)
-    if not s.isprintable():
-        s = "".join(c if c.isprintable() else repr(c)[1:-1] for c in s)
-    return html.escape(s)
+    """`s` cut to `limit` characters and made printable, safe inside an HTML-like label."""
+    return html.escape(printable(cut(s, limit)))
+
+
+def printable(s: str) -> str:
+    """`s` with line breaks and other unprintable characters written as escapes, so that a
+    label or a message naming it stays on one line."""
+    if s.isprintable():
+        return s
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in s)
