@@ -130,7 +130,7 @@ class CliTest(unittest.TestCase):
                          json.dumps({k: report[k] for k in REPORT}) + "\n", ""))
             written[f"{i}.vir"] = reduced.serialize()
         for args, status, stdout, error in rows:
-            with self.subTest(args):
+            with self.subTest(str(args)[:80]):
                 args = [a.format(b=b, d=d) for a in (args.split() if isinstance(
                     args, str) else args)]
                 code, out, err = run(main, args, path=d)
@@ -158,11 +158,11 @@ class CliTest(unittest.TestCase):
                 1, "", f"{P} reduce: {b}: internal error (PanicException: stage fusion "
                        "emitted one node twice)\n"))
         # A blob larger than the address space the process may have: read for real, in a
-        # child held to 1 GiB, which also shows the module's entry passing the status on.
+        # child held to 2 GiB, which also shows the module's entry passing the status on.
         with open(f"{d}/huge.vir", "wb") as f:
-            f.truncate(4 << 30)  # sparse: takes no disk
+            f.truncate(16 << 30)  # sparse: takes no disk
         limit = ("import resource, runpy, sys; resource.setrlimit(resource.RLIMIT_AS, "
-                 "(1 << 30, 1 << 30)); sys.argv[0] = 'velmora'; "
+                 "(2 << 30, 2 << 30)); sys.argv[0] = 'velmora'; "
                  "runpy.run_module('velmora.core', run_name='__main__')")
         done = subprocess.run([sys.executable, "-c", limit, "inspect", f"{d}/huge.vir"],
                               env=dict(os.environ, PYTHONPATH=ROOT), capture_output=True,
@@ -178,9 +178,9 @@ class CliTest(unittest.TestCase):
                     "i": 2**63 - 1, "s": "\u2028\"", "b": True}
         g.add_op("f", [g.add_source("s", specials)], {"n": float("nan")})
         pathlib.Path(f"{d}/g.vir").write_bytes(g.serialize())
-        bad_member = "op|m|p=f7ff0000000000000;q=ffff0000000000000"  # +inf and -inf
+        member = "op|m|p=f7ff0000000000000;q=ffff0000000000000"  # +inf and -inf
         pathlib.Path(f"{d}/stage.vir").write_bytes(blobs.blob(
-            [blobs.source("s"), blobs.stage([0], [(bad_member, [("input", 0)])])]))
+            [blobs.source("s"), blobs.stage([0], [(member, [("input", 0)])])]))
 
         def strict(constant):
             raise AssertionError(f"{constant} is not JSON")
