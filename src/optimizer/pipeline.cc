@@ -93,7 +93,7 @@ class TemplateTable {
   TemplateTable(Kept& kept, std::size_t nodes) : kept_(kept) { kept.templates.reserve(nodes); }
 
   TemplateId intern(const NodeView& node) {
-    const auto hash = static_cast<uint32_t>(node.template_hash());
+    const uint32_t hash = node.template_hash();
     const uint32_t found =
         index_.find(hash, [&](uint32_t t) { return node.same_template(*kept_.templates[t]); });
     if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
