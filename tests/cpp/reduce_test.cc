@@ -3,15 +3,20 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "alloc_harness.h"
 #include "gtest/gtest.h"
 #include "optimizer/incremental/incremental.h"
+#include "optimizer/incremental/reducer_cell.h"
 #include "optimizer/pipeline.h"
 
 namespace velmora {
@@ -248,6 +253,126 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
       EXPECT_EQ(inc.report.canonical_nodes, report.canonical_nodes);
       EXPECT_EQ(inc.report.stages, report.stages);
       EXPECT_EQ(inc.report.boundary_nodes, report.boundary_nodes);
+    }
+  }
+}
+
+// Everything a reducer cell holds and, once finished, what finalize gave.
+struct Finished {
+  std::vector<NodeKey> canonical_form;
+  std::vector<uint64_t> canonical_of;
+  uint64_t total_work = 0;
+  uint64_t watermark = 0;
+  std::vector<NodeKey> reduced;
+  std::vector<NodeId> marks;
+  NodeMap node_map;
+  ReductionReport report;
+  friend bool operator==(const Finished&, const Finished&) = default;
+};
+
+Finished held(const IncrementalReducer& r) {
+  return {r.canonical_form().keys(), r.canonical_of(), r.total_work(), r.watermark(), {}, {}, {}, {}};
+}
+
+// Whichever allocation of a step or of a finalize fails, the cell is not
+// poisoned, holds exactly what an unfailed reducer holds after as many nodes
+// (their work counted), still refuses another store, and going on gives what
+// a run without the failure gives. A panic (a poisoned store met while
+// taking the delta) poisons it for good.
+TEST(ReducerCell, FailedAllocationsLeaveItUsableAndPanicsPoisonIt) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 4; ++round) {
+    const std::unique_ptr<GraphStore> whole = random_store(rng, 30 + 10 * round);
+    const NodesView nodes = whole->snapshot().nodes;
+    const std::vector<NodeId> outputs = {nodes.size() - 1, rng() % nodes.size(), nodes.size() - 1};
+    const bool maximal = round % 2;
+    // A store that holds all, and a cell that has consumed the first `fed`
+    // of its nodes.
+    auto fed = [&](uint64_t fed) {
+      auto store = std::make_shared<GraphStore>();
+      auto cell = std::make_unique<ReducerCell>();
+      for (uint64_t i = 0; i < nodes.size(); ++i) {
+        if (i == fed) {
+          EXPECT_TRUE(cell->step(store).ok());
+        }
+        EXPECT_TRUE(store->intern(nodes[i].to_key()).ok());
+      }
+      return std::pair(store, std::move(cell));
+    };
+    auto finish = [&](ReducerCell& cell, const std::shared_ptr<GraphStore>& store) {
+      EXPECT_TRUE(cell.step(store).ok());
+      Finished f = cell.read(held);
+      const ReducedStore r = cell.finalize(store, outputs, engine(), maximal).value();
+      f.reduced = r.store->snapshot().nodes.keys();
+      f.marks = r.store->outputs();
+      f.node_map = r.store->node_map();
+      f.report = r.report;
+      return f;
+    };
+    auto [s, c] = fed(0);
+    const Finished expected = finish(*c, s);
+    // The step is the cell's first; finalize meets a half-fed one.
+    for (bool in_finalize : {false, true}) {
+      for (long k = 1;; ++k) {
+        SCOPED_TRACE(testing::Message() << "round " << round << (in_finalize ? " finalize" : " step")
+                                        << " allocation " << k);
+        auto [store, cell] = fed(in_finalize ? nodes.size() / 2 : 0);
+        bool failed = false;
+        harness::fail_after = k;
+        try {
+          if (in_finalize) {
+            (void)cell->finalize(store, outputs, engine(), maximal);
+          } else {
+            (void)cell->step(store);
+          }
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        const bool exhausted = harness::fail_after > 0;
+        harness::fail_after = 0;
+        if (failed) {
+          const Finished now = cell->read(held);
+          IncrementalReducer unfailed;
+          ASSERT_TRUE(unfailed.step(nodes.sub(0, now.watermark)).ok());
+          EXPECT_EQ(now, held(unfailed));
+          const auto other = cell->step(std::make_shared<GraphStore>());  // empty: consumes nothing
+          EXPECT_EQ(other.ok(), now.watermark == 0);
+          if (!other.ok()) {
+            EXPECT_EQ(other.error(), FeedError(OtherStore{}));
+          }
+        }
+        EXPECT_EQ(finish(*cell, store), expected);
+        if (exhausted) break;  // the call ran out of allocations to fail
+      }
+    }
+  }
+
+  auto poisoned = std::make_shared<GraphStore>();
+  ASSERT_TRUE(poisoned->intern(src("x")).ok());
+  EXPECT_THROW(poisoned->with_lock_for_test([] { panic("broken invariant"); }), Panic);
+  const auto healthy = std::make_shared<GraphStore>();
+  for (bool in_finalize : {false, true}) {
+    ReducerCell cell;
+    auto panics = [](const std::function<void()>& call, std::string_view message) {
+      try {
+        call();
+        ADD_FAILURE() << "no panic";
+      } catch (const Panic& p) {
+        EXPECT_TRUE(std::string_view(p.what()).starts_with(message)) << p.what();
+      }
+    };
+    panics([&] {
+      if (in_finalize) {
+        (void)cell.finalize(poisoned, {}, engine(), false);
+      } else {
+        (void)cell.step(poisoned);
+      }
+    }, kStorePoisoned);
+    for (const std::function<void()>& call : std::vector<std::function<void()>>{
+             [&] { (void)cell.watermark(); }, [&] { (void)cell.total_work(); },
+             [&] { (void)cell.canonical_count(); }, [&] { (void)cell.step(healthy); },
+             [&] { (void)cell.finalize(healthy, {}, engine(), false); }}) {
+      panics(call, kReducerPoisoned);
     }
   }
 }
