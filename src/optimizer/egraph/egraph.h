@@ -251,6 +251,7 @@ class EGraph {
   BigVector<OpIndex> local_ops_;
   std::vector<SmallMemo> memo_small_;
   WideMemo memo_wide_;
+  static_assert(WideMemo::kMissing == kNoId);
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
   uint32_t epoch_ = 0;
