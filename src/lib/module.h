@@ -12,7 +12,6 @@
 #include <stdexcept>
 
 #include "base/panic.h"
-#include "base/poison_mutex.h"
 #include "node/node.h"
 #include "optimizer/incremental/reducer_cell.h"
 #include "optimizer/pipeline.h"
