@@ -289,13 +289,13 @@ TEST(ReducerCell, FailedAllocationsLeaveItUsableAndPanicsPoisonIt) {
     const NodesView nodes = whole->snapshot().nodes;
     const std::vector<NodeId> outputs = {nodes.size() - 1, rng() % nodes.size(), nodes.size() - 1};
     const bool maximal = round % 2;
-    // A store that holds all, and a cell that has consumed the first `fed`
-    // of its nodes.
-    auto fed = [&](uint64_t fed) {
+    // A store that holds all, and a cell that has consumed the first
+    // `consumed` of its nodes.
+    auto fed = [&](uint64_t consumed) {
       auto store = std::make_shared<GraphStore>();
       auto cell = std::make_unique<ReducerCell>();
       for (uint64_t i = 0; i < nodes.size(); ++i) {
-        if (i == fed) {
+        if (i == consumed) {
           EXPECT_TRUE(cell->step(store).ok());
         }
         EXPECT_TRUE(store->intern(nodes[i].to_key()).ok());
