@@ -2,8 +2,8 @@
 // comparison its lookups confirm a match with. Texts are mostly a
 // few bytes (names, parameter names, short values), so the hash is inline
 // and reads a short text in at most two loads; longer texts go 16 bytes a
-// round. The seed comes from where this library was loaded, so that texts
-// from an untrusted blob cannot be chosen to collide in every process.
+// round. It is keyed with the process's HashKey, so that texts from an
+// untrusted blob cannot be chosen to collide.
 #pragma once
 
 #include <cstddef>
@@ -11,22 +11,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/hash_key.h"
 #include "base/load.h"
 
 namespace velmora {
 namespace text_hash_detail {
 
-// The folded 128-bit product: every input bit reaches the middle bits.
-inline uint64_t fold(uint64_t a, uint64_t b) {
-  const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
-  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
-}
-
-inline constexpr uint64_t kP0 = 0xa0761d6478bd642fULL;
 inline constexpr uint64_t kP1 = 0xe7037ed1a0b428dbULL;
-inline constexpr uint64_t kP2 = 0x8ebc6af09c88c6e3ULL;
-
-inline const char kAnchor = 0;
 
 }  // namespace text_hash_detail
 
@@ -34,7 +25,9 @@ inline const char kAnchor = 0;
   using namespace text_hash_detail;
   const char* p = s.data();
   std::size_t n = s.size();
-  uint64_t seed = reinterpret_cast<uintptr_t>(&kAnchor) ^ kP0;
+  const HashKey& key = HashKey::get();
+  const uint64_t k1 = key.word[1];
+  uint64_t seed = key.word[0];
   uint64_t a = 0;
   uint64_t b = 0;
   if (n <= 16) {
@@ -51,14 +44,14 @@ inline const char kAnchor = 0;
   } else {
     std::size_t left = n;
     while (left > 16) {
-      seed = fold(load64(p) ^ kP1, load64(p + 8) ^ seed);
+      seed = fold(load64(p) ^ k1, load64(p + 8) ^ seed);
       p += 16;
       left -= 16;
     }
     a = load64(p + left - 16);
     b = load64(p + left - 8);
   }
-  const uint64_t h = fold(kP1 ^ n, fold(a ^ kP1, b ^ seed));
+  const uint64_t h = fold(kP1 ^ n, fold(a ^ k1, b ^ seed));
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 

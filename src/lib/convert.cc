@@ -5,7 +5,8 @@
 #include <cstring>
 #include <tuple>
 
-#include "absl/container/flat_hash_set.h"
+#include "base/hash_key.h"
+#include "base/id_index.h"
 #include "lib/module.h"
 
 namespace velmora::py {
@@ -698,17 +699,21 @@ class NodesBuilder {
 class OutputTest {
  public:
   explicit OutputTest(const std::vector<NodeId>& outputs) : outputs_(outputs) {
-    if (outputs.size() > kScanLimit) set_.insert(outputs.begin(), outputs.end());
+    if (outputs.size() <= kScanLimit) return;
+    set_.reserve_more(outputs.size());  // marks are distinct store ids: fewer than 2^32
+    for (std::size_t k = 0; k < outputs.size(); ++k) set_.insert(hash_word(outputs[k]), static_cast<uint32_t>(k));
   }
   bool operator()(NodeId id) const {
-    if (outputs_.size() > kScanLimit) return set_.contains(id);
+    if (outputs_.size() > kScanLimit) {
+      return set_.find(hash_word(id), [&](uint32_t k) { return outputs_[k] == id; }) != IdIndex::kEmpty;
+    }
     return std::find(outputs_.begin(), outputs_.end(), id) != outputs_.end();
   }
 
  private:
   static constexpr std::size_t kScanLimit = 16;
   const std::vector<NodeId>& outputs_;
-  absl::flat_hash_set<NodeId> set_;
+  IdIndex set_;  // positions in outputs_, keyed by the mark: marks may come from a blob
 };
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "lib/args.h"
 #include "lib/convert.h"
 #include "lib/module.h"

@@ -1,7 +1,6 @@
-// The Python class IncrementalReducer: one reducer behind its own poisoning
-// mutex. Locks are always taken reducer first, then store (only to copy the
-// delta); Python objects are built after the reducer's lock is released.
-// No Python code runs while either lock is held.
+// The Python class IncrementalReducer: a thin face over one ReducerCell,
+// which holds the locks and the failure policy. Python objects are built
+// after the cell's lock is released; no Python code runs while it is held.
 #include <memory>
 #include <optional>
 #include <utility>
@@ -34,27 +33,9 @@ const std::shared_ptr<GraphStore>* store_from_py(PyObject* self, PyObject* obj) 
   return &reinterpret_cast<GraphStoreObject*>(obj)->store;
 }
 
-// A store other than the one the reducer has consumed nodes from.
-struct OtherStore {};
-using CallError = std::variant<BadNodeId, OtherStore>;
-
-PyObject* raise_call_error(const CallError& e) {
+PyObject* raise_feed_error(const FeedError& e) {
   if (const auto* bad = std::get_if<BadNodeId>(&e)) return map_err(*bad);
   return value_error("this reducer belongs to another store");
-}
-
-// Feeds the reducer the store's nodes from its watermark on. The caller holds
-// the reducer's lock; the store's is taken inside the copy. Consumed ids are
-// that store's ids, so once there are any, another store is refused before
-// anything changes.
-Result<uint64_t, CallError> consume_delta(ReducerCell& cell,
-                                          const std::shared_ptr<GraphStore>& store) {
-  const bool other = cell.fed.owner_before(store) || store.owner_before(cell.fed);
-  if (cell.core.watermark() > 0 && other) return Err(CallError(OtherStore{}));
-  auto consumed = cell.core.step(store->snapshot_from(cell.core.watermark()));
-  if (cell.core.watermark() > 0) cell.fed = store;
-  if (!consumed) return Err(CallError(consumed.error()));
-  return *consumed;
 }
 
 constexpr const char* kStepNames[] = {"store"};
@@ -66,25 +47,17 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!a.bind(kStepSig, args, nargs, kw)) return nullptr;
     const std::shared_ptr<GraphStore>* store = store_from_py(self, a[0]);
     if (store == nullptr) return nullptr;
-    ReducerCell& cell = cell_of(self);
-    auto consumed = in_core([&] {
-      PoisonGuard lock(cell.mutex);
-      return consume_delta(cell, *store);
-    });
-    if (!consumed) return raise_call_error(consumed.error());
+    auto consumed = in_core([&] { return cell_of(self).step(*store); });
+    if (!consumed) return raise_feed_error(consumed.error());
     return id_to_py(*consumed);
   });
 }
 
 // Reads one counter under the reducer's lock.
-template <uint64_t (IncrementalReducer::*Counter)() const>
+template <uint64_t (ReducerCell::*Counter)() const>
 PyObject* counter(PyObject* self, PyObject*) {
   return guarded(owner(self), [&] {
-    ReducerCell& cell = cell_of(self);
-    const uint64_t value = in_core([&] {
-      PoisonGuard lock(cell.mutex);
-      return (cell.core.*Counter)();
-    });
+    const uint64_t value = in_core([&] { return (cell_of(self).*Counter)(); });
     return id_to_py(value);
   });
 }
@@ -117,17 +90,11 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       chosen = (*store)->outputs();
     }
 
-    ReducerCell& cell = cell_of(self);
-    auto reduced = in_core([&]() -> Result<ReducedStore, CallError> {
-      PoisonGuard lock(cell.mutex);
-      auto consumed = consume_delta(cell, *store);
-      if (!consumed) return Err(consumed.error());
+    auto reduced = in_core([&] {
       const EggEngine engine = EggEngine::make_default();
-      auto result = cell.core.finalize(chosen, engine, *maximal);
-      if (!result) return Err(CallError(result.error()));
-      return from_reduced(std::move(result).value());
+      return cell_of(self).finalize(*store, chosen, engine, *maximal);
     });
-    if (!reduced) return raise_call_error(reduced.error());
+    if (!reduced) return raise_feed_error(reduced.error());
     return reduction_to_py(state, std::move(reduced).value());
   });
 }
@@ -165,13 +132,13 @@ PyMethodDef methods[] = {
      "Consume the nodes recorded in `store` since the last step. Returns how many were "
      "processed\n"
      "(the delta size). The reducer must always be fed the same store."},
-    {"watermark", counter<&IncrementalReducer::watermark>, METH_NOARGS,
+    {"watermark", counter<&ReducerCell::watermark>, METH_NOARGS,
      "watermark($self)\n--\n\n"
      "How many of the store's nodes have been consumed so far."},
-    {"total_work", counter<&IncrementalReducer::total_work>, METH_NOARGS,
+    {"total_work", counter<&ReducerCell::total_work>, METH_NOARGS,
      "total_work($self)\n--\n\n"
      "Cumulative nodes processed across all steps (== watermark: each node touched once)."},
-    {"canonical_count", counter<&IncrementalReducer::canonical_count>, METH_NOARGS,
+    {"canonical_count", counter<&ReducerCell::canonical_count>, METH_NOARGS,
      "canonical_count($self)\n--\n\n"
      "Size of the maintained canonical form."},
     {"finalize", fast<finalize>(), METH_FASTCALL | METH_KEYWORDS,

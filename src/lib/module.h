@@ -12,9 +12,8 @@
 #include <stdexcept>
 
 #include "base/panic.h"
-#include "base/poison_mutex.h"
 #include "node/node.h"
-#include "optimizer/incremental/incremental.h"
+#include "optimizer/incremental/reducer_cell.h"
 #include "optimizer/pipeline.h"
 #include "store/store.h"
 
@@ -59,14 +58,6 @@ struct GraphStoreObject {
 struct DescriptorObject {
   PyObject_HEAD
   PayloadDescriptor value;
-};
-
-// The reducer and the poisoning mutex that serializes every call on it.
-struct ReducerCell {
-  PoisonMutex mutex{"incremental reducer poisoned"};
-  IncrementalReducer core;
-  // The store its nodes came from, once it has consumed any.
-  std::weak_ptr<const GraphStore> fed;
 };
 
 struct ReducerObject {

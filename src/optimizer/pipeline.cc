@@ -1,14 +1,14 @@
 #include "optimizer/pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
-#include "absl/hash/hash.h"
+#include "base/hash_key.h"
 #include "base/id_index.h"
 #include "base/panic.h"
 #include "optimizer/fusion.h"
@@ -93,7 +93,7 @@ class TemplateTable {
   TemplateTable(Kept& kept, std::size_t nodes) : kept_(kept) { kept.templates.reserve(nodes); }
 
   TemplateId intern(const NodeView& node) {
-    const auto hash = static_cast<uint32_t>(node.template_hash());
+    const uint32_t hash = node.template_hash();
     const uint32_t found =
         index_.find(hash, [&](uint32_t t) { return node.same_template(*kept_.templates[t]); });
     if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
@@ -162,35 +162,13 @@ struct Deduplicated {
   std::vector<uint32_t> index;  // canonical index -> deduplicated index
 };
 
-struct NodeRef {
-  TemplateId op;
-  std::span<const uint32_t> children;
-  template <typename H>
-  friend H AbslHashValue(H h, const NodeRef& r) {
-    return H::combine(H::combine_contiguous(std::move(h), r.children.data(), r.children.size()),
-                      static_cast<uint32_t>(r.op), r.children.size());
-  }
-};
-
-struct DedupHash {
-  using is_transparent = void;
-  const TemplateGraph* g;
-  std::size_t operator()(const NodeRef& r) const { return absl::Hash<NodeRef>{}(r); }
-  std::size_t operator()(uint64_t i) const { return (*this)(NodeRef{g->op[i], g->children_of(i)}); }
-};
-
-struct DedupEq {
-  using is_transparent = void;
-  const TemplateGraph* g;
-  bool same(const NodeRef& r, uint64_t i) const {
-    const auto kids = g->children_of(i);
-    return r.op == g->op[i] &&
-           std::equal(r.children.begin(), r.children.end(), kids.begin(), kids.end());
-  }
-  bool operator()(uint64_t a, uint64_t b) const { return a == b; }
-  bool operator()(const NodeRef& r, uint64_t i) const { return same(r, i); }
-  bool operator()(uint64_t i, const NodeRef& r) const { return same(r, i); }
-};
+// Keyed: templates and children follow from the caller's graph.
+uint32_t node_hash(TemplateId op, std::span<const uint32_t> children) {
+  KeyedMixer mix(static_cast<uint32_t>(op));
+  mix(children.size());
+  for (uint32_t c : children) mix(c);
+  return mix.hash32();
+}
 
 Deduplicated cse(TemplateGraph canonical) {
   Deduplicated d;
@@ -200,7 +178,8 @@ Deduplicated cse(TemplateGraph canonical) {
   d.graph.op.reserve(m);
   d.graph.child_begin.reserve(m + 1);
   d.graph.children.reserve(canonical.children.size());
-  absl::flat_hash_set<uint64_t, DedupHash, DedupEq> seen(m, DedupHash{&d.graph}, DedupEq{&d.graph});
+  IdIndex seen;  // of d.graph's nodes, by template and children
+  seen.reserve_more(m);
   absl::InlinedVector<uint32_t, 4> kids;
   for (uint64_t i = 0; i < m; ++i) {
     kids.clear();
@@ -208,18 +187,22 @@ Deduplicated cse(TemplateGraph canonical) {
       if (c >= i) panic("canonical graph references only earlier nodes");
       kids.push_back(d.index[c]);
     }
-    const NodeRef ref{canonical.op[i], kids};
-    auto it = seen.find(ref);
-    if (it != seen.end()) {
-      d.index.push_back(static_cast<uint32_t>(*it));
+    const TemplateId op = canonical.op[i];
+    const uint32_t hash = node_hash(op, kids);
+    const uint32_t found = seen.find(hash, [&](uint32_t k) {
+      const auto other = d.graph.children_of(k);
+      return d.graph.op[k] == op && std::equal(kids.begin(), kids.end(), other.begin(), other.end());
+    });
+    if (found != IdIndex::kEmpty) {
+      d.index.push_back(found);
       continue;
     }
-    const uint64_t fresh = d.graph.op.size();
-    d.graph.op.push_back(ref.op);
+    const auto fresh = static_cast<uint32_t>(d.graph.op.size());
+    d.graph.op.push_back(op);
     d.graph.children.insert(d.graph.children.end(), kids.begin(), kids.end());
     d.graph.child_begin.push_back(static_cast<uint32_t>(d.graph.children.size()));
-    seen.insert(fresh);
-    d.index.push_back(static_cast<uint32_t>(fresh));
+    seen.insert(hash, fresh);
+    d.index.push_back(fresh);
   }
   d.graph.outputs.reserve(canonical.outputs.size());
   for (uint64_t o : canonical.outputs) d.graph.outputs.push_back(at(d.index, o));

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "base/hash_key.h"
 #include "base/panic.h"
 
 namespace velmora {
@@ -18,14 +19,6 @@ constexpr uint64_t kMaxTexts = (uint64_t{1} << 29) - 1;
 constexpr uint64_t kMaxInputs = (uint64_t{1} << 28) - 1;
 constexpr uint32_t kHasParams = 8;
 constexpr uint32_t kLastPair = 4;
-
-struct Mixer {
-  uint64_t h;
-  void operator()(uint64_t x) {
-    h = (h ^ x) * 0x9E3779B97F4A7C15ULL;
-    h ^= h >> 29;
-  }
-};
 
 uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
   switch (r.kind) {
@@ -137,10 +130,10 @@ DescriptorView NodeView::descriptor() const {
 
 uint32_t NodeView::member_count() const { return *after_inputs(); }
 
-uint64_t NodeView::template_hash() const {
+uint32_t NodeView::template_hash() const {
   // Straight from the words, as `same_template` compares them: text ids stand
   // for their texts, and floats count by their canonical bits.
-  Mixer mix{(r_->meta & 15) * 0x51ULL + r_->part};
+  KeyedMixer mix((r_->meta & 15) * 0x51ULL + r_->part);
   const uint32_t* w = after_inputs();
   if (kind() == NodeKey::Kind::kStage) {
     const uint32_t members = *w++;
@@ -163,7 +156,7 @@ uint64_t NodeView::template_hash() const {
       w += 1 + n;
     }
   }
-  return mix.h ^ (mix.h >> 32);
+  return mix.hash32();
 }
 
 bool NodeView::same_template(const NodeView& o) const {
@@ -314,7 +307,7 @@ std::vector<NodeKey> NodesView::keys() const {
 // ------------------------------------------------------------------ interning
 
 void PreparedKey::finish() {
-  Mixer mix{static_cast<uint64_t>(kind) + 1};
+  KeyedMixer mix(static_cast<uint64_t>(kind) + 1);
   std::size_t t = 0;  // next text
   if (NodeKey::named(kind)) mix(text_hashes[t++]);
   if (kind == NodeKey::Kind::kExternal) {
@@ -343,7 +336,7 @@ void PreparedKey::finish() {
     }
   }
   mix(0);
-  hash = static_cast<uint32_t>(mix.h ^ (mix.h >> 32));
+  hash = mix.hash32();
 }
 
 NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
@@ -379,12 +372,12 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
 
 namespace {
 
-uint64_t desc_hash(const uint32_t* field_hashes, bool present) {
-  Mixer mix{0x5A};
+uint32_t desc_hash(const uint32_t* field_hashes, bool present) {
+  KeyedMixer mix(0x5A);
   for (int k = 0; k < 5; ++k) mix(field_hashes[k]);
   mix(present ? 1 : 0);
   if (present) mix(field_hashes[5]);
-  return mix.h;
+  return mix.hash32();
 }
 
 // Words a key takes: its inputs, then its params or its members.

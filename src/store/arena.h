@@ -178,7 +178,7 @@ class NodeView {
   // The node without its inputs (kind, name, params or descriptor, stage
   // members): equal for two nodes of one arena exactly when their tokens
   // (whole keys, for stages and externals) are equal.
-  [[nodiscard]] uint64_t template_hash() const;
+  [[nodiscard]] uint32_t template_hash() const;
   [[nodiscard]] bool same_template(const NodeView& o) const;
 
   [[nodiscard]] std::string token() const;

@@ -4,6 +4,8 @@
 #include <optional>
 #include <ostream>
 
+#include "base/hash_key.h"
+
 namespace velmora {
 
 std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
@@ -56,7 +58,7 @@ void GraphStore::reserve(size_t n) {
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(mutex_);
   if (id >= nodes_.size()) return Err(BadNodeId{id});
-  const auto hash = static_cast<uint32_t>((id * 0x9E3779B97F4A7C15ULL) >> 32);
+  const uint32_t hash = hash_word(id);  // keyed: marks may come from an untrusted blob
   const auto same = [id](uint32_t marked) { return marked == id; };
   if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
   guard.sparing_allocation_failures([&] {

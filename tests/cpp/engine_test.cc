@@ -12,6 +12,7 @@
 #include "gtest/gtest.h"
 #include "optimizer/egraph/runner.h"
 #include "optimizer/egraph/small_memo.h"
+#include "optimizer/egraph/wide_memo.h"
 #include "optimizer/engine/engine.h"
 
 namespace velmora {
@@ -63,32 +64,48 @@ TEST(Runner, StopsAtTheIterationAndTimeLimits) {
   }
 }
 
-// The e-graph's table for small e-nodes against a map. It is kept near 180
+// The e-graph's hash-cons tables against a map. Each is kept near 180
 // entries, so it stays two thirds full: probe runs are long, wrap around the
-// table's end, and deletions shift entries back across it.
-TEST(SmallMemo, AgreesWithAMap) {
-  std::mt19937 gen(5);
-  auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
-  egraph::SmallMemo memo;
-  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, uint32_t> model;
-  for (int step = 0; step < 200'000; ++step) {
-    egraph::SmallMemo::Key k{rng() % 50, rng() % 100'000, rng() % 4 ? rng() % 100'000 : egraph::SmallMemo::kMissing};
-    if (!model.empty() && rng() % 2 != 0) {  // a stored key
-      const auto& stored = std::next(model.begin(), rng() % model.size())->first;
-      k = {std::get<0>(stored), std::get<1>(stored), std::get<2>(stored)};
+// table's end, and deletions shift entries back across it. The wide table
+// is given a hash of 64 values, so that unequal keys share one.
+TEST(HashConsTables, AgreeWithAMap) {
+  using Key = egraph::SmallMemo::Key;
+  for (bool wide : {false, true}) {
+    std::mt19937 gen(5);
+    auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
+    egraph::SmallMemo small;
+    egraph::WideMemo memo;
+    std::vector<Key> key_of;  // the wide table's values index it
+    auto hash = [](const Key& k) { return (k.op * 7 + k.c0 + k.c1) % 64; };
+    auto same = [&key_of](const Key& k) { return [&key_of, k](uint32_t v) { return key_of[v] == k; }; };
+    std::map<std::tuple<uint32_t, uint32_t, uint32_t>, uint32_t> model;
+    for (int step = 0; step < 200'000; ++step) {
+      Key k{rng() % 50, rng() % 100'000, rng() % 4 ? rng() % 100'000 : egraph::SmallMemo::kMissing};
+      if (!model.empty() && rng() % 2 != 0) {  // a stored key
+        const auto& stored = std::next(model.begin(), rng() % model.size())->first;
+        k = {std::get<0>(stored), std::get<1>(stored), std::get<2>(stored)};
+      }
+      const auto mk = std::tuple(k.op, k.c0, k.c1);
+      if (model.size() < 180 && rng() % 2 != 0) {
+        const uint32_t value = wide ? static_cast<uint32_t>(key_of.size()) : rng() % 1000;
+        if (wide) key_of.push_back(k);
+        const uint32_t stored = wide ? memo.insert(hash(k), value, same(k)) : small.insert(k, value);
+        ASSERT_EQ(stored, model.try_emplace(mk, value).first->second) << step;
+      } else if (const auto it = model.find(mk); it != model.end()) {
+        for (uint32_t value : {wide ? 0xFFFFFFF0 : it->second + 1, it->second}) {  // another value stays
+          if (wide) {
+            memo.erase(hash(k), value);
+          } else {
+            small.erase(k, value);
+          }
+        }
+        model.erase(it);
+      }
+      const auto it = model.find(mk);
+      const uint32_t found = wide ? memo.find(hash(k), same(k)) : small.find(k);
+      ASSERT_EQ(found, it == model.end() ? egraph::SmallMemo::kMissing : it->second) << step;
+      ASSERT_EQ(wide ? memo.size() : small.size(), model.size()) << step;
     }
-    const auto mk = std::tuple(k.op, k.c0, k.c1);
-    if (model.size() < 180 && rng() % 2 != 0) {
-      const uint32_t value = rng() % 1000;
-      ASSERT_EQ(memo.insert(k, value), model.try_emplace(mk, value).first->second) << step;
-    } else if (const auto it = model.find(mk); it != model.end()) {
-      memo.erase(k, it->second + 1);  // another value: stays
-      memo.erase(k, it->second);
-      model.erase(it);
-    }
-    const auto it = model.find(mk);
-    ASSERT_EQ(memo.find(k), it == model.end() ? egraph::SmallMemo::kMissing : it->second) << step;
-    ASSERT_EQ(memo.size(), model.size()) << step;
   }
 }
 

@@ -3,16 +3,24 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "alloc_harness.h"
 #include "gtest/gtest.h"
+#include "hash_key_for_test.h"
 #include "optimizer/incremental/incremental.h"
+#include "optimizer/incremental/reducer_cell.h"
+#include "optimizer/egraph/small_memo.h"
 #include "optimizer/pipeline.h"
+#include "serialize/blob.h"
 
 namespace velmora {
 namespace {
@@ -250,6 +258,204 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
       EXPECT_EQ(inc.report.boundary_nodes, report.boundary_nodes);
     }
   }
+}
+
+// Everything a reducer cell holds and, once finished, what finalize gave.
+struct Finished {
+  std::vector<NodeKey> canonical_form;
+  std::vector<uint64_t> canonical_of;
+  uint64_t total_work = 0;
+  uint64_t watermark = 0;
+  std::vector<NodeKey> reduced;
+  std::vector<NodeId> marks;
+  NodeMap node_map;
+  ReductionReport report;
+  friend bool operator==(const Finished&, const Finished&) = default;
+};
+
+Finished held(const IncrementalReducer& r) {
+  return {r.canonical_form().keys(), r.canonical_of(), r.total_work(), r.watermark(), {}, {}, {}, {}};
+}
+
+// Whichever allocation of a step or of a finalize fails, the cell is not
+// poisoned, holds exactly what an unfailed reducer holds after as many nodes
+// (their work counted), still refuses another store, and going on gives what
+// a run without the failure gives. A panic (a poisoned store met while
+// taking the delta) poisons it for good.
+TEST(ReducerCell, FailedAllocationsLeaveItUsableAndPanicsPoisonIt) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 4; ++round) {
+    const std::unique_ptr<GraphStore> whole = random_store(rng, 30 + 10 * round);
+    const NodesView nodes = whole->snapshot().nodes;
+    const std::vector<NodeId> outputs = {nodes.size() - 1, rng() % nodes.size(), nodes.size() - 1};
+    const bool maximal = round % 2;
+    // A store that holds all, and a cell that has consumed the first
+    // `consumed` of its nodes.
+    auto fed = [&](uint64_t consumed) {
+      auto store = std::make_shared<GraphStore>();
+      auto cell = std::make_unique<ReducerCell>();
+      for (uint64_t i = 0; i < nodes.size(); ++i) {
+        if (i == consumed) {
+          EXPECT_TRUE(cell->step(store).ok());
+        }
+        EXPECT_TRUE(store->intern(nodes[i].to_key()).ok());
+      }
+      return std::pair(store, std::move(cell));
+    };
+    auto finish = [&](ReducerCell& cell, const std::shared_ptr<GraphStore>& store) {
+      EXPECT_TRUE(cell.step(store).ok());
+      Finished f = cell.read(held);
+      const ReducedStore r = cell.finalize(store, outputs, engine(), maximal).value();
+      f.reduced = r.store->snapshot().nodes.keys();
+      f.marks = r.store->outputs();
+      f.node_map = r.store->node_map();
+      f.report = r.report;
+      return f;
+    };
+    auto [s, c] = fed(0);
+    const Finished expected = finish(*c, s);
+    // The step is the cell's first; finalize meets a half-fed one.
+    for (bool in_finalize : {false, true}) {
+      for (long k = 1;; ++k) {
+        SCOPED_TRACE(testing::Message() << "round " << round << (in_finalize ? " finalize" : " step")
+                                        << " allocation " << k);
+        auto [store, cell] = fed(in_finalize ? nodes.size() / 2 : 0);
+        bool failed = false;
+        harness::fail_after = k;
+        try {
+          if (in_finalize) {
+            (void)cell->finalize(store, outputs, engine(), maximal);
+          } else {
+            (void)cell->step(store);
+          }
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        const bool exhausted = harness::fail_after > 0;
+        harness::fail_after = 0;
+        if (failed) {
+          const Finished now = cell->read(held);
+          IncrementalReducer unfailed;
+          ASSERT_TRUE(unfailed.step(nodes.sub(0, now.watermark)).ok());
+          EXPECT_EQ(now, held(unfailed));
+          const auto other = cell->step(std::make_shared<GraphStore>());  // empty: consumes nothing
+          EXPECT_EQ(other.ok(), now.watermark == 0);
+          if (!other.ok()) {
+            EXPECT_EQ(other.error(), FeedError(OtherStore{}));
+          }
+        }
+        EXPECT_EQ(finish(*cell, store), expected);
+        if (exhausted) break;  // the call ran out of allocations to fail
+      }
+    }
+  }
+
+  auto poisoned = std::make_shared<GraphStore>();
+  ASSERT_TRUE(poisoned->intern(src("x")).ok());
+  EXPECT_THROW(poisoned->with_lock_for_test([] { panic("broken invariant"); }), Panic);
+  const auto healthy = std::make_shared<GraphStore>();
+  for (bool in_finalize : {false, true}) {
+    ReducerCell cell;
+    auto panics = [](const std::function<void()>& call, std::string_view message) {
+      try {
+        call();
+        ADD_FAILURE() << "no panic";
+      } catch (const Panic& p) {
+        EXPECT_TRUE(std::string_view(p.what()).starts_with(message)) << p.what();
+      }
+    };
+    panics([&] {
+      if (in_finalize) {
+        (void)cell.finalize(poisoned, {}, engine(), false);
+      } else {
+        (void)cell.step(poisoned);
+      }
+    }, kStorePoisoned);
+    for (const std::function<void()>& call : std::vector<std::function<void()>>{
+             [&] { (void)cell.watermark(); }, [&] { (void)cell.total_work(); },
+             [&] { (void)cell.canonical_count(); }, [&] { (void)cell.step(healthy); },
+             [&] { (void)cell.finalize(healthy, {}, engine(), false); }}) {
+      panics(call, kReducerPoisoned);
+    }
+  }
+}
+
+// Runs `f` under each of two hash keys (no keyed table may live across the
+// switch) and returns both answers.
+template <typename F>
+auto under_two_keys(F&& f) {
+  const HashKey saved = HashKey::get();
+  HashKeyForTest::set({{0x9E3779B97F4A7C15, 0xBF58476D1CE4E5B9, 0x94D049BB133111EB, 0xD6E8FEB86659FD93}});
+  auto a = f();
+  HashKeyForTest::set({{0xA0761D6478BD642F, 0xE7037ED1A0B428DB, 0x8EBC6AF09C88C6E3, 0x589965CC75374CC3}});
+  auto b = f();
+  HashKeyForTest::set(saved);
+  return std::pair(std::move(a), std::move(b));
+}
+
+// Every keyed hash moves with the key, so no input chosen offline collides
+// in every process: texts of each length class, nodes with and without texts
+// (Exchange, Join, Stage), templates, marks, small hash-cons keys.
+TEST(HashKey, EveryKeyedHashMovesWithTheKey) {
+  const auto [a, b] = under_two_keys([] {
+    std::vector<std::pair<std::string, uint64_t>> h;
+    for (const std::string& t : std::vector<std::string>{"", "a", "abcd", "abcdefgh", std::string(16, 'x'),
+                                                        std::string(17, 'x'), std::string(99, 'y')}) {
+      h.emplace_back("text " + t, text_hash(t));
+    }
+    GraphStore store;
+    for (const NodeKey& key : {src("s"), NodeKey::Exchange({0}), NodeKey::Exchange({0, 0}), NodeKey::Join({1, 0}),
+                               stage({0}, {{"op|a", {In(0)}}}), op("f", {0}),
+                               NodeKey::External({"k", "h", "f", "v", "io", std::nullopt}, {0})}) {
+      const NodeId id = store.intern(key).value();
+      h.emplace_back("node " + key.label(), NodeArena::prepare(key).hash);
+      h.emplace_back("template " + key.label(), store.snapshot_from(id)[0].template_hash());
+    }
+    for (uint64_t id : {0, 1, 1 << 20}) h.emplace_back("mark " + std::to_string(id), hash_word(id));
+    for (uint32_t c : {0u, 1u, egraph::SmallMemo::kMissing}) {
+      h.emplace_back("e-node " + std::to_string(c), egraph::SmallMemo::hash({7, c, 3}));
+    }
+    return h;
+  });
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_NE(a[i].second, b[i].second) << a[i].first;
+}
+
+// Nothing observable depends on the key: blobs (and blobs read back and
+// written again), reductions by either fusion rule, incremental ones, node
+// maps and reports are the same, byte for byte, under two keys.
+TEST(HashKey, ResultsAreTheSameUnderAnyKey) {
+  const auto [a, b] = under_two_keys([]() -> std::string {
+    std::mt19937 rng(99);
+    std::string out;
+    auto put = [&out](const auto& values) {
+      for (uint64_t v : values) out += std::to_string(v) + ',';
+      out += '\n';
+    };
+    auto put_store = [&](const GraphStore& s) {
+      const std::vector<uint8_t> blob = serialize_with(s, s.outputs()).value();
+      out.append(blob.begin(), blob.end());
+      for (const auto& p : s.node_map()) put(p ? std::vector<uint64_t>{p->node, p->member.value_or(~0ULL)} : std::vector<uint64_t>{});
+    };
+    for (int round = 0; round < 40; ++round) {
+      const std::unique_ptr<GraphStore> store = random_store(rng, 20 + 6 * round);
+      const uint64_t n = store->node_count();
+      const std::vector<NodeId> outputs = {n - 1, rng() % n, n / 2};
+      for (NodeId o : outputs) EXPECT_TRUE(store->mark_output(o).ok());
+      put_store(*deserialize(serialize_with(*store, outputs).value()).value());
+      for (bool maximal : {false, true}) {
+        const ReducedStore r = reduce(*store, outputs, maximal);
+        put_store(*r.store);
+        put(std::vector<uint64_t>{r.report.input_nodes, r.report.reachable_nodes, r.report.canonical_nodes,
+                                  r.report.stages, r.report.reduced_nodes, r.report.boundary_nodes});
+        IncrementalReducer inc;
+        EXPECT_TRUE(inc.step(store->snapshot().nodes).ok());
+        put(inc.canonical_of());
+        put_store(*from_reduced(inc.finalize(outputs, engine(), maximal).value()).store);
+      }
+    }
+    return out;
+  });
+  EXPECT_TRUE(a == b) << "the first difference at byte " << std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin();
 }
 
 }  // namespace

@@ -5,21 +5,19 @@
 #include <string>
 #include <utility>
 
+#include "base/hash_key.h"
 #include "base/panic.h"
 
 namespace velmora::egraph {
 
-size_t EGraph::MemoHash::hash(const View& v) {
-  uint64_t h = v.op.id() * 0x9E3779B97F4A7C15ull + v.children.size();
-  for (ClassId c : v.children) {
-    h = (h ^ index_of(c)) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 29;
-  }
-  h ^= h >> 32;
-  return static_cast<size_t>(h);
+uint32_t EGraph::wide_hash(const View& v) {
+  KeyedMixer mix(v.op.id());
+  mix(v.children.size());
+  for (ClassId c : v.children) mix(index_of(c));
+  return mix.hash32();
 }
 
-bool EGraph::MemoEq::same(const View& a, const View& b) {
+bool EGraph::same(const View& a, const View& b) {
   // Class ids are bare integers, so equal lists are equal bytes; std::equal
   // would compare the enums one at a time.
   return a.op == b.op && a.children.size() == b.children.size() &&
@@ -27,7 +25,7 @@ bool EGraph::MemoEq::same(const View& a, const View& b) {
           std::memcmp(a.children.data(), b.children.data(), a.children.size_bytes()) == 0);
 }
 
-EGraph::EGraph() : memo_(0, MemoHash{this}, MemoEq{this}) { child_begin_.push_back(0); }
+EGraph::EGraph() { child_begin_.push_back(0); }
 
 void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
   local_ops_.reserve(local_symbols);
@@ -145,8 +143,7 @@ ENodeId EGraph::memo_find(const View& v) const {
     if (b >= memo_small_.size()) return kNoENode;
     return ENodeId{memo_small_[b].find(key)};
   }
-  auto it = memo_.find(v);
-  return it == memo_.end() ? kNoENode : *it;
+  return ENodeId{memo_wide_.find(wide_hash(v), [&](uint32_t n) { return same(view(ENodeId{n}), v); })};
 }
 
 ENodeId EGraph::memo_insert(ENodeId n) {
@@ -154,7 +151,8 @@ ENodeId EGraph::memo_insert(ENodeId n) {
     const SmallKey key = small_key(view(n));
     return ENodeId{small_memo(key).insert(key, index_of(n))};
   }
-  return *memo_.insert(n).first;
+  const View v = view(n);
+  return ENodeId{memo_wide_.insert(wide_hash(v), index_of(n), [&](uint32_t m) { return same(view(ENodeId{m}), v); })};
 }
 
 void EGraph::memo_erase(ENodeId n) {
@@ -163,8 +161,7 @@ void EGraph::memo_erase(ENodeId n) {
     if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].erase(key, index_of(n));
     return;
   }
-  auto it = memo_.find(n);
-  if (it != memo_.end() && *it == n) memo_.erase(it);
+  memo_wide_.erase(wide_hash(view(n)), index_of(n));
 }
 
 void EGraph::kill(ENodeId n) {
@@ -176,15 +173,19 @@ void EGraph::kill(ENodeId n) {
 
 const EGraph::OpIndex* EGraph::op_index(Symbol op) const {
   if (!op.is_local()) {
-    auto it = global_ops_.find(op);
-    return it == global_ops_.end() ? nullptr : &it->second;
+    const uint32_t k = op.id();
+    return k < global_ops_.size() && global_ops_[k].head != kNoENode ? &global_ops_[k] : nullptr;
   }
   const uint32_t k = op.id() & ~Symbol::kLocalBit;
   return k < local_ops_.size() && local_ops_[k].head != kNoENode ? &local_ops_[k] : nullptr;
 }
 
 EGraph::OpIndex& EGraph::op_index_slot(Symbol op) {
-  if (!op.is_local()) return global_ops_[op];
+  if (!op.is_local()) {
+    const uint32_t k = op.id();
+    if (k >= global_ops_.size()) global_ops_.resize(size_t{k} + 1);
+    return global_ops_[k];
+  }
   const uint32_t k = op.id() & ~Symbol::kLocalBit;
   if (k >= local_ops_.size()) local_ops_.resize(size_t{k} + 1);
   return local_ops_[k];

@@ -28,11 +28,10 @@
 #include <utility>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
 #include "optimizer/egraph/big_alloc.h"
 #include "optimizer/egraph/small_memo.h"
 #include "optimizer/egraph/symbol.h"
+#include "optimizer/egraph/wide_memo.h"
 
 namespace velmora::egraph {
 
@@ -163,22 +162,9 @@ class EGraph {
     Symbol op;
     std::span<const ClassId> children;
   };
-  struct MemoHash {
-    using is_transparent = void;
-    const EGraph* g;
-    size_t operator()(ENodeId n) const { return hash(g->view(n)); }
-    size_t operator()(const View& v) const { return hash(v); }
-    static size_t hash(const View& v);
-  };
-  struct MemoEq {
-    using is_transparent = void;
-    const EGraph* g;
-    bool operator()(ENodeId a, ENodeId b) const { return same(g->view(a), g->view(b)); }
-    bool operator()(ENodeId a, const View& b) const { return same(g->view(a), b); }
-    bool operator()(const View& a, ENodeId b) const { return same(a, g->view(b)); }
-    bool operator()(const View& a, const View& b) const { return same(a, b); }
-    static bool same(const View& a, const View& b);
-  };
+  // The keyed hash of a wide e-node's content, and content equality.
+  static uint32_t wide_hash(const View& v);
+  static bool same(const View& a, const View& b);
   // E-nodes with at most two children (nearly all) are hash-consed by a key
   // held in the table itself, so a lookup touches one slot, not three arrays.
   // Children are raw class indices; a missing one is kNoId, which no class id
@@ -258,13 +244,14 @@ class EGraph {
   BigVector<ENodeId> use_node_;
   BigVector<uint32_t> use_next_;
 
-  // Local symbols are numbered densely from 0 within their scope, so theirs is
-  // a plain array (a graph may have as many symbols as e-nodes); the few
-  // global ones, those rules name, sit in a map.
-  absl::flat_hash_map<Symbol, OpIndex> global_ops_;
+  // Symbols are numbered densely from 0, the local ones within their scope,
+  // so both are plain arrays (a graph may have as many local symbols as
+  // e-nodes; the global ones are the few that rules name).
+  std::vector<OpIndex> global_ops_;
   BigVector<OpIndex> local_ops_;
   std::vector<SmallMemo> memo_small_;
-  absl::flat_hash_set<ENodeId, MemoHash, MemoEq, BigAlloc<ENodeId>> memo_;
+  WideMemo memo_wide_;
+  static_assert(WideMemo::kMissing == kNoId);
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
   uint32_t epoch_ = 0;

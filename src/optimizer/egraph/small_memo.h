@@ -11,6 +11,7 @@
 #include <limits>
 #include <utility>
 
+#include "base/hash_key.h"
 #include "optimizer/egraph/big_alloc.h"
 
 namespace velmora::egraph {
@@ -88,6 +89,12 @@ class SmallMemo {
     --size_;
   }
 
+  // Keyed, for the symbols and class ids follow from the caller's graph.
+  [[nodiscard]] static uint64_t hash(const Key& k) {
+    const HashKey& key = HashKey::get();
+    return fold((uint64_t{k.op} << 32 | k.c0) ^ key.word[0], k.c1 ^ key.word[2]);
+  }
+
   // Starts loading the slot a lookup of `k` reads first.
   void prefetch(const Key& k) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[home(k)]);
@@ -99,11 +106,6 @@ class SmallMemo {
     uint32_t value = kMissing;
   };
 
-  static uint64_t hash(const Key& k) {
-    uint64_t h = (uint64_t{k.op} << 32 | k.c0) * 0xBF58476D1CE4E5B9ull;
-    h = (h ^ (h >> 31) ^ k.c1) * 0x94D049BB133111EBull;
-    return h ^ (h >> 29);
-  }
   [[nodiscard]] size_t mask() const { return slots_.size() - 1; }
   [[nodiscard]] size_t home(const Key& k) const { return static_cast<size_t>(hash(k)) & mask(); }
   // Linear probing needs room: past three quarters full, runs grow long.

@@ -1,7 +1,10 @@
 #include "optimizer/egraph/symbol.h"
 
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/panic.h"
@@ -9,11 +12,14 @@
 namespace velmora::egraph {
 namespace {
 
+// Only rules intern texts, so callers can only look texts up here, and no
+// input can lengthen a chain: the map needs no keyed hash. Unlike Abseil's
+// tables of this release, it is whole after a failed allocation.
 struct GlobalTable {
   std::shared_mutex mu;
   std::deque<std::string> texts;  // never shrinks; addresses are stable
   std::vector<std::string_view> by_id;
-  absl::flat_hash_map<std::string_view, uint32_t> ids;
+  std::unordered_map<std::string_view, uint32_t> ids;
 };
 
 GlobalTable& table() {
@@ -32,10 +38,17 @@ Symbol Symbol::intern(std::string_view text) {
   std::unique_lock lock(t.mu);
   if (auto it = t.ids.find(text); it != t.ids.end()) return Symbol(it->second);
   if (t.by_id.size() >= kLocalBit) panic("symbol table is full");
+  // All or nothing: room first, and the text taken back if indexing it fails.
+  if (t.by_id.size() == t.by_id.capacity()) t.by_id.reserve(2 * t.by_id.size() + 16);
   const auto id = static_cast<uint32_t>(t.by_id.size());
   std::string_view stored = t.texts.emplace_back(text);
+  try {
+    t.ids.emplace(stored, id);
+  } catch (...) {
+    t.texts.pop_back();
+    throw;
+  }
   t.by_id.push_back(stored);
-  t.ids.emplace(stored, id);
   return Symbol(id);
 }
 
@@ -53,31 +66,10 @@ std::string_view Symbol::text() const {
   return at(t.by_id, id_);
 }
 
-Symbol LocalSymbols::get(std::string_view text) {
-  if (auto it = ids_.find(text); it != ids_.end()) return it->second;
-  std::string_view stored = texts_.emplace_back(text);
-  Symbol s;
-  if (auto global = Symbol::find(text)) {
-    s = *global;
-  } else {
-    if (next_ >= Symbol::kLocalBit - 1) panic("local symbol scope is full");
-    s = Symbol(Symbol::kLocalBit | next_++);
-    named_.emplace(s.id(), stored);
-  }
-  ids_.emplace(stored, s);
-  return s;
-}
-
 Symbol LocalSymbols::distinct(std::string_view text) {
   if (auto global = Symbol::find(text)) return *global;
   if (next_ >= Symbol::kLocalBit - 1) panic("local symbol scope is full");
   return Symbol(Symbol::kLocalBit | next_++);
-}
-
-std::string_view LocalSymbols::text(Symbol s) const {
-  if (!s.is_local()) return s.text();
-  auto it = named_.find(s.id());
-  return it == named_.end() ? std::string_view() : it->second;
 }
 
 }  // namespace velmora::egraph

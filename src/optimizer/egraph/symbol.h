@@ -11,13 +11,9 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
 
 namespace velmora::egraph {
@@ -54,17 +50,12 @@ class Symbol {
 // A private symbol scope; not thread-safe, one per piece of work.
 class LocalSymbols {
  public:
-  Symbol get(std::string_view text);
   // For a caller whose texts are already distinct from one another: the global
   // symbol of `text`, or a new local one. Neither the text nor a lookup entry
-  // is kept, so `text` of such a symbol is empty.
+  // is kept, so a local symbol has no text to show.
   Symbol distinct(std::string_view text);
-  [[nodiscard]] std::string_view text(Symbol s) const;
 
  private:
-  std::deque<std::string> texts_;  // stable addresses for the map's keys
-  absl::flat_hash_map<uint32_t, std::string_view> named_;  // local id -> text, from `get`
-  absl::flat_hash_map<std::string_view, Symbol> ids_;
   uint32_t next_ = 0;  // local ids are dense from 0
 };
 

@@ -7,9 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
+#include "base/id_index.h"
 #include "base/panic.h"
+#include "base/text_hash.h"
 #include "optimizer/egraph/big_alloc.h"
 #include "optimizer/egraph/egraph.h"
 #include "optimizer/egraph/rewrite.h"
@@ -71,15 +72,20 @@ egraph::RunLimits EggEngine::limits_for(size_t nodes) const {
 
 TemplateGraph TemplateGraph::from(const EngineGraph& g) {
   TemplateGraph t;
-  absl::flat_hash_map<std::string_view, uint32_t> ids;
+  IdIndex ids;  // of t.texts
   t.op.reserve(g.nodes.size());
   uint64_t edges = 0;
   for (const EngineNode& node : g.nodes) edges += node.children.size();
   if (edges >= egraph::kNoId) panic("graph too large for the rewrite engine: " + std::to_string(edges) + " inputs");
   for (const EngineNode& node : g.nodes) {
-    auto [it, fresh] = ids.try_emplace(node.op, static_cast<uint32_t>(t.texts.size()));
-    if (fresh) t.texts.push_back(node.op);
-    t.op.push_back(static_cast<TemplateId>(it->second));
+    const uint32_t hash = text_hash(node.op);
+    uint32_t id = ids.find(hash, [&](uint32_t k) { return t.texts[k] == node.op; });
+    if (id == IdIndex::kEmpty) {
+      id = static_cast<uint32_t>(t.texts.size());
+      t.texts.push_back(node.op);
+      ids.insert(hash, id);
+    }
+    t.op.push_back(static_cast<TemplateId>(id));
     const uint64_t i = t.op.size() - 1;
     for (uint64_t c : node.children) {
       // Checked before narrowing, so that a huge index is not read as a small one.
@@ -106,16 +112,17 @@ EngineGraph TemplateGraph::to_engine_graph() const {
 TemplateCanonical RewriteEngine::canonicalize_templates(TemplateGraph graph) const {
   Canonical c = canonicalize(graph.to_engine_graph());
   // Keep the input's template ids: callers index their own tables by them.
-  absl::flat_hash_map<std::string_view, uint32_t> ids;
+  IdIndex ids;  // of graph.texts, which are distinct
+  ids.reserve_more(graph.texts.size());
   for (std::size_t t = 0; t < graph.texts.size(); ++t) {
-    ids.try_emplace(graph.texts[t], static_cast<uint32_t>(t));
+    ids.insert(text_hash(graph.texts[t]), static_cast<uint32_t>(t));
   }
   TemplateCanonical out;
   out.graph.op.reserve(c.graph.nodes.size());
   for (const EngineNode& node : c.graph.nodes) {
-    auto it = ids.find(node.op);
-    if (it == ids.end()) panic("rewrite engine answered with an op text it was not given");
-    out.graph.op.push_back(static_cast<TemplateId>(it->second));
+    const uint32_t t = ids.find(text_hash(node.op), [&](uint32_t k) { return graph.texts[k] == node.op; });
+    if (t == IdIndex::kEmpty) panic("rewrite engine answered with an op text it was not given");
+    out.graph.op.push_back(static_cast<TemplateId>(t));
     for (uint64_t child : node.children) out.graph.children.push_back(narrowed(child));
     out.graph.child_begin.push_back(static_cast<uint32_t>(out.graph.children.size()));
   }

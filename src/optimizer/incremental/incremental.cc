@@ -1,5 +1,6 @@
 #include "optimizer/incremental/incremental.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <utility>
@@ -47,6 +48,25 @@ bool is_commutative(const NodeView& node) {
 }  // namespace
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodesView& delta) {
+  // Room for the whole delta's entries before any node changes anything,
+  // doubling so that many small steps stay linear in all.
+  const std::size_t need = canonical_of_.size() + delta.size();
+  if (need > canonical_of_.capacity()) canonical_of_.reserve(std::max(need, 2 * canonical_of_.capacity()));
+  const uint64_t first = watermark();
+  try {
+    return consume(delta);
+  } catch (...) {
+    // A node's work is all or nothing: it allocates what it needs before
+    // its one change that can fail, interning, which is all or nothing
+    // itself. So the nodes before the failed one stay consumed, and their
+    // work counts now: the rest, consumed later, is counted then, and
+    // total_work ends equal to the watermark as without the failure.
+    total_work_ += watermark() - first;
+    throw;
+  }
+}
+
+Result<uint64_t, BadNodeId> IncrementalReducer::consume(const NodesView& delta) {
   absl::InlinedVector<NodeId, 4> remapped;
   for (uint64_t k = 0; k < delta.size(); ++k) {
     const NodeView node = delta[k];
@@ -76,7 +96,7 @@ Result<uint64_t, BadNodeId> IncrementalReducer::step(const NodesView& delta) {
       }
       id = found ? *found : canonical_form_.intern(candidate).first;
     }
-    canonical_of_.push_back(id);
+    canonical_of_.push_back(id);  // into the room reserved in step: allocates nothing
   }
   total_work_ += delta.size();
   return static_cast<uint64_t>(delta.size());

@@ -23,7 +23,10 @@ class IncrementalReducer {
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
   // Consumes `delta`: the store's nodes from the watermark on, in id order.
-  // Returns the number consumed, or the first input id not yet consumed.
+  // Returns the number consumed, or the first input id not yet consumed (the
+  // nodes before it stay consumed, with no work counted for the call). An
+  // allocation failure throws with the nodes before the failed one consumed
+  // and counted, and nothing of the failed one changed.
   Result<uint64_t, BadNodeId> step(const NodesView& delta);
   // Reduces the canonical form against `outputs` (store ids) and re-indexes the
   // provenance by store id. Does not change the reducer.
@@ -38,6 +41,8 @@ class IncrementalReducer {
   [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
 
  private:
+  Result<uint64_t, BadNodeId> consume(const NodesView& delta);
+
   // The canonical form and its hash-cons table: each canonical key is stored once.
   NodeArena canonical_form_;
   std::vector<uint64_t> canonical_of_;
