@@ -1,11 +1,21 @@
-// The scheduler's decisions, the runner's iterations under bans, and patterns.
+// The scheduler's decisions, the runner's iterations under bans, patterns, and
+// the 32-bit limits of the e-graph and of the steps that feed it.
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/panic.h"
 #include "gtest/gtest.h"
 #include "optimizer/egraph/runner.h"
+#include "optimizer/fusion.h"
+#include "optimizer/pipeline.h"
 
 namespace velmora::egraph {
+
+// Lowers an e-graph's limits, so that they are reached with a few e-nodes.
+struct EGraphTestPeer {
+  static void limit(EGraph& g, size_t nodes, size_t children) { g.max_nodes_ = nodes; g.max_children_ = children; }
+};
 
 namespace {
 
@@ -106,6 +116,46 @@ TEST(Pattern, ParsesAndMatchesOnlyItsOwnArityAtEveryDepth) {
   EXPECT_EQ(Pattern::parse_in("(g ?x ?)", lhs)->to_string(), "(g ?x ?)");
   EXPECT_EQ(Pattern::parse_in("(g ?x ?y)", lhs).error(),
             (PatternError{"variable ?y is not bound by the left side", 6}));
+}
+
+std::string panic_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Panic& p) {
+    return p.what();
+  }
+  return "";
+}
+
+// The e-graph grows to its limits of e-nodes and of children and no further
+// (finding an e-node it holds however full it is); each step before it takes
+// counts up to its 32-bit limit; a reduction checks before it reads a node.
+TEST(Limits, AtThe32BitLimits) {
+  for (const auto& [nodes, children, with_child, fits] :
+       std::vector<std::tuple<size_t, size_t, bool, bool>>{{4, 9, 0, 0}, {5, 9, 0, 1}, {9, 3, 1, 0}, {9, 4, 1, 1}}) {
+    EGraph g;
+    EGraphTestPeer::limit(g, nodes, children);
+    const std::vector<ClassId> ab = {g.add(sym("a"), {}), g.add(sym("b"), {})};
+    g.add(sym("g"), std::vector{g.add(sym("f"), ab)});  // four e-nodes, three children
+    EXPECT_EQ(g.add(sym("f"), ab), ClassId{2});
+    const auto kids = std::vector<ClassId>(with_child, ab[0]);  // h, or h(a)
+    EXPECT_EQ(panic_of([&g, &kids] { g.add(sym("h"), kids); }), fits ? "" : "e-graph is full") << nodes << children;
+  }
+  const uint64_t max = 0xFFFFFFFF;
+  const std::vector<std::tuple<std::function<void(uint64_t)>, uint64_t, std::string>> checks = {
+      {[](uint64_t n) { check_reduce_size(n, 0); }, max, "graph too large to reduce: 4294967295 nodes"},
+      {[](uint64_t n) { check_reduce_size(0, n); }, max, "graph too large to reduce: 4294967295 inputs"},
+      {[](uint64_t n) { check_engine_size(n, 0); }, max / 2,
+       "graph too large for the rewrite engine: 2147483647 nodes"},
+      {[](uint64_t n) { check_engine_size(0, n); }, max, "graph too large for the rewrite engine: 4294967295 inputs"},
+      {[](uint64_t n) { check_fusion_size(n); }, max, "graph too large for stage fusion: 4294967295 nodes"}};
+  for (const auto& [check, refused, message] : checks) {
+    EXPECT_EQ(panic_of(std::bind(check, refused - 1)), "");
+    EXPECT_EQ(panic_of(std::bind(check, refused)), message);
+  }
+  const NodeArena empty;
+  EXPECT_EQ(panic_of([&] { (void)reduce_with_mode(NodesView(&empty, 0, max), {}, EggEngine::make_default(), false); }),
+            "graph too large to reduce: 4294967295 nodes");
 }
 
 }  // namespace
