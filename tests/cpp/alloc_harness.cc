@@ -6,8 +6,8 @@
 #include <new>
 
 namespace velmora::harness {
-thread_local long fail_after = 0;
-thread_local AllocStats alloc_stats;
+constinit thread_local long fail_after = 0;
+constinit thread_local AllocStats alloc_stats;
 }  // namespace velmora::harness
 
 namespace {

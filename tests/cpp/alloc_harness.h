@@ -8,8 +8,10 @@
 namespace velmora::harness {
 
 // The n-th allocation from now on this thread fails (0: none); it counts down
-// with every allocation.
-extern thread_local long fail_after;
+// with every allocation. Both are constinit: without it each use goes through
+// a thread-local init wrapper, whose null check GCC 12's UBSan miscompiles
+// (it tests stale flags and reports a null load).
+extern constinit thread_local long fail_after;
 
 // This thread's allocations since `reset`: how many, how many bytes they
 // asked for, and the most bytes held at once (frees on other threads are not
@@ -21,6 +23,6 @@ struct AllocStats {
   std::size_t peak = 0;
   void reset() { *this = AllocStats{}; }
 };
-extern thread_local AllocStats alloc_stats;
+extern constinit thread_local AllocStats alloc_stats;
 
 }  // namespace velmora::harness
