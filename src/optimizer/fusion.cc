@@ -99,10 +99,14 @@ std::vector<Index> maximal_keys(const std::vector<bool>& opaque, const Consumers
 
 }  // namespace
 
+void check_fusion_size(uint64_t nodes) {
+  if (nodes >= kNone) panic("graph too large for stage fusion: " + std::to_string(nodes) + " nodes");
+}
+
 Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
                    bool maximal_fusion) {
   const uint64_t m = graph.size();
-  if (m >= kNone) panic("graph too large for stage fusion: " + std::to_string(m) + " nodes");
+  check_fusion_size(m);
   std::vector<bool> opaque(m);
   {
     std::vector<bool> opaque_template(graph.texts.size());

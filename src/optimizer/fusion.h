@@ -30,6 +30,10 @@ struct Fused {
   uint64_t emitted = 0;  // stages and boundary nodes, each a node of `store`
 };
 
+// Fusion's tables index nodes with 32-bit words whose all-ones value means
+// "none", so it takes fewer than 2^32 - 1 nodes; past that it panics.
+void check_fusion_size(uint64_t nodes);
+
 // `graph` is topological and duplicate-free; every opaque node's op text has a
 // template. `maximal_fusion` picks the maximal rule over the single-use one.
 [[nodiscard]] Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,

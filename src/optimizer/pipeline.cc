@@ -115,7 +115,7 @@ class TemplateTable {
 void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& outputs,
                            Kept& kept) {
   const uint64_t n = nodes.size();
-  if (n >= kDropped) panic("graph too large to reduce: " + std::to_string(n) + " nodes");
+  check_reduce_size(n, 0);
   // Inputs precede their nodes, so one sweep from the last node down marks
   // everything live, reading the nodes in order rather than chasing them.
   std::vector<bool> live(n, false);
@@ -130,7 +130,7 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
       live[input] = true;
     }
   }
-  if (edges >= kDropped) panic("graph too large to reduce: " + std::to_string(edges) + " inputs");
+  check_reduce_size(n, edges);
 
   kept.index.assign(n, kDropped);
   uint64_t count = 0;
@@ -227,6 +227,11 @@ class Laps {
 };
 
 }  // namespace
+
+void check_reduce_size(uint64_t nodes, uint64_t inputs) {
+  if (nodes >= kDropped) panic("graph too large to reduce: " + std::to_string(nodes) + " nodes");
+  if (inputs >= kDropped) panic("graph too large to reduce: " + std::to_string(inputs) + " inputs");
+}
 
 Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion, ReductionTimes* times) {

@@ -44,6 +44,11 @@ struct Reduced {
   ReductionReport report;
 };
 
+// Kept and canonical indices are 32-bit with the all-ones value for a dropped
+// node, so a reduction takes fewer than 2^32 - 1 nodes and inputs in all;
+// past either it panics.
+void check_reduce_size(uint64_t nodes, uint64_t inputs);
+
 // `nodes` is topological and every output is smaller than its length (callers
 // check; a violation panics).
 [[nodiscard]] Reduced reduce_with_mode(const NodesView& nodes,

@@ -90,10 +90,6 @@ TEST(Reduce, WorkedExamples) {
            {{src("s"), op("x", {0}), op("mul", {1, 1}), NodeKey::Reduction("sum", {2})}, {3}, 2,
             {src("s"), stage({0}, {{"op|x", {In(0)}}, {"op|mul", {Mem(0), Mem(0)}}}), NodeKey::Reduction("sum", {1})},
             {2}, {4, 4, 4, 1, 3, 2}},
-           // Input slots in first-use order.
-           {{src("p"), src("q"), op("a", {1, 0}), op("b", {0, 2, 1})}, {3}, 3,
-            {src("p"), src("q"), stage({1, 0}, {{"op|a", {In(0), In(1)}}, {"op|b", {In(1), Mem(0), In(0)}}})}, {2},
-            {4, 4, 4, 1, 3, 2}},
            // The identity vanishes; commuted duplicates become one.
            {{src("x"), op("neg", {0}), identity(0, {1})}, {2}, 3, {src("x"), stage({0}, {{"op|neg", {In(0)}}})}, {1},
             {3, 3, 2, 1, 2, 1}},
@@ -180,6 +176,71 @@ std::unique_ptr<GraphStore> random_store(std::mt19937& rng, int size) {
   return store;
 }
 
+// The rewrite engine's answer and a copy of it after it, with every input node
+// but the first of a class standing for the copy: structural duplicates, most
+// only once their children are merged, for the pipeline's own elimination.
+class DuplicatingEngine final : public RewriteEngine {
+ public:
+  [[nodiscard]] Canonical canonicalize(const EngineGraph& graph) const override {
+    Canonical c = engine().canonicalize(graph);
+    const size_t m = c.graph.nodes.size();
+    for (size_t k = 0; k < m; ++k) {
+      c.graph.nodes.push_back(c.graph.nodes[k]);
+      for (uint64_t& child : c.graph.nodes.back().children) child += m;
+    }
+    std::vector<char> seen(m);
+    for (uint64_t& k : c.canonical_index) k += std::exchange(seen[k], 1) ? m : 0;
+    for (size_t o = 0; o < graph.outputs.size(); ++o) c.graph.outputs[o] = c.canonical_index[graph.outputs[o]];
+    return c;
+  }
+};
+
+// Two chains over 20 sources (in opposite orders), each op reading the one
+// before it and a source, then one of the first sixteen sources again and one
+// after them: two stages of 20 inputs, past the slot scan.
+TEST(Reduce, StagesWithMoreInputsThanTheSlotScanHolds) {
+  std::vector<NodeKey> want;
+  for (int k = 0; k < 20; ++k) want.push_back(src("s" + std::to_string(k)));
+  auto store = store_of(want);
+  std::vector<NodeId> outputs;
+  for (const std::string name : {"f", "g"}) {
+    auto source = [&](uint64_t k) { return name == "f" ? k : 19 - k; };  // the one in slot k
+    Inputs inputs;
+    std::vector<StageOp> members;
+    for (uint64_t j = 0; j < 22; ++j) {
+      const uint64_t slot = j < 20 ? j : j == 20 ? 3 : 18;
+      if (j < 20) inputs.push_back(source(j));
+      const Inputs in = j == 0 ? Inputs{source(0)} : Inputs{store->node_count() - 1, source(slot)};
+      members.push_back({"op|" + name, j == 0 ? std::vector{In(0)} : std::vector{Mem(j - 1), In(slot)}});
+      ASSERT_TRUE(store->intern(op(name, in)).ok());
+    }
+    want.push_back(stage(inputs, members));
+    outputs.push_back(store->node_count() - 1);
+  }
+  for (bool maximal : {false, true}) {
+    const ReducedStore r = reduce(*store, outputs, maximal);
+    EXPECT_TRUE(r.store->snapshot().nodes == want);
+    for (uint64_t j = 0; j < 44; ++j) EXPECT_EQ(r.store->node_map()[20 + j], (Placement{20 + j / 22, j % 22})) << j;
+  }
+}
+
+// Keys that hold one text more than once (a name that is also a param's name
+// or value, descriptor fields alike, member tokens alike, more than eight new
+// texts at once), met again over an input the reducer maps to the same node,
+// take the canonical id they took first.
+TEST(IncrementalReducer, KeysWithARepeatedText) {
+  std::vector<Param> many;
+  for (int i = 0; i < 10; ++i) many.emplace_back("t" + std::to_string(i), ParamValue::Str(i % 2 ? "t1" : "u"));
+  const StageOp m{"op|m", {In(0)}}, n{"op|n", {Mem(0)}};
+  const PayloadDescriptor x{"x", "x", "x", "x", "x", "x"};
+  for (const NodeKey& key : {NodeKey::Op("n", {0}, ParamMap({{"n", ParamValue::Str("n")}})), stage({0}, {m, n, m}),
+                             NodeKey::Op("t1", {0}, ParamMap(many)), NodeKey::External(x, {0})}) {
+    IncrementalReducer r;
+    ASSERT_TRUE(r.step(store_of({src("s"), identity(0, {0}), key, key.with_inputs({1})})->snapshot().nodes).ok());
+    EXPECT_EQ(r.canonical_of(), (std::vector<uint64_t>{0, 0, 1, 1})) << key.token();
+  }
+}
+
 // Random stores, all nodes live (outputs: the sinks, some others, repeats).
 // Each op lands as a stage member of its token, each identity where its
 // operand does, any other node as itself over where its inputs landed, and
@@ -219,6 +280,12 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
       const std::vector<NodeKey> reduced = direct.store->snapshot().nodes.keys();
       const NodeMap map = direct.store->node_map();
       const ReductionReport& report = direct.report;
+      // The same through an engine that leaves duplicates. The reduced store
+      // finds each of its nodes again, and adds a new one after them.
+      const ReducedStore dup = reduce_with_outputs(*store, outputs, DuplicatingEngine(), maximal).value();
+      EXPECT_TRUE(dup.store->snapshot().nodes == reduced && dup.store->node_map() == map && dup.report == report);
+      for (NodeId i = 0; i < reduced.size(); ++i) EXPECT_EQ(direct.store->intern(reduced[i]).value(), i);
+      EXPECT_EQ(direct.store->intern(op("more", {reduced.size() - 1})).value(), reduced.size());
       EXPECT_EQ(reduced.size(), report.stages + report.boundary_nodes);
       EXPECT_EQ(reduced.size(), report.reduced_nodes);
       std::map<std::pair<NodeId, uint64_t>, uint64_t> first_at;  // (node, member) -> first store id

@@ -1,6 +1,7 @@
 // Valid blobs seeding the blob fuzzer: every node kind and param type, NaN
-// payloads, empty and absent optional strings, both stage references. They
-// are the committed corpus (`blob_fuzz --write-corpus=DIR`; the tests check).
+// payloads, empty and absent optional strings, both stage references, and
+// twins (records one byte away from an earlier record's node). They are the
+// committed corpus (`blob_fuzz --write-corpus=DIR`; the tests check).
 #pragma once
 
 #include <bit>
@@ -46,6 +47,20 @@ inline std::vector<Seed> all() {
     ParamMap p({{"n", ParamValue::Int(static_cast<int64_t>(i))}});
     chain.push_back(i % 3 == 0 ? NodeKey::Join({i - 1, i / 2}, p) : NodeKey::Op("f", {i - 1}, p));
   }
+  // Each odd record is a byte from its even twin's node (a bool, inf to a NaN, a
+  // text, in keys that repeat a text); the last has 20 params of three names.
+  auto of = [](std::string name, ParamValue v) { return ParamMap({{std::move(name), std::move(v)}}); };
+  std::vector<Param> many;
+  for (int i = 0; i < 20; ++i) many.emplace_back(std::string(1, "abc"[i * 7 % 3]), ParamValue::Int(i));
+  const std::vector<NodeKey> twins = {
+      NodeKey::Source("t", of("b", ParamValue::Bool(true))), NodeKey::Source("t", of("b", ParamValue::Bool(false))),
+      NodeKey::Source("t", of("v", ParamValue::Float(std::bit_cast<double>(uint64_t{0x7FF8000000000001ULL})))),
+      NodeKey::Source("t", of("v", ParamValue::Float(std::bit_cast<double>(uint64_t{0x7FF0000000000000ULL})))),
+      NodeKey::Op("n", {0}, of("n", ParamValue::Str("n"))), NodeKey::Op("n", {0}, of("n", ParamValue::Str("m"))),
+      NodeKey::External({"x", "x", "x", "x", "x", "x"}, {0}), NodeKey::External({"x", "x", "x", "x", "x", "y"}, {0}),
+      NodeKey::Stage({0}, {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
+      NodeKey::Stage({0}, {{"op|m", {StageRef::Input(0)}}, {"op|n", {StageRef::Member(0)}}}),
+      NodeKey::Source("w", ParamMap(many))};
   return {
       seed("empty", {}, {}),
       seed("scale", {NodeKey::Source("x"), NodeKey::Op("scale", {0}, ParamMap({{"k", ParamValue::Int(3)}}))}, {1}),
@@ -63,6 +78,7 @@ inline std::vector<Seed> all() {
             NodeKey::Join({7, 8}, ParamMap({{"how", ParamValue::Str("inner")}})), NodeKey::Join({})},  // 9, 10
            {9, 2, 10}),
       seed("chain", chain, {39, 20}),
+      seed("twins", twins, {10, 4}),
   };
 }
 

@@ -55,8 +55,7 @@ ClassId EGraph::root(ClassId c) {
 }
 
 ENodeId EGraph::make_node(Symbol op) {
-  // Ids and child offsets are 32-bit.
-  if (op_.size() >= kNoId - 1 || children_.size() + scratch_.size() >= kNoId) panic("e-graph is full");
+  if (op_.size() >= max_nodes_ || children_.size() + scratch_.size() > max_children_) panic("e-graph is full");
   const ENodeId n{static_cast<uint32_t>(op_.size())};
   op_.push_back(op);
   for (ClassId c : scratch_) {

@@ -258,6 +258,11 @@ class EGraph {
   size_t live_nodes_ = 0;
   size_t classes_ = 0;
   bool paths_dirty_ = false;
+  // The most e-nodes and children in all: ids and child offsets are 32-bit,
+  // and kNoId is no id. Not constants, so that a test reaches the limits.
+  size_t max_nodes_ = kNoId - 1;
+  size_t max_children_ = kNoId - 1;
+  friend struct EGraphTestPeer;
 };
 
 }  // namespace velmora::egraph

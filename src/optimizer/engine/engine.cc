@@ -45,6 +45,11 @@ uint32_t narrowed(uint64_t index) {
 
 }  // namespace
 
+void check_engine_size(uint64_t nodes, uint64_t inputs) {
+  if (nodes >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(nodes) + " nodes");
+  if (inputs >= egraph::kNoId) panic("graph too large for the rewrite engine: " + std::to_string(inputs) + " inputs");
+}
+
 EggEngine EggEngine::make_default() {
   std::vector<egraph::Rewrite> rules;
   rules.reserve(kCommutativeOrder.size() + kIdentities.size());
@@ -76,7 +81,7 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
   t.op.reserve(g.nodes.size());
   uint64_t edges = 0;
   for (const EngineNode& node : g.nodes) edges += node.children.size();
-  if (edges >= egraph::kNoId) panic("graph too large for the rewrite engine: " + std::to_string(edges) + " inputs");
+  check_engine_size(g.nodes.size(), edges);
   for (const EngineNode& node : g.nodes) {
     const uint32_t hash = text_hash(node.op);
     uint32_t id = ids.find(hash, [&](uint32_t k) { return t.texts[k] == node.op; });
@@ -155,7 +160,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
                                                          const egraph::RunLimits& limits,
                                                          egraph::RunReport* report) const {
   const size_t n = graph.size();
-  if (n >= egraph::kNoId / 2) panic("graph too large for the rewrite engine: " + std::to_string(n) + " nodes");
+  check_engine_size(n, graph.children.size());
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   auto owned = std::make_unique<egraph::EGraph>();

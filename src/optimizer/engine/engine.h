@@ -110,6 +110,11 @@ struct Canonical {
   double saturate_seconds = 0;
 };
 
+// The e-graph holds up to two e-nodes a node (its commuted form) with 32-bit
+// ids and child offsets, so the engine takes fewer than 2^31 - 1 nodes and
+// 2^32 - 1 inputs in all; past either it panics.
+void check_engine_size(uint64_t nodes, uint64_t inputs);
+
 class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
