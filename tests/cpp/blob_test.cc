@@ -1,12 +1,15 @@
 // The IR blob: exact bytes, refusals and round trips, hostile input for the
 // reader, and UTF-8 against the decoder's definition.
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 
 #include "../fuzz/blob_decoder.h"
 #include "../fuzz/blob_seeds.h"
+#include "alloc_harness.h"
 #include "gtest/gtest.h"
 #include "serialize/utf8.h"
 
@@ -112,6 +115,32 @@ TEST(BlobRoundTrip, LargeBlobsWholeAndCut) {
   B grown = hdr(5000);
   for (int i = 0; i < 5000; ++i) grown.src(std::string(i < 4096 ? 1 : 5000, 'a') + std::to_string(i));
   EXPECT_EQ(read_ok(grown.u32(0).b)->node_count(), 5000u);
+}
+
+// Marks grow their list and index geometrically: n marks allocate O(log n)
+// times, made one by one or read from a blob (against the same blob without
+// them).
+TEST(BlobRead, MarksAllocateLogarithmically) {
+  for (uint64_t n : {1000u, 60000u}) {
+    GraphStore s;
+    for (uint64_t i = 0; i < n; ++i) ASSERT_TRUE(s.intern(NodeKey::Source(std::to_string(i))).ok());
+    std::vector<NodeId> all(n);
+    std::iota(all.begin(), all.end(), NodeId{0});
+    const Bytes bare = write(s, {}), marked = write(s, all);
+    const long bound = 4 * std::bit_width(n);
+    auto allocations = [](auto&& f) {
+      harness::alloc_stats.reset();
+      f();
+      return harness::alloc_stats.count;
+    };
+    const long marking = allocations([&] {
+      for (NodeId id : all) ASSERT_TRUE(s.mark_output(id).ok());
+    });
+    const long reading = allocations([&] { EXPECT_EQ(read_ok(marked)->outputs(), all); }) -
+                         allocations([&] { read_ok(bare); });
+    EXPECT_LE(marking, bound) << n;
+    EXPECT_LE(reading, bound) << n;
+  }
 }
 
 TEST(Utf8, AgreesWithAnIndependentDefinition) {
