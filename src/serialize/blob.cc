@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -24,18 +25,37 @@ constexpr std::size_t kStageRefBytes = 1 + 4;
 ParamRef to_ref(const ParamRef& r) { return r; }
 ParamRef to_ref(const Param& p) { return ParamRef::of(p); }
 
-// Appends little-endian fields to one buffer. Every count, length and stage
-// argument index goes through `field`, which refuses what its u32 cannot hold;
-// after a refusal `failure` names what overflowed and the buffer is abandoned.
+// Appends little-endian fields to chunks that never move, each as large as
+// all before it together (or as the rest of one text, if that is larger).
+// Only fixed-width fields of a few bytes skip a chunk's last bytes, so
+// whatever the mix of record sizes the chunks hold at most about twice the
+// bytes written, and no byte is copied until `finish` joins them, once, into
+// the blob. Every count, length and stage argument index goes through
+// `field`, which refuses what its u32 cannot hold; after a refusal `failure`
+// names what overflowed and the chunks are abandoned.
 class Writer {
  public:
-  // Fields go straight into `out`'s buffer; `finish` trims it to what was
-  // written. `nodes` is how many records will follow, for sizing the buffer.
-  Writer(std::vector<uint8_t>& out, uint64_t field_max, std::size_t nodes)
-      : out_(out), pos_(out.size()), max_(field_max), nodes_(nodes) {}
+  // `nodes` is how many records will follow: a small store's blob fits the
+  // first chunk whole.
+  Writer(uint64_t field_max, std::size_t nodes)
+      : max_(field_max), first_(std::min(std::size_t{64} << 10, 64 * (nodes + 1))) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
-  void finish() { out_.resize(pos_); }
+
+  // Appends everything written to `out`, into pages advised huge before they
+  // are first touched.
+  void finish(std::vector<uint8_t>& out) {
+    close_chunk();
+    const std::size_t at = out.size();
+    if (out.capacity() - at < written_) {
+      std::vector<uint8_t> bigger;
+      bigger.reserve(at + written_);
+      advise_huge_pages(bigger.data(), at + written_);
+      bigger.assign(out.begin(), out.end());
+      out.swap(bigger);
+    }
+    for (const Chunk& c : chunks_) out.insert(out.end(), c.data.get(), c.data.get() + c.used);
+  }
 
   void u8(uint8_t v) { *room(1) = v; }
   void u64(uint64_t v) { put_le(v, 8); }
@@ -48,6 +68,13 @@ class Writer {
 
   bool string(std::string_view s) {
     if (!field("string length", s.size())) return false;
+    // A long text fills the current chunk before it opens the next, so no
+    // chunk but the last is left with room unused.
+    const auto left = static_cast<std::size_t>(end_ - next_);
+    if (s.size() > left) [[unlikely]] {
+      if (left > 0) std::memcpy(room(left), s.data(), left);
+      s.remove_prefix(left);
+    }
     if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
     return true;
   }
@@ -96,7 +123,6 @@ class Writer {
   }
 
   bool node(const NodeView& node) {
-    ++written_;
     u8(static_cast<uint8_t>(node.kind()));
     const ParamsView p = node.params();
     switch (node.kind()) {
@@ -136,31 +162,27 @@ class Writer {
 
   // Room for `n` more bytes, returned as the place to write them.
   uint8_t* room(std::size_t n) {
-    if (out_.size() - pos_ < n) grow(n);
-    uint8_t* at = out_.data() + pos_;
-    pos_ += n;
+    if (static_cast<std::size_t>(end_ - next_) < n) [[unlikely]] grow(n);
+    uint8_t* at = next_;
+    next_ += n;
     return at;
   }
-  // The first buffer holds a sample of records; each later one what the
-  // records so far say the whole blob needs, and at least half as much again,
-  // so the sample's regrowth is rarely followed by another. The written bytes
-  // are copied once and the rest zeroed once, into pages advised huge before
-  // they are first touched.
-  void grow(std::size_t n) {
-    const std::size_t sample = std::min(std::size_t{64} << 10, 64 * (nodes_ + 1));
-    std::size_t cap = pos_ + n + sample;
-    if (written_ > 1) {
-      const std::size_t left = nodes_ > written_ ? nodes_ - written_ : 0;
-      const std::size_t per_record = pos_ / (written_ - 1) + 1;
-      cap += left / 8 * 9 * per_record;
-    }
-    cap = std::max(cap, out_.size() + out_.size() / 2 + n);
-    std::vector<uint8_t> bigger;
-    bigger.reserve(cap);
-    advise_huge_pages(bigger.data(), cap);
-    bigger.assign(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
-    bigger.resize(cap);
-    out_.swap(bigger);
+  [[gnu::noinline]] void grow(std::size_t n) {
+    close_chunk();
+    const std::size_t size = std::max({n, written_, first_});
+    chunks_.reserve(chunks_.size() + 1);
+    chunks_.push_back(Chunk{std::make_unique_for_overwrite<uint8_t[]>(size), 0});
+    next_ = chunks_.back().data.get();
+    end_ = next_ + size;
+    advise_huge_pages(next_, size);
+  }
+  // Counts the current chunk's bytes as written.
+  void close_chunk() {
+    if (chunks_.empty()) return;
+    Chunk& c = chunks_.back();
+    const auto used = static_cast<std::size_t>(next_ - c.data.get());
+    written_ += used - c.used;
+    c.used = used;
   }
   void put_le(uint64_t v, std::size_t width) {
     uint8_t bytes[8];
@@ -168,11 +190,16 @@ class Writer {
     std::memcpy(room(width), bytes, width);
   }
 
-  std::vector<uint8_t>& out_;
-  std::size_t pos_;
+  struct Chunk {
+    std::unique_ptr<uint8_t[]> data;
+    std::size_t used;  // bytes written, once the chunk is closed
+  };
   uint64_t max_;
-  std::size_t nodes_;
-  std::size_t written_ = 0;  // records begun
+  std::size_t first_;  // the first chunk's size
+  std::vector<Chunk> chunks_;
+  uint8_t* next_ = nullptr;  // where the current chunk's next byte goes
+  uint8_t* end_ = nullptr;  // the current chunk's end
+  std::size_t written_ = 0;  // the closed chunks' bytes
   std::string failure_;
 };
 
@@ -446,18 +473,18 @@ std::string DecodeError::message() const {
 
 Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                uint64_t field_max) {
-  Writer w(out, field_max, 0);
-  const bool ok = w.params(params, params.size());
-  w.finish();
-  if (!ok) return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  Writer w(field_max, 0);
+  if (!w.params(params, params.size())) {
+    return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  }
+  w.finish(out);
   return {};
 }
 
 Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
                                                       const std::vector<NodeId>& outputs,
                                                       uint64_t field_max) {
-  std::vector<uint8_t> out;
-  Writer w(out, field_max, nodes.size());
+  Writer w(field_max, nodes.size());
   for (uint8_t b : kMagic) w.u8(b);
   if (!w.field("node count", nodes.size())) {
     return Err(EncodeError{"cannot serialize: " + w.failure()});
@@ -471,7 +498,8 @@ Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
     return Err(EncodeError{"cannot serialize: " + w.failure()});
   }
   for (NodeId id : outputs) w.u64(id);
-  w.finish();
+  std::vector<uint8_t> out;
+  w.finish(out);
   return out;
 }
 

@@ -117,6 +117,31 @@ TEST(BlobRoundTrip, LargeBlobsWholeAndCut) {
   EXPECT_EQ(read_ok(grown.u32(0).b)->node_count(), 5000u);
 }
 
+// Records of very different sizes, the huge ones first, last or between runs
+// of small ones: the blob is right and reads back, and the writer never holds
+// more than a few times the blob's bytes.
+TEST(BlobWrite, SkewedRecordSizesCostWhatTheBlobHolds) {
+  for (int layout = 0; layout < 3; ++layout) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 5000; ++i) {
+      const bool huge = layout == 0 ? i < 2 : layout == 1 ? i >= 4998 : i % 1000 == 500;
+      names.push_back(std::string(huge ? 100'000 : 1, 'a' + i % 26) + std::to_string(i));
+    }
+    GraphStore s;
+    B expected = hdr(static_cast<uint32_t>(names.size()));
+    for (const std::string& name : names) {
+      ASSERT_TRUE(s.intern(NodeKey::Source(name)).ok());
+      expected.src(name);
+    }
+    harness::alloc_stats.reset();
+    const Bytes blob = write(s, {});
+    const std::size_t peak = harness::alloc_stats.peak;
+    EXPECT_EQ(blob, expected.u32(0).b) << layout;
+    EXPECT_LE(peak, 4 * blob.size()) << layout;
+    EXPECT_EQ(write(*read_ok(blob), {}), blob) << layout;
+  }
+}
+
 // Marks grow their list and index geometrically: n marks allocate O(log n)
 // times, made one by one or read from a blob (against the same blob without
 // them).
