@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "base/panic.h"
-#include "base/text_hash.h"
 
 namespace velmora {
 namespace {
@@ -261,14 +260,14 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         MemberText& text = member_text[t];
         p.texts[n] = graph.texts[t];
         if (!text.hashed) {
-          text.hash = text_hash(graph.texts[t]);
+          text.hash = PreparedKey::hash_text(graph.texts[t]);  // a token may outgrow its name
           text.hashed = true;
         }
         p.text_hashes[n] = text.hash;
         text_ids[n] = text.id;
         if (text.id == PreparedKey::kUnknownText) unknown_texts.push_back(t);
         const auto kids = graph.children_of(member);
-        p.argc[n] = static_cast<uint32_t>(kids.size());
+        p.argc[n] = PreparedKey::as_word(kids.size());
         for (uint64_t c : kids) {
           StageRef& ref = p.refs[r++];
           const Index producer = landing[c].key;

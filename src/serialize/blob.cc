@@ -418,7 +418,7 @@ class Reader {
       std::string_view op;
       uint32_t argc;
       if (!text(op) || !u32(argc)) return false;
-      s.key.add_text(op);
+      s.key.add_member(op, argc);
       for (uint32_t a = 0; a < argc; ++a) {
         if (remaining() < kStageRefBytes) return fail(truncated());
         const uint8_t tag = data_[pos_++];
@@ -434,7 +434,6 @@ class Reader {
           return fail(invalid_tag("stage-ref", tag));
         }
       }
-      s.key.argc.push_back(argc);
     }
     return true;
   }
