@@ -159,11 +159,17 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     if (r == kNone) panic(kNoEntry);
     return r;
   };
-  // The store is not handed out yet, and a duplicate-free graph makes every
-  // emitted key distinct (only a group's root is read from outside it), so
-  // keys go in without a lookup and are indexed together at the end.
+  // Keys a duplicate-free graph yields are distinct but for one case: a Stage
+  // it carries through can equal one fused here, and then both land on one
+  // node. Without a Stage template, keys go into the store (not handed out
+  // yet) without a lookup and are indexed together at the end, which checks
+  // them distinct after all; with one, each key is looked up as it goes in.
+  bool carries_stages = false;
+  for (const std::optional<NodeView>& t : templates) {
+    carries_stages = carries_stages || (t && t->kind() == NodeKey::Kind::kStage);
+  }
   auto emit = [&](const PreparedKey& p) {
-    auto id = store.append_unshared(p);
+    auto id = carries_stages ? store.intern_unshared(p) : store.append_unshared(p);
     if (!id.ok()) panic("reduced graph references only earlier nodes");
     ++out.emitted;
     return *id;
