@@ -19,6 +19,11 @@ constexpr uint8_t kMagic[4] = {'V', 'I', 'R', '1'};
 // Sizes that bound what a blob's bytes can hold: reservations follow them,
 // never an untrusted count.
 constexpr std::size_t kStageRefBytes = 1 + 4;
+// The magic and the node count.
+constexpr std::size_t kHeaderBytes = 4 + 4;
+// No record is shorter than a tag and two counts (a Source's name length and
+// param count; a Stage's, Exchange's or Join's two counts, as the others').
+constexpr std::size_t kLeastRecordBytes = 1 + 4 + 4;
 
 // ------------------------------------------------------------------ writing
 
@@ -29,32 +34,23 @@ ParamRef to_ref(const Param& p) { return ParamRef::of(p); }
 // all before it together (or as the rest of one text, if that is larger).
 // Only fixed-width fields of a few bytes skip a chunk's last bytes, so
 // whatever the mix of record sizes the chunks hold at most about twice the
-// bytes written, and no byte is copied until `finish` joins them, once, into
-// the blob. Every count, length and stage argument index goes through
-// `field`, which refuses what its u32 cannot hold; after a refusal `failure`
-// names what overflowed and the chunks are abandoned.
+// bytes written, and none is copied: the chunks are the blob. Every count,
+// length and stage argument index goes through `field`, which refuses what
+// its u32 cannot hold; after a refusal `failure` names what overflowed and
+// the chunks are abandoned.
 class Writer {
  public:
-  // `nodes` is how many records will follow: a small store's blob fits the
-  // first chunk whole.
-  Writer(uint64_t field_max, std::size_t nodes)
-      : max_(field_max), first_(std::min(std::size_t{64} << 10, 64 * (nodes + 1))) {}
+  // `at_least` is a size the blob certainly reaches, for the first chunk: a
+  // large one starts on huge pages rather than thousands of small ones.
+  Writer(uint64_t field_max, std::size_t at_least)
+      : max_(field_max), first_(std::max<std::size_t>(at_least, 64)) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // Appends everything written to `out`, into pages advised huge before they
-  // are first touched.
-  void finish(std::vector<uint8_t>& out) {
+  // What was written.
+  [[nodiscard]] Blob finish() && {
     close_chunk();
-    const std::size_t at = out.size();
-    if (out.capacity() - at < written_) {
-      std::vector<uint8_t> bigger;
-      bigger.reserve(at + written_);
-      advise_huge_pages(bigger.data(), at + written_);
-      bigger.assign(out.begin(), out.end());
-      out.swap(bigger);
-    }
-    for (const Chunk& c : chunks_) out.insert(out.end(), c.data.get(), c.data.get() + c.used);
+    return Blob(std::move(chunks_));
   }
 
   void u8(uint8_t v) { *room(1) = v; }
@@ -181,8 +177,8 @@ class Writer {
     if (chunks_.empty()) return;
     Chunk& c = chunks_.back();
     const auto used = static_cast<std::size_t>(next_ - c.data.get());
-    written_ += used - c.used;
-    c.used = used;
+    written_ += used - c.size;
+    c.size = used;
   }
   void put_le(uint64_t v, std::size_t width) {
     uint8_t bytes[8];
@@ -190,10 +186,7 @@ class Writer {
     std::memcpy(room(width), bytes, width);
   }
 
-  struct Chunk {
-    std::unique_ptr<uint8_t[]> data;
-    std::size_t used;  // bytes written, once the chunk is closed
-  };
+  using Chunk = Blob::Chunk;  // its size: the bytes written, once the chunk is closed
   uint64_t max_;
   std::size_t first_;  // the first chunk's size
   std::vector<Chunk> chunks_;
@@ -470,20 +463,39 @@ std::string DecodeError::message() const {
   return "velmora IR blob error";
 }
 
+Blob::Blob(std::vector<Chunk> chunks) : chunks_(std::move(chunks)) {
+  for (const Chunk& c : chunks_) size_ += c.size;
+}
+
+void Blob::copy_to(uint8_t* out) const {
+  for (const Chunk& c : chunks_) {
+    if (c.size > 0) std::memcpy(out, c.data.get(), c.size);
+    out += c.size;
+  }
+}
+
+std::vector<uint8_t> Blob::bytes() const {
+  std::vector<uint8_t> out(size_);
+  copy_to(out.data());
+  return out;
+}
+
 Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                uint64_t field_max) {
   Writer w(field_max, 0);
   if (!w.params(params, params.size())) {
     return Err(EncodeError{"cannot serialize params: " + w.failure()});
   }
-  w.finish(out);
+  const Blob blob = std::move(w).finish();
+  const std::size_t at = out.size();
+  out.resize(at + blob.size());
+  blob.copy_to(out.data() + at);
   return {};
 }
 
-Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
-                                                      const std::vector<NodeId>& outputs,
-                                                      uint64_t field_max) {
-  Writer w(field_max, nodes.size());
+Result<Blob, EncodeError> encode_blob(const NodesView& nodes, const std::vector<NodeId>& outputs,
+                                      uint64_t field_max) {
+  Writer w(field_max, kHeaderBytes + kLeastRecordBytes * nodes.size() + 4 + 8 * outputs.size());
   for (uint8_t b : kMagic) w.u8(b);
   if (!w.field("node count", nodes.size())) {
     return Err(EncodeError{"cannot serialize: " + w.failure()});
@@ -497,13 +509,11 @@ Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
     return Err(EncodeError{"cannot serialize: " + w.failure()});
   }
   for (NodeId id : outputs) w.u64(id);
-  std::vector<uint8_t> out;
-  w.finish(out);
-  return out;
+  return std::move(w).finish();
 }
 
-Result<std::vector<uint8_t>, EncodeError> serialize_with(const GraphStore& store,
-                                                         const std::vector<NodeId>& outputs) {
+Result<Blob, EncodeError> serialize_with(const GraphStore& store,
+                                         const std::vector<NodeId>& outputs) {
   // The lock is held only to read the node count; encoding reads the nodes
   // in place, which never change once interned.
   const Snapshot snap = store.snapshot();

@@ -514,7 +514,7 @@ TEST(HashKey, ResultsAreTheSameUnderAnyKey) {
       out += '\n';
     };
     auto put_store = [&](const GraphStore& s) {
-      const std::vector<uint8_t> blob = serialize_with(s, s.outputs()).value();
+      const std::vector<uint8_t> blob = serialize_with(s, s.outputs()).value().bytes();
       out.append(blob.begin(), blob.end());
       for (const auto& p : s.node_map()) put(p ? std::vector<uint64_t>{p->node, p->member.value_or(~0ULL)} : std::vector<uint64_t>{});
     };
@@ -523,7 +523,7 @@ TEST(HashKey, ResultsAreTheSameUnderAnyKey) {
       const uint64_t n = store->node_count();
       const std::vector<NodeId> outputs = {n - 1, rng() % n, n / 2};
       for (NodeId o : outputs) EXPECT_TRUE(store->mark_output(o).ok());
-      put_store(*deserialize(serialize_with(*store, outputs).value()).value());
+      put_store(*deserialize(serialize_with(*store, outputs).value().bytes()).value());
       for (bool maximal : {false, true}) {
         const ReducedStore r = reduce(*store, outputs, maximal);
         put_store(*r.store);
