@@ -133,9 +133,9 @@ TEST(BlobWrite, SkewedRecordSizesCostWhatTheBlobHolds) {
       ASSERT_TRUE(s.intern(NodeKey::Source(name)).ok());
       expected.src(name);
     }
-    harness::alloc_stats.reset();
+    harness::reset_alloc_stats();
     const Bytes blob = write(s, {});
-    const std::size_t peak = harness::alloc_stats.peak;
+    const std::size_t peak = harness::alloc_stats_now().peak;
     EXPECT_EQ(blob, expected.u32(0).b) << layout;
     EXPECT_LE(peak, 4 * blob.size()) << layout;
     EXPECT_EQ(write(*read_ok(blob), {}), blob) << layout;
@@ -165,9 +165,9 @@ TEST(BlobRead, MarksAllocateLogarithmically) {
     const Bytes bare = write(s, {}), marked = write(s, all);
     const long bound = 4 * std::bit_width(n);
     auto allocations = [](auto&& f) {
-      harness::alloc_stats.reset();
+      harness::reset_alloc_stats();
       f();
-      return harness::alloc_stats.count;
+      return harness::alloc_stats_now().count;
     };
     const long marking = allocations([&] {
       for (NodeId id : all) ASSERT_TRUE(s.mark_output(id).ok());
