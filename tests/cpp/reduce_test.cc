@@ -105,6 +105,12 @@ TEST(Reduce, WorkedExamples) {
             {src("s"), stage({0}, {{"op|neg", {In(0)}}})}, {1}, {3, 3, 3, 1, 3, 2}},
            {{src("s"), op("neg", {0}), stage({0}, {{"op|neg", {In(0)}}})}, {2, 1}, 3,
             {src("s"), stage({0}, {{"op|neg", {In(0)}}})}, {1}, {3, 3, 3, 1, 3, 2}},
+           // Then what reads either of the two meets as well, fused or carried.
+           {{src("s"), stage({0}, {{"op|neg", {In(0)}}}), op("neg", {0}), op("exp", {1}), op("exp", {2}),
+             NodeKey::Reduction("sum", {1}), NodeKey::Reduction("sum", {2})},
+            {1, 2, 3, 4, 5, 6}, 3,
+            {src("s"), stage({0}, {{"op|neg", {In(0)}}}), stage({1}, {{"op|exp", {In(0)}}}), NodeKey::Reduction("sum", {1})},
+            {1, 2, 3}, {7, 7, 7, 3, 7, 4}},
            {{}, {}, 3, {}, {}, {0, 0, 0, 0, 0, 0}}}) {
     auto store = store_of(row.nodes);
     for (bool maximal : {false, true}) {
@@ -620,7 +626,8 @@ TEST(ReduceProperty, ReducingAReducedStoreKeepsMeaning) {
     for (int extra = rng() % 6; extra >= 0; --extra) {
       const std::vector<NodeKey> nodes = store.snapshot().nodes.keys();
       auto pick = [&] { return rng() % nodes.size(); };
-      const NodeKey& target = nodes[pick()];
+      const NodeId at = pick();
+      const NodeKey& target = nodes[at];
       NodeId last = 0;
       if (target.kind() == NodeKey::Kind::kStage) {
         Inputs members;
@@ -630,6 +637,10 @@ TEST(ReduceProperty, ReducingAReducedStoreKeepsMeaning) {
           const auto parsed = parse_op_token(m.op).value();
           last = store.intern(NodeKey::Op(parsed.name, in, parsed.params)).value();
           members.push_back(last);
+        }
+        for (NodeId read : {at, last}) {  // alike nodes over the stage and over its copy
+          if (rng() % 2) outputs.push_back(store.intern(op("exp", {read})).value());
+          if (rng() % 2) outputs.push_back(store.intern(NodeKey::Reduction("sum", {read})).value());
         }
       } else {
         last = store.intern(rng() % 3 ? op(rng() % 2 ? "neg" : "add", {pick(), pick()}) : identity(rng() % 4, {pick()}))
