@@ -69,7 +69,7 @@ Case make_case(uint64_t sources, const std::vector<std::pair<NodeId, NodeId>>& p
     if (!store.intern(key)) velmora::panic("the bench keys must intern");
   }
   if (store.node_count() != c.keys.size()) velmora::panic("the bench keys must be distinct");
-  c.blob = velmora::serialize_with(store, {}).value();
+  c.blob = velmora::serialize_with(store, {}).value().bytes();
   return c;
 }
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/huge_pages.h"
 #include "lib/args.h"
 #include "lib/convert.h"
 #include "lib/module.h"
@@ -223,8 +224,12 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     auto blob = in_core([&] { return serialize_with(store, flagged); });
     if (!blob) return value_error(blob.error().message);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
-                                     static_cast<Py_ssize_t>(blob->size()));
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(blob->size()));
+    if (bytes == nullptr) return nullptr;
+    char* data = PyBytes_AS_STRING(bytes);
+    advise_huge_pages(data, blob->size());  // written once in full, straight after
+    blob->copy_to(reinterpret_cast<uint8_t*>(data));
+    return bytes;
   });
 }
 

@@ -1,9 +1,12 @@
 #include "optimizer/fusion.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
 
+#include "base/hash_key.h"
+#include "base/id_index.h"
 #include "base/panic.h"
 #include "base/text_hash.h"
 
@@ -97,6 +100,106 @@ std::vector<Index> maximal_keys(const std::vector<bool>& opaque, const Consumers
   return key;
 }
 
+// Puts fusion's keys into the new store. A duplicate-free graph yields
+// distinct keys but for one case: a Stage it carries through can equal one
+// fused here, and only when each of its member texts is an op token of the
+// graph (fused members are the graph's ops). Such carried stages, and fused
+// stages of their members' shape, are matched against one another as they go
+// in; every other key is appended without a lookup, and the store's closing
+// index checks them distinct after all. Once two stages have met as one node,
+// nodes reading them can meet too, so from then on every key is interned.
+class Emitter {
+ public:
+  Emitter(GraphStore& store, const TemplateGraph& graph, const TokenTemplates& templates)
+      : store_(store), may_match_(templates.size(), false) {
+    IdIndex ops;  // the graph's op tokens, made only when a Stage is carried
+    bool ops_made = false;
+    for (uint32_t t = 0; t < templates.size(); ++t) {
+      if (!templates[t] || templates[t]->kind() != NodeKey::Kind::kStage) continue;
+      for (uint32_t o = 0; !ops_made && o < graph.texts.size(); ++o) {
+        if (graph.texts[o].starts_with("op|")) ops.insert(text_hash(graph.texts[o]), o);
+      }
+      ops_made = true;
+      if (ops.size() == 0) break;  // no op to fuse, so no stage to meet
+      const PreparedKey members = templates[t]->prepare({});
+      bool all_ops = true;
+      for (std::size_t j = 0; j < members.texts.size() && all_ops; ++j) {
+        all_ops = ops.find(members.text_hashes[j], [&](uint32_t o) {
+          return same_text(graph.texts[o], members.texts[j]);
+        }) != IdIndex::kEmpty;
+      }
+      if (!all_ops) continue;
+      may_match_[t] = true;
+      shapes_.insert(shape_hash(members), t);
+    }
+  }
+
+  // Whether a carried node of template `t` may equal a fused stage.
+  [[nodiscard]] bool carried_may_match(uint32_t t) const { return may_match_[t]; }
+  // Whether fused stage `p` may equal a carried one.
+  [[nodiscard]] bool fused_may_match(const PreparedKey& p) const {
+    return shapes_.size() > 0 &&
+           shapes_.find(shape_hash(p), [](uint32_t) { return true; }) != IdIndex::kEmpty;
+  }
+
+  // The store id of `p`, which `may_match` says is one of the stages above.
+  uint64_t emit(const PreparedKey& p, bool may_match) {
+    if (interning_) return checked(store_.intern_unshared(p));
+    if (may_match) {
+      const uint32_t found = matched_.find(p.hash, [&](uint32_t id) { return same_stage(p, id); });
+      if (found != IdIndex::kEmpty) {
+        finish();
+        interning_ = true;
+        return found;
+      }
+    }
+    const uint64_t id = checked(store_.append_unshared(p));
+    if (may_match) matched_.insert(p.hash, static_cast<uint32_t>(id));
+    return id;
+  }
+
+  // Indexes the keys appended so far.
+  void finish() {
+    if (!store_.index_appended_unshared()) panic("stage fusion emitted one node twice");
+  }
+
+ private:
+  // A stage's members by their texts' hashes, without its inputs: equal for
+  // two stages that differ at most in their inputs.
+  static uint32_t shape_hash(const PreparedKey& p) {
+    KeyedMixer mix(kShapeDomain);
+    std::size_t r = 0;
+    for (std::size_t j = 0; j < p.argc.size(); ++j) {
+      mix(p.text_hashes[j]);
+      mix(p.argc[j]);
+      for (uint32_t k = 0; k < p.argc[j]; ++k, ++r) {
+        mix(static_cast<uint64_t>(p.refs[r].kind) << 62 ^ p.refs[r].index);
+      }
+    }
+    return mix.hash32();
+  }
+  static uint64_t checked(Result<NodeId, BadNodeId> id) {
+    if (!id.ok()) panic("reduced graph references only earlier nodes");
+    return *id;
+  }
+  bool same_stage(const PreparedKey& p, uint32_t id) const {
+    const NodeView node = store_.snapshot_from(id)[0];
+    const Inputs inputs(node.inputs().begin(), node.inputs().end());
+    const PreparedKey q = node.prepare(inputs);
+    return std::ranges::equal(p.inputs, q.inputs) && std::ranges::equal(p.argc, q.argc) &&
+           std::ranges::equal(p.refs, q.refs) && std::ranges::equal(p.texts, q.texts, same_text);
+  }
+
+  // Sets shapes apart from the keys the store hashes with the same key.
+  static constexpr uint64_t kShapeDomain = 0x5A6E;
+
+  GraphStore& store_;
+  std::vector<bool> may_match_;  // per template
+  IdIndex shapes_;  // the shapes of those templates' stages
+  IdIndex matched_;  // the stages emitted that may match, by their keys' hashes
+  bool interning_ = false;
+};
+
 }  // namespace
 
 void check_fusion_size(uint64_t nodes) {
@@ -160,14 +263,10 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     if (r == kNone) panic(kNoEntry);
     return r;
   };
-  // The store is not handed out yet, and a duplicate-free graph makes every
-  // emitted key distinct (only a group's root is read from outside it), so
-  // keys go in without a lookup and are indexed together at the end.
-  auto emit = [&](const PreparedKey& p) {
-    auto id = store.append_unshared(p);
-    if (!id.ok()) panic("reduced graph references only earlier nodes");
+  Emitter emitter(store, graph, templates);
+  auto emit = [&](const PreparedKey& p, bool may_match) {
     ++out.emitted;
-    return *id;
+    return emitter.emit(p, may_match);
   };
   // A stage's inputs in order of first use, each with one node that lands in
   // it. Stages mostly have a few inputs, found by a scan; past kScan, a table
@@ -231,7 +330,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(c));
       const auto t = static_cast<uint32_t>(graph.op[k]);
       if (t >= templates.size() || !templates[t]) panic(kNoEntry);
-      reduced_id = emit(templates[t]->prepare(inputs));
+      reduced_id = emit(templates[t]->prepare(inputs), emitter.carried_may_match(t));
       ++out.boundary_nodes;
       out.placement.set(k, reduced_id, std::nullopt);
     } else {
@@ -261,14 +360,14 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         MemberText& text = member_text[t];
         p.texts[n] = graph.texts[t];
         if (!text.hashed) {
-          text.hash = text_hash(graph.texts[t]);
+          text.hash = PreparedKey::hash_text(graph.texts[t]);  // a token may outgrow its name
           text.hashed = true;
         }
         p.text_hashes[n] = text.hash;
         text_ids[n] = text.id;
         if (text.id == PreparedKey::kUnknownText) unknown_texts.push_back(t);
         const auto kids = graph.children_of(member);
-        p.argc[n] = static_cast<uint32_t>(kids.size());
+        p.argc[n] = PreparedKey::as_word(kids.size());
         for (uint64_t c : kids) {
           StageRef& ref = p.refs[r++];
           const Index producer = landing[c].key;
@@ -285,7 +384,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       p.inputs = inputs;
       p.text_ids = text_ids.data();
       p.finish();
-      reduced_id = emit(p);
+      reduced_id = emit(p, emitter.fused_may_match(p));
       for (uint32_t t : unknown_texts) {
         MemberText& text = member_text[t];
         text.id = store.find_text_unshared(graph.texts[t], text.hash);
@@ -299,7 +398,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     }
     landing[k].reduced = static_cast<Index>(reduced_id);
   }
-  if (!store.index_appended_unshared()) panic("stage fusion emitted one node twice");
+  emitter.finish();
   out.nodes = store.snapshot_from(0);
 
   out.outputs.reserve(graph.outputs.size());

@@ -27,7 +27,9 @@ struct Fused {
   PackedNodeMap placement;  // one per node of the fused graph, by store id
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
-  uint64_t emitted = 0;  // stages and boundary nodes, each a node of `store`
+  // Stages and boundary nodes emitted; a carried Stage equal to a fused one
+  // shares its node, so `store` can hold fewer.
+  uint64_t emitted = 0;
 };
 
 // Fusion's tables index nodes with 32-bit words whose all-ones value means

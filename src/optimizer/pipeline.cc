@@ -100,6 +100,10 @@ class TemplateTable {
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(node);
     kept_.graph.texts.add_with([&node](std::string& out) { append_pipeline_symbol(node, out); });
+    // An op's token becomes a stage member's text in the new store, and can
+    // be longer than the name it escapes: one the store cannot hold fails
+    // the reduction here, before the engine hashes it.
+    if (node.is_op()) (void)PreparedKey::as_word(kept_.graph.texts[id].size());
     index_.insert(hash, id);
     return static_cast<TemplateId>(id);
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -18,24 +19,39 @@ constexpr uint8_t kMagic[4] = {'V', 'I', 'R', '1'};
 // Sizes that bound what a blob's bytes can hold: reservations follow them,
 // never an untrusted count.
 constexpr std::size_t kStageRefBytes = 1 + 4;
+// The magic and the node count.
+constexpr std::size_t kHeaderBytes = 4 + 4;
+// No record is shorter than a tag and two counts (a Source's name length and
+// param count; a Stage's, Exchange's or Join's two counts, as the others').
+constexpr std::size_t kLeastRecordBytes = 1 + 4 + 4;
 
 // ------------------------------------------------------------------ writing
 
 ParamRef to_ref(const ParamRef& r) { return r; }
 ParamRef to_ref(const Param& p) { return ParamRef::of(p); }
 
-// Appends little-endian fields to one buffer. Every count, length and stage
-// argument index goes through `field`, which refuses what its u32 cannot hold;
-// after a refusal `failure` names what overflowed and the buffer is abandoned.
+// Appends little-endian fields to chunks that never move, each as large as
+// all before it together (or as the rest of one text, if that is larger).
+// Only fixed-width fields of a few bytes skip a chunk's last bytes, so
+// whatever the mix of record sizes the chunks hold at most about twice the
+// bytes written, and none is copied: the chunks are the blob. Every count,
+// length and stage argument index goes through `field`, which refuses what
+// its u32 cannot hold; after a refusal `failure` names what overflowed and
+// the chunks are abandoned.
 class Writer {
  public:
-  // Fields go straight into `out`'s buffer; `finish` trims it to what was
-  // written. `nodes` is how many records will follow, for sizing the buffer.
-  Writer(std::vector<uint8_t>& out, uint64_t field_max, std::size_t nodes)
-      : out_(out), pos_(out.size()), max_(field_max), nodes_(nodes) {}
+  // `at_least` is a size the blob certainly reaches, for the first chunk: a
+  // large one starts on huge pages rather than thousands of small ones.
+  Writer(uint64_t field_max, std::size_t at_least)
+      : max_(field_max), first_(std::max<std::size_t>(at_least, 64)) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
-  void finish() { out_.resize(pos_); }
+
+  // What was written.
+  [[nodiscard]] Blob finish() && {
+    close_chunk();
+    return Blob(std::move(chunks_));
+  }
 
   void u8(uint8_t v) { *room(1) = v; }
   void u64(uint64_t v) { put_le(v, 8); }
@@ -48,6 +64,13 @@ class Writer {
 
   bool string(std::string_view s) {
     if (!field("string length", s.size())) return false;
+    // A long text fills the current chunk before it opens the next, so no
+    // chunk but the last is left with room unused.
+    const auto left = static_cast<std::size_t>(end_ - next_);
+    if (s.size() > left) [[unlikely]] {
+      if (left > 0) std::memcpy(room(left), s.data(), left);
+      s.remove_prefix(left);
+    }
     if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
     return true;
   }
@@ -96,7 +119,6 @@ class Writer {
   }
 
   bool node(const NodeView& node) {
-    ++written_;
     u8(static_cast<uint8_t>(node.kind()));
     const ParamsView p = node.params();
     switch (node.kind()) {
@@ -136,31 +158,27 @@ class Writer {
 
   // Room for `n` more bytes, returned as the place to write them.
   uint8_t* room(std::size_t n) {
-    if (out_.size() - pos_ < n) grow(n);
-    uint8_t* at = out_.data() + pos_;
-    pos_ += n;
+    if (static_cast<std::size_t>(end_ - next_) < n) [[unlikely]] grow(n);
+    uint8_t* at = next_;
+    next_ += n;
     return at;
   }
-  // The first buffer holds a sample of records; each later one what the
-  // records so far say the whole blob needs, and at least half as much again,
-  // so the sample's regrowth is rarely followed by another. The written bytes
-  // are copied once and the rest zeroed once, into pages advised huge before
-  // they are first touched.
-  void grow(std::size_t n) {
-    const std::size_t sample = std::min(std::size_t{64} << 10, 64 * (nodes_ + 1));
-    std::size_t cap = pos_ + n + sample;
-    if (written_ > 1) {
-      const std::size_t left = nodes_ > written_ ? nodes_ - written_ : 0;
-      const std::size_t per_record = pos_ / (written_ - 1) + 1;
-      cap += left / 8 * 9 * per_record;
-    }
-    cap = std::max(cap, out_.size() + out_.size() / 2 + n);
-    std::vector<uint8_t> bigger;
-    bigger.reserve(cap);
-    advise_huge_pages(bigger.data(), cap);
-    bigger.assign(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
-    bigger.resize(cap);
-    out_.swap(bigger);
+  [[gnu::noinline]] void grow(std::size_t n) {
+    close_chunk();
+    const std::size_t size = std::max({n, written_, first_});
+    chunks_.reserve(chunks_.size() + 1);
+    chunks_.push_back(Chunk{std::make_unique_for_overwrite<uint8_t[]>(size), 0});
+    next_ = chunks_.back().data.get();
+    end_ = next_ + size;
+    advise_huge_pages(next_, size);
+  }
+  // Counts the current chunk's bytes as written.
+  void close_chunk() {
+    if (chunks_.empty()) return;
+    Chunk& c = chunks_.back();
+    const auto used = static_cast<std::size_t>(next_ - c.data.get());
+    written_ += used - c.size;
+    c.size = used;
   }
   void put_le(uint64_t v, std::size_t width) {
     uint8_t bytes[8];
@@ -168,11 +186,13 @@ class Writer {
     std::memcpy(room(width), bytes, width);
   }
 
-  std::vector<uint8_t>& out_;
-  std::size_t pos_;
+  using Chunk = Blob::Chunk;  // its size: the bytes written, once the chunk is closed
   uint64_t max_;
-  std::size_t nodes_;
-  std::size_t written_ = 0;  // records begun
+  std::size_t first_;  // the first chunk's size
+  std::vector<Chunk> chunks_;
+  uint8_t* next_ = nullptr;  // where the current chunk's next byte goes
+  uint8_t* end_ = nullptr;  // the current chunk's end
+  std::size_t written_ = 0;  // the closed chunks' bytes
   std::string failure_;
 };
 
@@ -391,7 +411,7 @@ class Reader {
       std::string_view op;
       uint32_t argc;
       if (!text(op) || !u32(argc)) return false;
-      s.key.add_text(op);
+      s.key.add_member(op, argc);
       for (uint32_t a = 0; a < argc; ++a) {
         if (remaining() < kStageRefBytes) return fail(truncated());
         const uint8_t tag = data_[pos_++];
@@ -407,7 +427,6 @@ class Reader {
           return fail(invalid_tag("stage-ref", tag));
         }
       }
-      s.key.argc.push_back(argc);
     }
     return true;
   }
@@ -444,20 +463,39 @@ std::string DecodeError::message() const {
   return "velmora IR blob error";
 }
 
+Blob::Blob(std::vector<Chunk> chunks) : chunks_(std::move(chunks)) {
+  for (const Chunk& c : chunks_) size_ += c.size;
+}
+
+void Blob::copy_to(uint8_t* out) const {
+  for (const Chunk& c : chunks_) {
+    if (c.size > 0) std::memcpy(out, c.data.get(), c.size);
+    out += c.size;
+  }
+}
+
+std::vector<uint8_t> Blob::bytes() const {
+  std::vector<uint8_t> out(size_);
+  copy_to(out.data());
+  return out;
+}
+
 Status<EncodeError> put_params(std::vector<uint8_t>& out, const ParamMap& params,
                                uint64_t field_max) {
-  Writer w(out, field_max, 0);
-  const bool ok = w.params(params, params.size());
-  w.finish();
-  if (!ok) return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  Writer w(field_max, 0);
+  if (!w.params(params, params.size())) {
+    return Err(EncodeError{"cannot serialize params: " + w.failure()});
+  }
+  const Blob blob = std::move(w).finish();
+  const std::size_t at = out.size();
+  out.resize(at + blob.size());
+  blob.copy_to(out.data() + at);
   return {};
 }
 
-Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
-                                                      const std::vector<NodeId>& outputs,
-                                                      uint64_t field_max) {
-  std::vector<uint8_t> out;
-  Writer w(out, field_max, nodes.size());
+Result<Blob, EncodeError> encode_blob(const NodesView& nodes, const std::vector<NodeId>& outputs,
+                                      uint64_t field_max) {
+  Writer w(field_max, kHeaderBytes + kLeastRecordBytes * nodes.size() + 4 + 8 * outputs.size());
   for (uint8_t b : kMagic) w.u8(b);
   if (!w.field("node count", nodes.size())) {
     return Err(EncodeError{"cannot serialize: " + w.failure()});
@@ -471,12 +509,11 @@ Result<std::vector<uint8_t>, EncodeError> encode_blob(const NodesView& nodes,
     return Err(EncodeError{"cannot serialize: " + w.failure()});
   }
   for (NodeId id : outputs) w.u64(id);
-  w.finish();
-  return out;
+  return std::move(w).finish();
 }
 
-Result<std::vector<uint8_t>, EncodeError> serialize_with(const GraphStore& store,
-                                                         const std::vector<NodeId>& outputs) {
+Result<Blob, EncodeError> serialize_with(const GraphStore& store,
+                                         const std::vector<NodeId>& outputs) {
   // The lock is held only to read the node count; encoding reads the nodes
   // in place, which never change once interned.
   const Snapshot snap = store.snapshot();

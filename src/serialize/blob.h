@@ -3,6 +3,7 @@
 // checking reader.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -35,16 +36,39 @@ struct EncodeError {
 // The largest count, length or stage argument index a 32-bit field holds.
 inline constexpr uint64_t kBlobFieldMax = 0xFFFFFFFFULL;
 
+// A written blob: its bytes in the chunks the writer filled, in order. A
+// caller copies them once to where they go (a Python bytes object) rather
+// than the writer joining them first.
+class Blob {
+ public:
+  struct Chunk {
+    std::unique_ptr<uint8_t[]> data;
+    std::size_t size;
+  };
+  Blob() = default;
+  explicit Blob(std::vector<Chunk> chunks);
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  // Copies the bytes to `out`, which has room for `size()` of them.
+  void copy_to(uint8_t* out) const;
+  // The bytes in one piece.
+  [[nodiscard]] std::vector<uint8_t> bytes() const;
+
+ private:
+  std::vector<Chunk> chunks_;
+  std::size_t size_ = 0;
+};
+
 // Writes the store's nodes (one snapshot) and exactly `outputs`, order and
 // duplicates kept. Fails only when something does not fit its 32-bit field.
-[[nodiscard]] Result<std::vector<uint8_t>, EncodeError> serialize_with(
-    const GraphStore& store, const std::vector<NodeId>& outputs);
+[[nodiscard]] Result<Blob, EncodeError> serialize_with(const GraphStore& store,
+                                                       const std::vector<NodeId>& outputs);
 
 // The same encoding over a node list already in id order. `field_max` bounds
 // every count, length and stage argument index; serialize_with passes
 // kBlobFieldMax, and a smaller bound lets tests reach the overflow checks
 // without gigabytes of data.
-[[nodiscard]] Result<std::vector<uint8_t>, EncodeError> encode_blob(
+[[nodiscard]] Result<Blob, EncodeError> encode_blob(
     const NodesView& nodes, const std::vector<NodeId>& outputs,
     uint64_t field_max = kBlobFieldMax);
 

@@ -306,6 +306,11 @@ std::vector<NodeKey> NodesView::keys() const {
 
 // ------------------------------------------------------------------ interning
 
+void PreparedKey::too_long(std::size_t n) {
+  throw std::length_error("a length or count of " + std::to_string(n) +
+                          " does not fit in 32 bits");
+}
+
 void PreparedKey::finish() {
   KeyedMixer mix(static_cast<uint64_t>(kind) + 1);
   std::size_t t = 0;  // next text
@@ -354,8 +359,7 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
   }
   if (p.kind == NodeKey::Kind::kStage) {
     for (const StageOp& m : key.as<StageNode>().members) {
-      p.add_text(m.op);
-      p.argc.push_back(static_cast<uint32_t>(m.inputs.size()));
+      p.add_member(m.op, m.inputs.size());
       p.refs.insert(p.refs.end(), m.inputs.begin(), m.inputs.end());
     }
   } else {

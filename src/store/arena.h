@@ -66,11 +66,37 @@ struct PreparedKey {
   static constexpr uint32_t kUnknownText = 0xFFFFFFFFu;
   const uint32_t* text_ids = nullptr;
 
+  // The arena keeps a text's length, a stage's member count and a member's
+  // argument count in 32-bit words. `as_word` gives `n` as one, or throws
+  // std::length_error (a capacity limit, as the arena's others) when it does
+  // not fit; every key checks its texts and counts through it before hashing
+  // or storing them, so a refused key has changed nothing.
+  static constexpr uint64_t kWordMax = 0xFFFFFFFFu;
+  [[nodiscard]] static uint32_t as_word(std::size_t n) {
+    if (n > kWordMax) [[unlikely]] too_long(n);
+    return static_cast<uint32_t>(n);
+  }
+  // The hash of a text the arena can hold; checked first, since hashing
+  // gigabytes is itself a cost.
+  [[nodiscard]] static uint32_t hash_text(std::string_view s) {
+    (void)as_word(s.size());
+    return text_hash(s);
+  }
+
   void add_text(std::string_view s) {
+    const uint32_t h = hash_text(s);
     // Built in place from its two words: copying the view whole reads back
     // as one wide load what was just stored as two narrow ones, which stalls.
     texts.emplace_back(s.data(), s.size());
-    text_hashes.push_back(text_hash(s));
+    text_hashes.push_back(h);
+  }
+  // A stage member's op text and how many of its references follow (added
+  // with `add_ref`).
+  void add_member(std::string_view op, std::size_t refs) {
+    (void)as_word(argc.size() + 1);
+    const uint32_t n = as_word(refs);
+    add_text(op);
+    argc.push_back(n);
   }
   void add_param(ParamValue::Kind kind, uint64_t bits) {
     Param& q = params.emplace_back();  // field by field, for the same reason
@@ -84,6 +110,9 @@ struct PreparedKey {
   }
   // Computes `hash`; call once every field is set.
   void finish();
+
+ private:
+  [[noreturn, gnu::cold]] static void too_long(std::size_t n);
 };
 
 // Parameters of one record, read in place.

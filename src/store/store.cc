@@ -62,7 +62,8 @@ Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   const auto same = [id](uint32_t marked) { return marked == id; };
   if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
   guard.sparing_allocation_failures([&] {
-    outputs_.reserve(outputs_.size() + 1);
+    // Doubling, so that n marks copy the list O(log n) times, not n.
+    if (outputs_.size() == outputs_.capacity()) outputs_.reserve(2 * outputs_.size() + 8);
     marked_.reserve_more(1);
     return 0;
   });

@@ -8,6 +8,8 @@
 namespace velmora::harness {
 constinit thread_local long fail_after = 0;
 constinit thread_local AllocStats alloc_stats;
+void reset_alloc_stats() { alloc_stats.reset(); }
+AllocStats alloc_stats_now() { return alloc_stats; }
 }  // namespace velmora::harness
 
 namespace {

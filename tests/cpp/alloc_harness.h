@@ -24,5 +24,10 @@ struct AllocStats {
   void reset() { *this = AllocStats{}; }
 };
 extern constinit thread_local AllocStats alloc_stats;
+// `alloc_stats.reset()` and a copy of `alloc_stats`, done in the file that
+// defines it: inlined into a large test, a use of it from another file still
+// meets that miscompiled null check under ASan and UBSan together.
+void reset_alloc_stats();
+AllocStats alloc_stats_now();
 
 }  // namespace velmora::harness

@@ -1,12 +1,15 @@
 // The IR blob: exact bytes, refusals and round trips, hostile input for the
 // reader, and UTF-8 against the decoder's definition.
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 
 #include "../fuzz/blob_decoder.h"
 #include "../fuzz/blob_seeds.h"
+#include "alloc_harness.h"
 #include "gtest/gtest.h"
 #include "serialize/utf8.h"
 
@@ -39,7 +42,7 @@ B hdr(uint32_t nodes, int sources = 0) {
   return b;
 }
 
-Bytes write(const GraphStore& s, const std::vector<NodeId>& out) { return serialize_with(s, out).value(); }
+Bytes write(const GraphStore& s, const std::vector<NodeId>& out) { return serialize_with(s, out).value().bytes(); }
 std::unique_ptr<GraphStore> read_ok(const Bytes& data) { return deserialize(data).value(); }
 std::string outcome(const Bytes& data) {
   auto store = deserialize(data);
@@ -112,6 +115,68 @@ TEST(BlobRoundTrip, LargeBlobsWholeAndCut) {
   B grown = hdr(5000);
   for (int i = 0; i < 5000; ++i) grown.src(std::string(i < 4096 ? 1 : 5000, 'a') + std::to_string(i));
   EXPECT_EQ(read_ok(grown.u32(0).b)->node_count(), 5000u);
+}
+
+// Records of very different sizes, the huge ones first, last or between runs
+// of small ones: the blob is right and reads back, and the writer never holds
+// more than a few times the blob's bytes.
+TEST(BlobWrite, SkewedRecordSizesCostWhatTheBlobHolds) {
+  for (int layout = 0; layout < 3; ++layout) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 5000; ++i) {
+      const bool huge = layout == 0 ? i < 2 : layout == 1 ? i >= 4998 : i % 1000 == 500;
+      names.push_back(std::string(huge ? 100'000 : 1, 'a' + i % 26) + std::to_string(i));
+    }
+    GraphStore s;
+    B expected = hdr(static_cast<uint32_t>(names.size()));
+    for (const std::string& name : names) {
+      ASSERT_TRUE(s.intern(NodeKey::Source(name)).ok());
+      expected.src(name);
+    }
+    harness::reset_alloc_stats();
+    const Bytes blob = write(s, {});
+    const std::size_t peak = harness::alloc_stats_now().peak;
+    EXPECT_EQ(blob, expected.u32(0).b) << layout;
+    EXPECT_LE(peak, 4 * blob.size()) << layout;
+    EXPECT_EQ(write(*read_ok(blob), {}), blob) << layout;
+  }
+  // The first chunk is as large as a blob of the least records can be: no
+  // record of any kind is shorter than 9 bytes.
+  const PayloadDescriptor empty{"", "", "", "", "", std::nullopt};
+  for (const auto& [key, least] : std::vector<std::pair<NodeKey, std::size_t>>{
+           {NodeKey::Source(""), 9}, {NodeKey::Op("", {}), 13}, {NodeKey::Reduction("", {}), 13},
+           {NodeKey::External(empty, {}), 30}, {NodeKey::Stage({}, {}), 9}, {NodeKey::Exchange({}), 9},
+           {NodeKey::Join({}), 9}}) {
+    GraphStore one;
+    ASSERT_TRUE(one.intern(key).ok());
+    EXPECT_EQ(write(one, {}).size(), 8 + least + 4) << key.label();
+  }
+}
+
+// Marks grow their list and index geometrically: n marks allocate O(log n)
+// times, made one by one or read from a blob (against the same blob without
+// them).
+TEST(BlobRead, MarksAllocateLogarithmically) {
+  for (uint64_t n : {1000u, 60000u}) {
+    GraphStore s;
+    for (uint64_t i = 0; i < n; ++i) ASSERT_TRUE(s.intern(NodeKey::Source(std::to_string(i))).ok());
+    std::vector<NodeId> all(n);
+    std::iota(all.begin(), all.end(), NodeId{0});
+    const Bytes bare = write(s, {}), marked = write(s, all);
+    const long bound = 4 * std::bit_width(n);
+    auto allocations = [](auto&& f) {
+      harness::reset_alloc_stats();
+      f();
+      return harness::alloc_stats_now().count;
+    };
+    const long marking = allocations([&] {
+      for (NodeId id : all) ASSERT_TRUE(s.mark_output(id).ok());
+    });
+    const long reading = allocations([&] { EXPECT_EQ(read_ok(marked)->outputs(), all); }) -
+                         allocations([&] { read_ok(bare); });
+    EXPECT_LE(marking, bound) << n;
+    EXPECT_LE(reading, bound) << n;
+  }
 }
 
 TEST(Utf8, AgreesWithAnIndependentDefinition) {

@@ -2,9 +2,11 @@
 // equality, id checks, marks, snapshots, allocations failing in intern).
 #include <array>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <tuple>
 
 #include "alloc_harness.h"
@@ -186,6 +188,29 @@ TEST(GraphStore, FailedAllocationsFromAnEmptyStoreOn) {
     EXPECT_TRUE(s.snapshot().nodes == keys);
     EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 0}));
     if (done == steps) break;  // no allocation was left to fail
+  }
+}
+
+// A text's length and a stage's counts must fit the arena's 32-bit words: past
+// that they are refused before they are hashed or kept, and the key stays as
+// it was. The views of 2^32 bytes are never read, so the check came first.
+TEST(PreparedKey, RefusesLengthsAndCountsPastThirtyTwoBits) {
+  constexpr uint64_t kMax = 0xFFFFFFFF;
+  for (const uint64_t n : {uint64_t{0}, kMax}) EXPECT_EQ(PreparedKey::as_word(n), n);
+  for (const uint64_t n : {kMax + 1, ~uint64_t{0}}) {
+    EXPECT_THROW((void)PreparedKey::as_word(n), std::length_error) << n;
+  }
+  const char byte = 'x';
+  const std::string_view huge(&byte, kMax + 1);
+  PreparedKey p;
+  p.add_member("op|a", kMax);
+  const std::vector<std::function<void()>> refused = {
+      [&] { (void)PreparedKey::hash_text(huge); }, [&] { p.add_text(huge); },
+      [&] { p.add_member(huge, 1); }, [&] { p.add_member("op|b", kMax + 1); }};
+  for (const auto& call : refused) {
+    EXPECT_THROW(call(), std::length_error);
+    EXPECT_EQ(p.texts, (absl::InlinedVector<std::string_view, 6>{"op|a"}));
+    EXPECT_EQ(p.argc, (absl::InlinedVector<uint32_t, 4>{kMax}));
   }
 }
 

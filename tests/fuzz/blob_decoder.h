@@ -185,7 +185,7 @@ inline std::string disagreement(std::span<const uint8_t> blob) {
   if (!read.ok()) return "";
   GraphStore& store = **read;
   auto written = serialize_with(store, store.outputs());
-  if (!written.ok() || *written != canonical) return "the store does not write back the canonical bytes";
+  if (!written.ok() || written->bytes() != canonical) return "the store does not write back the canonical bytes";
   // A node's key made anew interns to its id, and hashes alike prepared either way.
   const NodesView nodes = store.snapshot().nodes;
   for (uint64_t i = 0; i < nodes.size(); ++i) {

@@ -27,7 +27,9 @@ inline Result<std::vector<uint8_t>, EncodeError> encode_nodes(const std::vector<
   for (const NodeKey& key : nodes) {
     if (store.intern(key).value() + 1 != store.node_count()) panic("seed nodes are distinct");
   }
-  return encode_blob(store.snapshot().nodes, outputs, field_max);
+  auto blob = encode_blob(store.snapshot().nodes, outputs, field_max);
+  if (!blob) return Err(blob.error());
+  return blob->bytes();
 }
 
 inline std::vector<Seed> all() {

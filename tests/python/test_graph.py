@@ -308,6 +308,20 @@ class ReduceTest(unittest.TestCase):
                          (nodes[:1] + [dict(nodes[1], output=True)] + nodes[2:], [1], [],
                           s.serialize([1])))
 
+    def test_a_carried_stage_equal_to_a_fused_one_is_one_node(self):
+        g = vc.GraphStore()
+        a = g.add_op("neg", [g.add_source("s")])
+        r, _ = g.reduce(outputs=[a])
+        n = r.add_op("neg", [0])  # the fused op recorded again
+        report = dict(zip(REPORT, (3, 3, 3, 1, 3, 2)))
+        expected = (r.nodes()[:2], [1], [(0, None), (1, None), (1, 0)], report)
+        reducer = vc.IncrementalReducer()
+        for way in (r.reduce, r.reduce_incremental, lambda **kw: reducer.finalize(r, **kw)):
+            self.assertEqual(result(way(outputs=[1, n])), expected)
+        self.assertEqual(r.reduction_report(outputs=[n, 1]), report)
+        self.assertEqual((reducer.watermark(), result(reducer.finalize(r, outputs=[1, n]))),
+                         (3, expected))
+
     def test_maximal_fusion_reaches_the_reduction(self):
         s = vc.GraphStore()  # s -> a -> b, a -> c, (b, c) -> d: two stages, or one if maximal
         s.add_op("d", [chain(s, "a", "b"), s.add_op("c", [1])])
