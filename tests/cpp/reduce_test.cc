@@ -197,6 +197,41 @@ std::unique_ptr<GraphStore> random_store(std::mt19937& rng, int size) {
   return store;
 }
 
+// A reduced random store with more recorded into it: ops over its nodes, and
+// a stage's members again as ops (so a fused stage can equal a carried one),
+// then alike nodes over the stage and over its copy, which can meet in turn.
+std::unique_ptr<GraphStore> recorded_over_reduced(std::mt19937& rng, int size) {
+  auto first = random_store(rng, size);
+  const uint64_t n0 = first->node_count();
+  std::unique_ptr<GraphStore> store =
+      std::move(reduce_with_outputs(*first, {n0 - 1, rng() % n0, rng() % n0}, engine(), rng() % 2).value().store);
+  for (int extra = rng() % 6; extra >= 0; --extra) {
+    const std::vector<NodeKey> nodes = store->snapshot().nodes.keys();
+    auto pick = [&] { return rng() % nodes.size(); };
+    const NodeId at = pick();
+    const NodeKey& target = nodes[at];
+    if (target.kind() != NodeKey::Kind::kStage) {
+      EXPECT_TRUE(store->intern(rng() % 3 ? op(rng() % 2 ? "neg" : "add", {pick(), pick()}) : identity(rng() % 4, {pick()})).ok());
+      continue;
+    }
+    Inputs members;
+    for (const StageOp& m : target.as<StageNode>().members) {
+      Inputs in;
+      for (StageRef r : m.inputs) in.push_back(r.kind == StageRef::Kind::kInput ? target.inputs()[r.index] : members[r.index]);
+      const auto parsed = parse_op_token(m.op).value();
+      members.push_back(store->intern(NodeKey::Op(parsed.name, in, parsed.params)).value());
+    }
+    for (NodeId read : {at, members.back()}) {
+      for (const NodeKey& reader : {op("exp", {read}), NodeKey::Reduction("sum", {read})}) {
+        if (rng() % 2) {
+          EXPECT_TRUE(store->intern(reader).ok());
+        }
+      }
+    }
+  }
+  return store;
+}
+
 // The rewrite engine's answer and a copy of it after it, with every input node
 // but the first of a class standing for the copy: structural duplicates, most
 // only once their children are merged, for the pipeline's own elimination.
@@ -262,17 +297,19 @@ TEST(IncrementalReducer, KeysWithARepeatedText) {
   }
 }
 
-// Random stores, all nodes live (outputs: the sinks, some others, repeats).
-// Each op lands as a stage member of its token, each identity where its
-// operand does, any other node as itself over where its inputs landed, and
+// Random stores, and reduced ones with more recorded into them, all nodes
+// live (outputs: the sinks, some others, repeats). Each op lands as a stage
+// member of its token, each identity where its operand does, any other node
+// (a carried stage too) as itself over where its inputs landed, and
 // stages in the order of their last member. Reducing again changes nothing;
 // one step and many give one form, whose finalize gives what reduce gives.
 TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
   std::mt19937 rng(2024);
   std::set<std::string> identities;
   for (int which = 0; which < 4; ++which) identities.insert(identity(which, {}).token());
-  for (int round = 0; round < 150; ++round) {
-    auto store = random_store(rng, 10 + round % 60);
+  for (int round = 0; round < 1000; ++round) {
+    // Mostly reductions of reduced stores that more was recorded into.
+    auto store = round % 8 ? recorded_over_reduced(rng, 3 + round % 12) : random_store(rng, 10 + round % 60);
     const std::vector<NodeKey> nodes = store->snapshot().nodes.keys();
     const uint64_t n = nodes.size();
     std::vector<bool> used(n);
@@ -307,8 +344,9 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
       EXPECT_TRUE(dup.store->snapshot().nodes == reduced && dup.store->node_map() == map && dup.report == report);
       for (NodeId i = 0; i < reduced.size(); ++i) EXPECT_EQ(direct.store->intern(reduced[i]).value(), i);
       EXPECT_EQ(direct.store->intern(op("more", {reduced.size() - 1})).value(), reduced.size());
-      EXPECT_EQ(reduced.size(), report.stages + report.boundary_nodes);
-      EXPECT_EQ(reduced.size(), report.reduced_nodes);
+      // Counted over the fused list: a carried stage that met a fused one is one node.
+      EXPECT_EQ(report.reduced_nodes, report.stages + report.boundary_nodes);
+      EXPECT_LE(reduced.size(), report.reduced_nodes);
       std::map<std::pair<NodeId, uint64_t>, uint64_t> first_at;  // (node, member) -> first store id
       std::vector<uint64_t> last_member(reduced.size(), 0);
       for (NodeId s = 0; s < n; ++s) {
@@ -331,7 +369,10 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
         const uint64_t first = first_at.try_emplace({p.node, p.member.value_or(0)}, s).first->second;
         last_member[p.node] = std::max(last_member[p.node], first);
       }
-      for (size_t r = 1; r < reduced.size(); ++r) EXPECT_LT(last_member[r - 1], last_member[r]) << r;
+      // (Stages that met are placed by the first of them, whose members may come later.)
+      for (size_t r = 1; r < reduced.size() && reduced.size() == report.reduced_nodes; ++r) {
+        EXPECT_LT(last_member[r - 1], last_member[r]) << r;
+      }
       EXPECT_TRUE(reduce_with(*direct.store, engine(), maximal).store->snapshot().nodes == reduced);
       const Reduced inc = pieces.finalize(outputs, engine(), maximal).value();
       EXPECT_TRUE(inc.nodes == reduced);
@@ -544,122 +585,6 @@ TEST(HashKey, ResultsAreTheSameUnderAnyKey) {
     return out;
   });
   EXPECT_TRUE(a == b) << "the first difference at byte " << std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin();
-}
-
-// Node values under the algebra the rules assume: an op is a function of its
-// token and its arguments' values, except that the four identities pass
-// their operand on and the commutative ops take theirs in any order; a stage
-// runs its members, and its value is its last member's; any other node is a
-// function of its key without inputs (its place in `opaque`, which graphs to
-// be compared share).
-class Values {
- public:
-  Values(const std::vector<NodeKey>& nodes, std::vector<NodeKey>& opaque) {
-    std::set<std::string> identities;
-    for (int which = 0; which < 4; ++which) identities.insert(identity(which, {}).token());
-    const std::set<std::string> commutative = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne",
-                                               "op|maximum", "op|minimum"};
-    auto apply = [&](const std::string& token, std::vector<uint64_t> args) {
-      if (args.size() == 1 && identities.contains(token)) return args[0];
-      if (args.size() == 2 && commutative.contains(token)) std::sort(args.begin(), args.end());
-      uint64_t h = std::hash<std::string>{}(token);
-      for (uint64_t a : args) h = (h ^ a) * 0x9E3779B97F4A7C15ULL + 1;
-      return h;
-    };
-    for (const NodeKey& key : nodes) {
-      std::vector<uint64_t> args;
-      for (NodeId i : key.inputs()) args.push_back(values_[i].back());
-      std::vector<uint64_t> v;
-      if (key.is_op()) {
-        v.push_back(apply(key.token(), args));
-      } else if (key.kind() == NodeKey::Kind::kStage) {
-        for (const StageOp& m : key.as<StageNode>().members) {
-          std::vector<uint64_t> refs;
-          for (StageRef r : m.inputs) refs.push_back(r.kind == StageRef::Kind::kInput ? args.at(r.index) : v.at(r.index));
-          v.push_back(apply(m.op, refs));
-        }
-      } else {
-        const NodeKey bare = key.with_inputs({});
-        const auto at = std::find(opaque.begin(), opaque.end(), bare) - opaque.begin();
-        if (at == static_cast<std::ptrdiff_t>(opaque.size())) opaque.push_back(bare);
-        v.push_back(apply(std::to_string(at), args));
-      }
-      values_.push_back(std::move(v));
-    }
-  }
-  [[nodiscard]] uint64_t of(NodeId i) const { return values_.at(i).back(); }
-  [[nodiscard]] uint64_t at(Placement p) const { return p.member ? values_.at(p.node).at(*p.member) : of(p.node); }
-
- private:
-  std::vector<std::vector<uint64_t>> values_;
-};
-
-// Reduce, record more into the reduced store (ops over its nodes, and its
-// stages' members again as ops, so that a fused stage can equal a carried
-// one), reduce again: every provenance entry and output, of reduce and of
-// finalize, computes the value of the node it stands for, and the counts are
-// those of the fused list while equal stages share a node.
-TEST(ReduceProperty, ReducingAReducedStoreKeepsMeaning) {
-  std::mt19937 rng(77);
-  auto check = [](const std::vector<NodeKey>& nodes, const std::vector<NodeId>& outputs, const NodeMap& map,
-                  const std::vector<NodeKey>& reduced, const std::vector<NodeId>& marks) {
-    std::vector<NodeKey> opaque;
-    const Values before(nodes, opaque), after(reduced, opaque);
-    for (NodeId i = 0; i < nodes.size(); ++i) {
-      if (map[i]) {
-        EXPECT_EQ(after.at(*map[i]), before.of(i)) << "node " << i;
-      }
-    }
-    std::set<uint64_t> wanted, got;
-    for (NodeId o : outputs) wanted.insert(before.of(o));
-    for (NodeId o : marks) got.insert(after.of(o));
-    EXPECT_EQ(got, wanted);
-  };
-  for (int round = 0; round < 1500; ++round) {
-    const bool maximal = round % 2;
-    SCOPED_TRACE(testing::Message() << "round " << round);
-    auto first = random_store(rng, 3 + round % 12);
-    const uint64_t n0 = first->node_count();
-    const ReducedStore once = reduce(*first, {n0 - 1, rng() % n0, rng() % n0}, maximal);
-    GraphStore& store = *once.store;
-    std::vector<NodeId> outputs = {store.node_count() - 1};
-    for (int extra = rng() % 6; extra >= 0; --extra) {
-      const std::vector<NodeKey> nodes = store.snapshot().nodes.keys();
-      auto pick = [&] { return rng() % nodes.size(); };
-      const NodeId at = pick();
-      const NodeKey& target = nodes[at];
-      NodeId last = 0;
-      if (target.kind() == NodeKey::Kind::kStage) {
-        Inputs members;
-        for (const StageOp& m : target.as<StageNode>().members) {
-          Inputs in;
-          for (StageRef r : m.inputs) in.push_back(r.kind == StageRef::Kind::kInput ? target.inputs()[r.index] : members[r.index]);
-          const auto parsed = parse_op_token(m.op).value();
-          last = store.intern(NodeKey::Op(parsed.name, in, parsed.params)).value();
-          members.push_back(last);
-        }
-        for (NodeId read : {at, last}) {  // alike nodes over the stage and over its copy
-          if (rng() % 2) outputs.push_back(store.intern(op("exp", {read})).value());
-          if (rng() % 2) outputs.push_back(store.intern(NodeKey::Reduction("sum", {read})).value());
-        }
-      } else {
-        last = store.intern(rng() % 3 ? op(rng() % 2 ? "neg" : "add", {pick(), pick()}) : identity(rng() % 4, {pick()}))
-                   .value();
-      }
-      outputs.push_back(rng() % 2 ? last : pick());
-    }
-    const std::vector<NodeKey> nodes = store.snapshot().nodes.keys();
-    const ReducedStore again = reduce(store, outputs, maximal);
-    const std::vector<NodeKey> reduced = again.store->snapshot().nodes.keys();
-    EXPECT_EQ(again.report.reduced_nodes, again.report.stages + again.report.boundary_nodes);
-    EXPECT_LE(reduced.size(), again.report.reduced_nodes);
-    check(nodes, outputs, again.store->node_map(), reduced, again.store->outputs());
-    IncrementalReducer inc;
-    ASSERT_TRUE(inc.step(store.snapshot().nodes).ok());
-    const Reduced fin = inc.finalize(outputs, engine(), maximal).value();
-    EXPECT_EQ(fin.report.reduced_nodes, fin.report.stages + fin.report.boundary_nodes);
-    check(nodes, outputs, fin.node_map.unpack(), fin.nodes.keys(), fin.outputs);
-  }
 }
 
 }  // namespace
