@@ -40,12 +40,12 @@ class SplitMix:
 
 
 class Recorder:
-    """Records into a velmora store and keeps the same graph as plain tuples
-    (kind, name, params, inputs) for the Python pipeline."""
+    """Records into a velmora store and, if `keep`, keeps the same graph as plain
+    tuples (kind, name, params, inputs) for the Python pipeline."""
 
-    def __init__(self):
+    def __init__(self, keep=True):
         self.store = vc.GraphStore()
-        self.nodes = []
+        self.nodes = [] if keep else None
         self.used = []
 
     def put(self, kind, name, params, inputs):
@@ -57,29 +57,30 @@ class Recorder:
             nid = self.store.add_reduction(name, inputs, params)
         else:
             nid = self.store.add_op(name, inputs, params)
-        if nid == len(self.nodes):
-            items = tuple(sorted((k, _bits(v) if isinstance(v, float) else v)
-                                 for k, v in params.items()))
-            self.nodes.append((kind, name, items, tuple(inputs)))
+        if nid == len(self.used):
+            if self.nodes is not None:
+                items = tuple(sorted((k, _bits(v) if isinstance(v, float) else v)
+                                     for k, v in params.items()))
+                self.nodes.append((kind, name, items, tuple(inputs)))
             self.used.append(False)
         return nid
 
 
-def record_mixed_graph(target, seed=42):
+def record_mixed_graph(target, seed=42, keep=True):
     rng = SplitMix(seed)
-    rec = Recorder()
+    rec = Recorder(keep)
 
     def near():
         gap = 1
         while (rng.next() & 3) != 0 and gap < 64:
             gap += 1
-        n = len(rec.nodes)
+        n = len(rec.used)
         return 0 if gap >= n else n - gap
 
     recent = []
     rec.put("source", "rows", {"part": 0}, [])
     part = 1
-    while len(rec.nodes) < target:
+    while len(rec.used) < target:
         r = rng.below(100)
         if r < 3:
             rec.put("source", "rows", {"part": part}, [])
@@ -95,7 +96,7 @@ def record_mixed_graph(target, seed=42):
         elif r < 45:
             name = BINARY[rng.below(4)]
             a = near()
-            b = rng.below(len(rec.nodes))
+            b = rng.below(len(rec.used))
             rec.put("op", name, {}, [a, b])
             recent.append((name, a, b))
             if len(recent) > 16:

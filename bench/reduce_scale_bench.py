@@ -1,0 +1,117 @@
+"""reduce from Python as graphs grow, with the memory it adds beside the store it reads,
+and deserialize's speed beside serialize's, in one run:
+- the mixed graph of bench/mixed_graph.h (drawn as in reduce_peer_bench.py) at 100k, 1M and,
+  with --large, 10M nodes: reduce time, nodes/s, and growth from one size to the next;
+- a chain whose every node has its own params, add_op("scale", [i], {"k": i, "side": "r"});
+- the 1M mixed graph's blob: serialize and deserialize MB/s.
+
+"store" is the resident memory recording the graph added (the Python lists the recorder
+keeps are freed first); "peak" is the most resident memory the first reduce of that graph
+added above what the process held before it (its result included), read from the kernel's
+high-water mark. Times are the best of the rounds.
+
+Usage: VELMORA_PY_DIR=<build>/py/<tag> python bench/reduce_scale_bench.py [--large] [rounds]
+"""
+
+import gc
+import os
+import sys
+import time
+
+from reduce_peer_bench import record_mixed_graph, vc
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+MB = 1e6
+
+
+def resident():
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def peak():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def mixed(n):
+    rec, out = record_mixed_graph(n, keep=False)
+    return rec.store, out
+
+
+def scale_chain(n):
+    g = vc.GraphStore()
+    prev = g.add_source("rows", {})
+    add = g.add_op
+    for i in range(n - 1):
+        prev = add("scale", [prev], {"k": i, "side": "r"})
+    return g, prev
+
+
+def measure(name, make, n, rounds):
+    before = resident()
+    store, out = make(n)
+    store_bytes = resident() - before
+    times = []
+    for r in range(rounds):
+        base = resident()
+        if r == 0:
+            reset_peak()
+        t0 = time.perf_counter()
+        result = store.reduce(outputs=[out])
+        times.append(time.perf_counter() - t0)
+        if r == 0:
+            added = peak() - base
+        del result
+    t = min(times)
+    nodes = store.node_count()
+    print(f"{name:<14} {nodes:>9} nodes  reduce {t:7.3f} s  {nodes / t / 1e6:5.2f}M nodes/s  "
+          f"store {store_bytes / MB:7.1f} MB ({store_bytes / nodes:5.1f} B a node)  "
+          f"peak +{added / MB:7.1f} MB ({added / store_bytes:4.2f}x the store)", flush=True)
+    return store, out, t
+
+
+def blob_speed(store, out, rounds):
+    best_w = best_r = float("inf")
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        blob = store.serialize(outputs=[out])
+        best_w = min(best_w, time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        back = vc.GraphStore.deserialize(blob)
+        best_r = min(best_r, time.perf_counter() - t0)
+        del back
+    print(f"blob of {store.node_count()} nodes: {len(blob) / MB:.1f} MB, serialize "
+          f"{len(blob) / best_w / MB:6.0f} MB/s, deserialize {len(blob) / best_r / MB:6.0f} MB/s")
+
+
+def main():
+    args = sys.argv[1:]
+    large = "--large" in args
+    args = [a for a in args if a != "--large"]
+    rounds = int(args[0]) if args else 3
+    sizes = [100_000, 1_000_000] + ([10_000_000] if large else [])
+    last = None
+    for n in sizes:
+        store, out, t = measure(f"mixed {n // 1000}k", mixed, n, rounds)
+        if last is not None:
+            print(f"  growth {last[0] // 1000}k -> {n // 1000}k: {t / last[2]:.2f}x the time for "
+                  f"{store.node_count() / last[1]:.2f}x the nodes")
+        if n == 1_000_000:
+            blob_speed(store, out, rounds)
+        last = (n, store.node_count(), t)
+        del store
+    measure("scale chain 1M", scale_chain, 1_000_000, rounds)
+
+
+if __name__ == "__main__":
+    main()
