@@ -10,6 +10,10 @@
 
 namespace velmora::egraph {
 
+uint32_t EGraph::content_hash(const View& v) {
+  return v.children.size() <= 2 ? SmallMemo::hash32(small_key(v)) : wide_hash(v);
+}
+
 uint32_t EGraph::wide_hash(const View& v) {
   KeyedMixer mix(v.op.id());
   mix(v.children.size());
@@ -54,8 +58,29 @@ ClassId EGraph::root(ClassId c) {
   return c;
 }
 
+namespace {
+// Room for `more` entries past the size, growing geometrically.
+template <typename V>
+void room(V& v, size_t more) {
+  if (v.capacity() - v.size() < more) v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+}  // namespace
+
+void EGraph::make_room(Symbol op, size_t arity) {
+  if (op_.size() >= max_nodes_ || children_.size() + arity > max_children_) panic("e-graph is full");
+  room(op_, 1);
+  room(child_begin_, 1);
+  room(children_, arity);
+  room(next_in_class_, 1);
+  room(next_with_op_, 1);
+  room(state_, 1);
+  room(classes_of_, 1);
+  room(use_node_, arity);
+  room(use_next_, arity);
+  (void)op_index_slot(op);
+}
+
 ENodeId EGraph::make_node(Symbol op) {
-  if (op_.size() >= max_nodes_ || children_.size() + scratch_.size() > max_children_) panic("e-graph is full");
   const ENodeId n{static_cast<uint32_t>(op_.size())};
   op_.push_back(op);
   for (ClassId c : scratch_) {
@@ -64,7 +89,6 @@ ENodeId EGraph::make_node(Symbol op) {
     use_node_.push_back(n);
     use_next_.push_back(r.uses_head);
     r.uses_head = u;
-    if (r.uses_tail == kNoId) r.uses_tail = u;
     ++r.use_count;
   }
   children_.insert(children_.end(), scratch_.begin(), scratch_.end());
@@ -90,17 +114,18 @@ ENodeId EGraph::make_node(Symbol op) {
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   scratch_.clear();
   for (ClassId c : children) scratch_.push_back(root(checked(c)));
-  if (scratch_.size() <= 2) {
-    // One probe: claim the slot for the e-node about to be made.
-    const ENodeId next{static_cast<uint32_t>(op_.size())};
-    const SmallKey key = small_key(View{op, scratch_});
-    const ENodeId stored{small_memo(key).insert(key, index_of(next))};
-    if (stored != next) return root(founded(stored));
-    return founded(make_node(op));
+  const View v{op, scratch_};
+  const uint32_t hash = content_hash(v);
+  WideMemo& memo = memo_for(v);
+  if (const uint32_t q = memo.find(hash, [&](uint32_t m) { return same(view(ENodeId{m}), v); });
+      q != WideMemo::kMissing) {
+    return root(founded(ENodeId{q}));
   }
-  if (const ENodeId q = memo_find(View{op, scratch_}); q != kNoENode) return root(founded(q));
+  // Everything that may fail is done before the e-node is recorded anywhere.
+  make_room(op, scratch_.size());
+  memo.reserve(memo.size() + 1);
   const ENodeId n = make_node(op);
-  memo_insert(n);
+  memo.insert(hash, index_of(n), [](uint32_t) { return false; });
   return founded(n);
 }
 
@@ -118,14 +143,15 @@ bool EGraph::merge(ClassId a, ClassId b) {
   }
   rb->parent = a;
   if (rb->uses_head != kNoId) {
+    uint32_t last = rb->uses_head;
     for (uint32_t u = rb->uses_head; u != kNoId; u = use_next_[u]) {
       if (live(use_node_[u])) pending_.push_back(use_node_[u]);
+      last = u;
     }
     // b's list goes in front of a's.
-    use_next_[rb->uses_tail] = ra->uses_head;
-    if (ra->uses_tail == kNoId) ra->uses_tail = rb->uses_tail;
+    use_next_[last] = ra->uses_head;
     ra->uses_head = rb->uses_head;
-    rb->uses_head = rb->uses_tail = kNoId;
+    rb->uses_head = kNoId;
   }
   ra->use_count += rb->use_count;
   // Roots are founders, so their e-node lists start at their own index.
@@ -135,32 +161,28 @@ bool EGraph::merge(ClassId a, ClassId b) {
   return true;
 }
 
-ENodeId EGraph::memo_find(const View& v) const {
-  if (v.children.size() <= 2) {
-    const SmallKey key = small_key(v);
-    const size_t b = block_of(key);
-    if (b >= memo_small_.size()) return kNoENode;
-    return ENodeId{memo_small_[b].find(key)};
-  }
-  return ENodeId{memo_wide_.find(wide_hash(v), [&](uint32_t n) { return same(view(ENodeId{n}), v); })};
+WideMemo& EGraph::memo_for(const View& v) {
+  if (v.children.size() > 2) return memo_wide_;
+  const size_t b = block_of(small_key(v));
+  if (b >= memo_small_.size()) memo_small_.resize(b + 1);
+  WideMemo& memo = memo_small_[b];
+  if (memo.capacity() == 0) memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
+  return memo;
 }
 
 ENodeId EGraph::memo_insert(ENodeId n) {
-  if (arity(n) <= 2) {
-    const SmallKey key = small_key(view(n));
-    return ENodeId{small_memo(key).insert(key, index_of(n))};
-  }
   const View v = view(n);
-  return ENodeId{memo_wide_.insert(wide_hash(v), index_of(n), [&](uint32_t m) { return same(view(ENodeId{m}), v); })};
+  return ENodeId{memo_for(v).insert(content_hash(v), index_of(n),
+                                    [&](uint32_t m) { return same(view(ENodeId{m}), v); })};
 }
 
 void EGraph::memo_erase(ENodeId n) {
-  if (arity(n) <= 2) {
-    const SmallKey key = small_key(view(n));
-    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].erase(key, index_of(n));
-    return;
+  const View v = view(n);
+  if (v.children.size() > 2) {
+    memo_wide_.erase(content_hash(v), index_of(n));
+  } else if (const size_t b = block_of(small_key(v)); b < memo_small_.size()) {
+    memo_small_[b].erase(content_hash(v), index_of(n));
   }
-  memo_wide_.erase(wide_hash(view(n)), index_of(n));
 }
 
 void EGraph::kill(ENodeId n) {
@@ -222,7 +244,7 @@ void EGraph::prefetch_pending(const std::vector<ENodeId>& work, size_t w) const 
     for (ClassId c : kids) prefetch_class(c);
     if (kids.size() <= 2) {
       const SmallKey key = small_key(view(n));
-      if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
+      if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(SmallMemo::hash32(key));
     }
   }
 }

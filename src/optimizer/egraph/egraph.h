@@ -69,7 +69,7 @@ class EGraph {
     const uint32_t c0 = children.empty() ? kNoId : index_of(find(children[0]));
     const uint32_t c1 = children.size() < 2 ? kNoId : index_of(find(children[1]));
     const SmallKey key{op.id(), c0, c1};
-    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
+    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(SmallMemo::hash32(key));
   }
 
   // Starts loading what `find(c)` and a use of c read; issued well before
@@ -162,23 +162,23 @@ class EGraph {
     Symbol op;
     std::span<const ClassId> children;
   };
-  // The keyed hash of a wide e-node's content, and content equality.
+  // The keyed hash of an e-node's content, and content equality.
+  static uint32_t content_hash(const View& v);
   static uint32_t wide_hash(const View& v);
   static bool same(const View& a, const View& b);
-  // E-nodes with at most two children (nearly all) are hash-consed by a key
-  // held in the table itself, so a lookup touches one slot, not three arrays.
-  // Children are raw class indices; a missing one is kNoId, which no class id
-  // ever is.
+  // E-nodes with at most two children (nearly all) hash their three words
+  // directly. Children are raw class indices; a missing one is kNoId, which
+  // no class id ever is.
   using SmallKey = SmallMemo::Key;
   static_assert(SmallMemo::kMissing == kNoId);
   static SmallKey small_key(const View& v) {
     return {v.op.id(), v.children.empty() ? kNoId : index_of(v.children[0]),
             v.children.size() < 2 ? kNoId : index_of(v.children[1])};
   }
-  // The table is split into blocks by the largest child class id. Inputs are
-  // mostly local (children a little older than their parents), so the blocks
-  // in use at any moment are few and stay in cache; a plain hash table would
-  // miss it on nearly every lookup. Leaves go to block 0.
+  // Their table is split into blocks by the largest child class id. Inputs
+  // are mostly local (children a little older than their parents), so the
+  // blocks in use at any moment are few and stay in cache; a plain hash table
+  // would miss it on nearly every lookup. Leaves go to block 0.
   static constexpr uint32_t kBlockBits = 10;
   static size_t block_of(const SmallKey& k) {
     uint32_t top = 0;
@@ -186,13 +186,8 @@ class EGraph {
     if (k.c1 != kNoId && k.c1 > top) top = k.c1;
     return top >> kBlockBits;
   }
-  SmallMemo& small_memo(const SmallKey& k) {
-    const size_t b = block_of(k);
-    if (b >= memo_small_.size()) memo_small_.resize(b + 1);
-    SmallMemo& memo = memo_small_[b];
-    if (memo.capacity() == 0) memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
-    return memo;
-  }
+  // The table that holds e-nodes with content v, made on demand.
+  WideMemo& memo_for(const View& v);
   // The e-nodes of one symbol, and their counts for searches that need only
   // to know how many matches there are.
   struct OpIndex {
@@ -205,7 +200,6 @@ class EGraph {
   [[nodiscard]] const OpIndex* op_index(Symbol op) const;
   OpIndex& op_index_slot(Symbol op);  // made on demand
 
-  ENodeId memo_find(const View& v) const;
   // Inserts n, or returns the live e-node that already has its content.
   ENodeId memo_insert(ENodeId n);
   void memo_erase(ENodeId n);
@@ -218,7 +212,10 @@ class EGraph {
     return c;
   }
   [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
-  ENodeId make_node(Symbol op);
+  // Makes room for one more e-node with `arity` children, so that making it
+  // cannot fail halfway.
+  void make_room(Symbol op, size_t arity);
+  ENodeId make_node(Symbol op);  // after make_room
   void canonicalize_children(ENodeId n);
   void prefetch_pending(const std::vector<ENodeId>& work, size_t w) const;
 
@@ -236,7 +233,6 @@ class EGraph {
     ClassId parent;
     uint32_t use_count = 0;
     uint32_t uses_head = kNoId;  // the newest use entry, or kNoId
-    uint32_t uses_tail = kNoId;  // the oldest, for splicing lists on merge
   };
   BigVector<ClassRecord> classes_of_;
   // Use entries: e-node `use_node_[u]` has the class as a child; the next
@@ -249,8 +245,8 @@ class EGraph {
   // e-nodes; the global ones are the few that rules name).
   std::vector<OpIndex> global_ops_;
   BigVector<OpIndex> local_ops_;
-  std::vector<SmallMemo> memo_small_;
-  WideMemo memo_wide_;
+  std::vector<WideMemo> memo_small_;  // per block
+  WideMemo memo_wide_;  // more than two children
   static_assert(WideMemo::kMissing == kNoId);
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
