@@ -31,13 +31,11 @@ bool EGraph::same(const View& a, const View& b) {
 
 EGraph::EGraph() { child_begin_.push_back(0); }
 
-void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
-  local_ops_.reserve(local_symbols);
+void EGraph::reserve(size_t nodes, size_t children) {
   op_.reserve(nodes);
   child_begin_.reserve(nodes + 1);
   children_.reserve(children);
   next_in_class_.reserve(nodes);
-  next_with_op_.reserve(nodes);
   state_.reserve(nodes);
   classes_of_.reserve(nodes);
   use_node_.reserve(children);
@@ -72,12 +70,14 @@ void EGraph::make_room(Symbol op, size_t arity) {
   room(child_begin_, 1);
   room(children_, arity);
   room(next_in_class_, 1);
-  room(next_with_op_, 1);
   room(state_, 1);
   room(classes_of_, 1);
   room(use_node_, arity);
   room(use_next_, arity);
-  (void)op_index_slot(op);
+  if (!op.is_local()) {
+    if (op.id() >= global_ops_.size()) global_ops_.resize(size_t{op.id()} + 1);
+    room(global_ops_[op.id()].nodes, 1);
+  }
 }
 
 ENodeId EGraph::make_node(Symbol op) {
@@ -94,16 +94,17 @@ ENodeId EGraph::make_node(Symbol op) {
   children_.insert(children_.end(), scratch_.begin(), scratch_.end());
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
   next_in_class_.push_back(n);
-  const auto arity = static_cast<uint32_t>(scratch_.size());
-  OpIndex& index = op_index_slot(op);
-  if (index.head == kNoENode) {
-    index.arity = arity;
-  } else if (index.arity != arity) {
-    index.mixed_arity = 1;
+  if (!op.is_local()) {
+    const auto arity = static_cast<uint32_t>(scratch_.size());
+    OpIndex& index = global_ops_[op.id()];
+    if (index.nodes.empty()) {
+      index.arity = arity;
+    } else if (index.arity != arity) {
+      index.mixed_arity = true;
+    }
+    index.nodes.push_back(n);
+    ++index.live;
   }
-  next_with_op_.push_back(index.head);
-  index.head = n;
-  ++index.live;
   state_.push_back(epoch_);
   classes_of_.push_back(ClassRecord{founded(n)});
   ++live_nodes_;
@@ -188,34 +189,18 @@ void EGraph::memo_erase(ENodeId n) {
 void EGraph::kill(ENodeId n) {
   state_[index_of(n)] |= kDead;
   --live_nodes_;
-  OpIndex& index = op_index_slot(op(n));
-  --index.live;
+  if (const Symbol s = op(n); !s.is_local()) --global_ops_[s.id()].live;
 }
 
 const EGraph::OpIndex* EGraph::op_index(Symbol op) const {
-  if (!op.is_local()) {
-    const uint32_t k = op.id();
-    return k < global_ops_.size() && global_ops_[k].head != kNoENode ? &global_ops_[k] : nullptr;
-  }
-  const uint32_t k = op.id() & ~Symbol::kLocalBit;
-  return k < local_ops_.size() && local_ops_[k].head != kNoENode ? &local_ops_[k] : nullptr;
-}
-
-EGraph::OpIndex& EGraph::op_index_slot(Symbol op) {
-  if (!op.is_local()) {
-    const uint32_t k = op.id();
-    if (k >= global_ops_.size()) global_ops_.resize(size_t{k} + 1);
-    return global_ops_[k];
-  }
-  const uint32_t k = op.id() & ~Symbol::kLocalBit;
-  if (k >= local_ops_.size()) local_ops_.resize(size_t{k} + 1);
-  return local_ops_[k];
+  const uint32_t k = op.id();
+  return !op.is_local() && k < global_ops_.size() && !global_ops_[k].nodes.empty() ? &global_ops_[k] : nullptr;
 }
 
 std::optional<size_t> EGraph::count_with_op(Symbol op, uint32_t arity) const {
   const OpIndex* index = op_index(op);
   if (index == nullptr) return 0;
-  if (index->mixed_arity != 0) return std::nullopt;
+  if (index->mixed_arity) return std::nullopt;
   return index->arity == arity ? index->live : 0;
 }
 

@@ -10,11 +10,13 @@
 // Between a `merge` and the next `rebuild` only the union-find is current;
 // searches must not run then.
 //
-// Storage is flat: an e-node is an index into parallel arrays, a class id is
-// the index of the e-node that founded the class, and the e-nodes of a class,
-// the uses of a class (e-nodes that have it as a child) and the e-nodes of one
-// symbol are linked lists threaded through those arrays. Adding an e-node
-// allocates nothing beyond amortised vector growth.
+// Storage is flat: an e-node is an index into parallel arrays of 32-bit
+// words, a class id is the index of the e-node that founded the class, and
+// the e-nodes of a class and the uses of a class (e-nodes that have it as a
+// child) are linked lists threaded through those arrays. Only the symbols
+// that patterns can name keep a list of their e-nodes. The hash-cons tables
+// hold an e-node's hash beside its id. Adding an e-node allocates nothing
+// beyond amortised vector growth.
 //
 // Not thread-safe: one e-graph belongs to one piece of work.
 #pragma once
@@ -53,9 +55,9 @@ class EGraph {
   EGraph(const EGraph&) = delete;  // the hash-cons table points back into this object
   EGraph& operator=(const EGraph&) = delete;
 
-  // Room for `nodes` e-nodes with `children` children in all, and for the
-  // first `local_symbols` symbols of a local scope, to avoid regrowth.
-  void reserve(size_t nodes, size_t children, size_t local_symbols = 0);
+  // Room for `nodes` e-nodes with `children` children in all, to avoid
+  // regrowth.
+  void reserve(size_t nodes, size_t children);
 
   // Adds the e-node (op, children) and returns its class: the class of an equal
   // e-node when one exists, otherwise a new class. Children may be any class
@@ -127,16 +129,19 @@ class EGraph {
     } while (n != first);
   }
   // Calls f(ENodeId) for every live e-node whose symbol is op, newest first.
+  // Only global symbols are indexed: they are the ones patterns name, and a
+  // graph may have as many local symbols as e-nodes. A local one lists none.
   template <typename F>
   void for_each_node_with_op(Symbol op, F&& f) const {
     const OpIndex* index = op_index(op);
     if (index == nullptr) return;
-    for (ENodeId n = index->head; n != kNoENode; n = next_with_op_[index_of(n)]) {
-      if (live(n)) f(n);
+    for (size_t k = index->nodes.size(); k-- > 0;) {
+      if (live(index->nodes[k])) f(index->nodes[k]);
     }
   }
   // The number of live e-nodes with symbol op and `arity` children when it is
-  // known without a scan (all its e-nodes have one child count).
+  // known without a scan (all its e-nodes have one child count); 0 for a
+  // local symbol.
   [[nodiscard]] std::optional<size_t> count_with_op(Symbol op, uint32_t arity) const;
 
   // Calls f(ClassId) for every canonical class, in increasing id order.
@@ -188,17 +193,16 @@ class EGraph {
   }
   // The table that holds e-nodes with content v, made on demand.
   WideMemo& memo_for(const View& v);
-  // The e-nodes of one symbol, and their counts for searches that need only
-  // to know how many matches there are.
+  // The e-nodes of one global symbol, and their counts for searches that need
+  // only to know how many matches there are.
   struct OpIndex {
-    ENodeId head = kNoENode;  // none until the symbol's first e-node
-    uint32_t arity : 31 = 0;  // of the first e-node
-    uint32_t mixed_arity : 1 = 0;
+    BigVector<ENodeId> nodes;  // in order of creation; none until the first
+    uint32_t arity = 0;  // of the first e-node
+    bool mixed_arity = false;
     uint32_t live = 0;  // live e-nodes
   };
-  // The index of `op`, or nullptr when no e-node has it.
+  // The index of `op`, or nullptr when no e-node has it or it is local.
   [[nodiscard]] const OpIndex* op_index(Symbol op) const;
-  OpIndex& op_index_slot(Symbol op);  // made on demand
 
   // Inserts n, or returns the live e-node that already has its content.
   ENodeId memo_insert(ENodeId n);
@@ -224,7 +228,6 @@ class EGraph {
   BigVector<uint32_t> child_begin_;  // one more entry than e-nodes
   BigVector<ClassId> children_;
   BigVector<ENodeId> next_in_class_;  // circular
-  BigVector<ENodeId> next_with_op_;  // ends with kNoENode
   BigVector<uint32_t> state_;
   // Per class id, in one record: adding an e-node finds each child's root and
   // then records a use of it, and with a far-away child that is one cache
@@ -240,11 +243,8 @@ class EGraph {
   BigVector<ENodeId> use_node_;
   BigVector<uint32_t> use_next_;
 
-  // Symbols are numbered densely from 0, the local ones within their scope,
-  // so both are plain arrays (a graph may have as many local symbols as
-  // e-nodes; the global ones are the few that rules name).
+  // Global symbols are few and numbered densely from 0.
   std::vector<OpIndex> global_ops_;
-  BigVector<OpIndex> local_ops_;
   std::vector<WideMemo> memo_small_;  // per block
   WideMemo memo_wide_;  // more than two children
   static_assert(WideMemo::kMissing == kNoId);

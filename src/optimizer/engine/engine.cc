@@ -168,7 +168,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   const size_t edges = graph.children.size();
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
-  eg.reserve(2 * n + 16, 2 * edges + 16, graph.texts.size());
+  eg.reserve(2 * n + 16, 2 * edges + 16);
 
   // Templates are distinct already, so each needs only a fresh symbol, or the
   // global one a rule names.
