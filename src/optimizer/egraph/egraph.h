@@ -154,8 +154,10 @@ class EGraph {
 
  private:
   // An e-node's state word: the dead flag above its epoch.
-  static constexpr uint32_t kDead = uint32_t{1} << 31;
-  static constexpr uint32_t kMaxEpoch = kDead - 1;
+  // A byte a node: runs that need more epochs than fit are rare, and past the
+  // last one skipping known matches only stops saving work.
+  static constexpr uint8_t kDead = uint8_t{1} << 7;
+  static constexpr uint8_t kMaxEpoch = kDead - 1;
 
   // An e-node founds a class whose id is its own index, and stays in it; the
   // class's list of e-nodes starts at its founder.
@@ -228,7 +230,7 @@ class EGraph {
   BigVector<uint32_t> child_begin_;  // one more entry than e-nodes
   BigVector<ClassId> children_;
   BigVector<ENodeId> next_in_class_;  // circular
-  BigVector<uint32_t> state_;
+  BigVector<uint8_t> state_;
   // Per class id, in one record: adding an e-node finds each child's root and
   // then records a use of it, and with a far-away child that is one cache
   // miss rather than one per array.
@@ -250,7 +252,7 @@ class EGraph {
   static_assert(WideMemo::kMissing == kNoId);
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
-  uint32_t epoch_ = 0;
+  uint8_t epoch_ = 0;
   size_t live_nodes_ = 0;
   size_t classes_ = 0;
   bool paths_dirty_ = false;
