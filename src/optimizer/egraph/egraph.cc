@@ -43,6 +43,24 @@ void EGraph::reserve(size_t nodes, size_t children) {
   memo_small_.reserve((nodes >> kBlockBits) + 1);  // blocks fill on demand
 }
 
+void EGraph::check_not_frozen() const {
+  if (frozen_) panic("e-graph is frozen");
+}
+
+void EGraph::freeze() {
+  if (!pending_.empty() || paths_dirty_) panic("freezing an e-graph that needs rebuilding");
+  frozen_ = true;
+  next_in_class_ = {};
+  state_ = {};
+  use_node_ = {};
+  use_next_ = {};
+  global_ops_ = {};
+  memo_small_ = {};
+  memo_wide_ = WideMemo();
+  pending_ = {};
+  scratch_ = {};
+}
+
 void EGraph::bad_class(ClassId c) const {
   panic("no e-class " + std::to_string(index_of(c)) + " in an e-graph of " + std::to_string(classes_of_.size()));
 }
@@ -113,6 +131,7 @@ ENodeId EGraph::make_node(Symbol op) {
 }
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
+  check_not_frozen();
   scratch_.clear();
   for (ClassId c : children) scratch_.push_back(root(checked(c)));
   const View v{op, scratch_};
@@ -131,6 +150,7 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
 }
 
 bool EGraph::merge(ClassId a, ClassId b) {
+  check_not_frozen();
   a = root(checked(a));
   b = root(checked(b));
   if (a == b) return false;
@@ -235,6 +255,7 @@ void EGraph::prefetch_pending(const std::vector<ENodeId>& work, size_t w) const 
 }
 
 void EGraph::rebuild() {
+  check_not_frozen();
   std::vector<ENodeId> work;
   while (!pending_.empty()) {
     work.swap(pending_);

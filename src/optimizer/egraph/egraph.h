@@ -85,7 +85,12 @@ class EGraph {
   bool merge(ClassId a, ClassId b);
   // Restores the invariants above after merges.
   void rebuild();
-  [[nodiscard]] bool clean() const { return pending_.empty() && !paths_dirty_; }
+  [[nodiscard]] bool clean() const { return pending_.empty() && !paths_dirty_ && !frozen_; }
+  // Frees what only adding, merging, rebuilding and searching read, once they
+  // are over. Afterwards `find`, `op`, `children`, `founder` and the counts
+  // still answer; adding, merging or rebuilding panics, and searching too
+  // (the e-graph no longer counts as clean).
+  void freeze();
 
   // The canonical id of a class.
   [[nodiscard]] ClassId find(ClassId c) const {
@@ -105,6 +110,8 @@ class EGraph {
   }
   [[nodiscard]] uint32_t arity(ENodeId n) const { return child_begin_[index_of(n) + 1] - child_begin_[index_of(n)]; }
   [[nodiscard]] ClassId class_of(ENodeId n) const { return find(founded(n)); }
+  // The e-node that founded class c (it keeps c's id), whatever c's root.
+  [[nodiscard]] static ENodeId founder(ClassId c) { return ENodeId{index_of(c)}; }
   [[nodiscard]] bool live(ENodeId n) const { return (state_[index_of(n)] & kDead) == 0; }
 
   // Epochs mark when e-nodes changed, so that a search can tell which of its
@@ -162,7 +169,6 @@ class EGraph {
   // An e-node founds a class whose id is its own index, and stays in it; the
   // class's list of e-nodes starts at its founder.
   static ClassId founded(ENodeId n) { return ClassId{index_of(n)}; }
-  static ENodeId founder(ClassId c) { return ENodeId{index_of(c)}; }
 
   // An e-node's content, for looking it up before it exists.
   struct View {
@@ -256,6 +262,8 @@ class EGraph {
   size_t live_nodes_ = 0;
   size_t classes_ = 0;
   bool paths_dirty_ = false;
+  bool frozen_ = false;
+  void check_not_frozen() const;
   // The most e-nodes and children in all: ids and child offsets are 32-bit,
   // and kNoId is no id. Not constants, so that a test reaches the limits.
   size_t max_nodes_ = kNoId - 1;
