@@ -22,16 +22,17 @@ uint32_t EGraph::wide_hash(const View& v) {
 }
 
 bool EGraph::same(const View& a, const View& b) {
-  // Class ids are bare integers, so equal lists are equal bytes; std::equal
-  // would compare the enums one at a time.
-  return a.op == b.op && a.children.size() == b.children.size() &&
-         (a.children.empty() ||
-          std::memcmp(a.children.data(), b.children.data(), a.children.size_bytes()) == 0);
+  if (a.op != b.op || a.children.size() != b.children.size()) return false;
+  for (size_t k = 0; k < a.children.size(); ++k) {
+    if (a.children[k] != b.children[k]) return false;
+  }
+  return true;
 }
 
 EGraph::EGraph() { child_begin_.push_back(0); }
 
 void EGraph::reserve(size_t nodes, size_t children) {
+  node_room_ = 0;  // recounted by the next add
   op_.reserve(nodes);
   child_begin_.reserve(nodes + 1);
   children_.reserve(children);
@@ -84,18 +85,22 @@ void room(V& v, size_t more) {
 
 void EGraph::make_room(Symbol op, size_t arity) {
   if (op_.size() >= max_nodes_ || children_.size() + arity > max_children_) panic("e-graph is full");
-  room(op_, 1);
-  room(child_begin_, 1);
-  room(children_, arity);
-  room(next_in_class_, 1);
-  room(state_, 1);
-  room(classes_of_, 1);
-  room(use_node_, arity);
-  room(use_next_, arity);
   if (!op.is_local()) {
     if (op.id() >= global_ops_.size()) global_ops_.resize(size_t{op.id()} + 1);
     room(global_ops_[op.id()].nodes, 1);
   }
+  if (op_.size() < node_room_ && children_.size() + arity <= child_room_) return;
+  room(op_, 1);
+  room(child_begin_, 1);
+  room(next_in_class_, 1);
+  room(state_, 1);
+  room(classes_of_, 1);
+  room(children_, arity);
+  room(use_node_, arity);
+  room(use_next_, arity);
+  node_room_ = std::min({op_.capacity(), child_begin_.capacity() - 1, next_in_class_.capacity(), state_.capacity(),
+                         classes_of_.capacity()});
+  child_room_ = std::min({children_.capacity(), use_node_.capacity(), use_next_.capacity()});
 }
 
 ENodeId EGraph::make_node(Symbol op) {
@@ -135,8 +140,17 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   scratch_.clear();
   for (ClassId c : children) scratch_.push_back(root(checked(c)));
   const View v{op, scratch_};
-  const uint32_t hash = content_hash(v);
-  WideMemo& memo = memo_for(v);
+  uint32_t hash;
+  WideMemo* table;
+  if (scratch_.size() <= 2) {
+    const SmallKey key = small_key(v);
+    hash = SmallMemo::hash32(key);
+    table = &block(block_of(key));
+  } else {
+    hash = wide_hash(v);
+    table = &memo_wide_;
+  }
+  WideMemo& memo = *table;
   if (const uint32_t q = memo.find(hash, [&](uint32_t m) { return same(view(ENodeId{m}), v); });
       q != WideMemo::kMissing) {
     return root(founded(ENodeId{q}));
@@ -182,13 +196,15 @@ bool EGraph::merge(ClassId a, ClassId b) {
   return true;
 }
 
-WideMemo& EGraph::memo_for(const View& v) {
-  if (v.children.size() > 2) return memo_wide_;
-  const size_t b = block_of(small_key(v));
+WideMemo& EGraph::new_block(size_t b) {
   if (b >= memo_small_.size()) memo_small_.resize(b + 1);
   WideMemo& memo = memo_small_[b];
-  if (memo.capacity() == 0) memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
+  memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
   return memo;
+}
+
+WideMemo& EGraph::memo_for(const View& v) {
+  return v.children.size() > 2 ? memo_wide_ : block(block_of(small_key(v)));
 }
 
 ENodeId EGraph::memo_insert(ENodeId n) {

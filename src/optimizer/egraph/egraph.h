@@ -201,6 +201,11 @@ class EGraph {
   }
   // The table that holds e-nodes with content v, made on demand.
   WideMemo& memo_for(const View& v);
+  WideMemo& block(size_t b) {
+    if (b < memo_small_.size() && memo_small_[b].capacity() != 0) [[likely]] return memo_small_[b];
+    return new_block(b);
+  }
+  WideMemo& new_block(size_t b);
   // The e-nodes of one global symbol, and their counts for searches that need
   // only to know how many matches there are.
   struct OpIndex {
@@ -263,6 +268,10 @@ class EGraph {
   size_t classes_ = 0;
   bool paths_dirty_ = false;
   bool frozen_ = false;
+  // Every per-e-node array has room for this many e-nodes, and every
+  // per-child array for this many children, so most adds check only these.
+  size_t node_room_ = 0;
+  size_t child_room_ = 0;
   void check_not_frozen() const;
   // The most e-nodes and children in all: ids and child offsets are 32-bit,
   // and kNoId is no id. Not constants, so that a test reaches the limits.
