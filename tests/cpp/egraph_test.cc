@@ -149,6 +149,20 @@ TEST(EGraph, AFrozenOneAnswersClassesAndChildrenOnly) {
   }
 }
 
+// Large blocks are mapped on 2 MiB boundaries, whole, and keep their contents
+// when a vector outgrows them.
+TEST(BigVector, LargeBlocksAreAlignedAndGrowWithTheirContents) {
+  BigVector<uint32_t> v;
+  for (uint32_t i = 0; i < (3u << 20); ++i) {
+    v.push_back(i * 7);
+    if ((i & (i + 1)) == 0 && v.capacity() * sizeof(uint32_t) >= (4u << 20)) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % (2u << 20), 0u) << i;
+    }
+  }
+  v.resize(v.capacity(), 1);  // every byte of the last block is there
+  for (uint32_t i = 0; i < (3u << 20); ++i) ASSERT_EQ(v[i], i * 7) << i;
+}
+
 // The e-graph grows to its limits of e-nodes and of children and no further
 // (finding an e-node it holds however full it is); each step before it takes
 // counts up to its 32-bit limit; a reduction checks before it reads a node.
