@@ -11,7 +11,7 @@
 // searches must not run then.
 //
 // Storage is flat: an e-node is an index into parallel arrays of 32-bit
-// words, a class id is the index of the e-node that founded the class, and
+// words (and one byte of state), a class id is the index of the e-node that founded the class, and
 // the e-nodes of a class and the uses of a class (e-nodes that have it as a
 // child) are linked lists threaded through those arrays. Only the symbols
 // that patterns can name keep a list of their e-nodes. The hash-cons tables
@@ -160,9 +160,9 @@ class EGraph {
   }
 
  private:
-  // An e-node's state word: the dead flag above its epoch.
-  // A byte a node: runs that need more epochs than fit are rare, and past the
-  // last one skipping known matches only stops saving work.
+  // An e-node's state, one byte: the dead flag above its epoch. Runs that need
+  // more epochs than fit are rare, and past the last one skipping known
+  // matches only stops saving work.
   static constexpr uint8_t kDead = uint8_t{1} << 7;
   static constexpr uint8_t kMaxEpoch = kDead - 1;
 
