@@ -127,6 +127,42 @@ std::string panic_of(const std::function<void()>& f) {
   return "";
 }
 
+// A frozen e-graph keeps its classes, e-nodes and counts for reading back,
+// and refuses everything that would need what it freed.
+TEST(EGraph, AFrozenOneAnswersClassesAndChildrenOnly) {
+  EGraph g;
+  const ClassId a = g.add(sym("a"), {}), b = g.add(sym("b"), {});
+  const ClassId fa = g.add(sym("f"), std::vector{a}), fb = g.add(sym("f"), std::vector{b});
+  g.merge(a, b);
+  g.rebuild();
+  g.freeze();
+  EXPECT_EQ(std::tuple(g.find(fa), g.find(b), g.num_nodes(), g.num_classes()), std::tuple(g.find(fb), g.find(a), 3u, 2u));
+  EXPECT_EQ(g.children(EGraph::founder(fb)).size(), 1u);
+  EXPECT_EQ(g.find(g.children(EGraph::founder(fb))[0]), g.find(a));
+  Matches m;
+  for (const auto& [call, message] : std::vector<std::pair<std::function<void()>, std::string>>{
+           {[&] { g.add(sym("f"), std::vector{a}); }, "e-graph is frozen"},
+           {[&] { g.merge(a, fa); }, "e-graph is frozen"},
+           {[&] { g.rebuild(); }, "e-graph is frozen"},
+           {[&] { Pattern::parse("(f ?x)").value().search(g, m); }, "pattern search on an e-graph that needs rebuilding"}}) {
+    EXPECT_EQ(panic_of(call), message);
+  }
+}
+
+// Large blocks are mapped on 2 MiB boundaries, whole, and keep their contents
+// when a vector outgrows them.
+TEST(BigVector, LargeBlocksAreAlignedAndGrowWithTheirContents) {
+  BigVector<uint32_t> v;
+  for (uint32_t i = 0; i < (3u << 20); ++i) {
+    v.push_back(i * 7);
+    if ((i & (i + 1)) == 0 && v.capacity() * sizeof(uint32_t) >= (4u << 20)) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % (2u << 20), 0u) << i;
+    }
+  }
+  v.resize(v.capacity(), 1);  // every byte of the last block is there
+  for (uint32_t i = 0; i < (3u << 20); ++i) ASSERT_EQ(v[i], i * 7) << i;
+}
+
 // The e-graph grows to its limits of e-nodes and of children and no further
 // (finding an e-node it holds however full it is); each step before it takes
 // counts up to its 32-bit limit; a reduction checks before it reads a node.

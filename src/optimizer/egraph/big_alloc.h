@@ -8,12 +8,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <vector>
 
 #include "base/huge_pages.h"
 
 namespace velmora::egraph {
+
+// Large blocks come straight from the system and go straight back, aligned by
+// mapping 2 MiB more and unmapping the ends: through malloc, freeing one
+// would raise malloc's threshold for mapping, so later large buffers of
+// other steps would stay in its heap after they are freed.
+void* map(size_t bytes);
+void unmap(void* p, size_t bytes);
 
 template <typename T>
 struct BigAlloc {
@@ -25,22 +33,20 @@ struct BigAlloc {
   BigAlloc(const BigAlloc<U>&) {}  // NOLINT: rebinding is implicit
 
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "plain operator new must align T");
+  static size_t rounded(size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
 
   T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
     if (bytes < 2 * kHuge) return static_cast<T*>(::operator new(bytes));
-    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-    void* p = std::aligned_alloc(kHuge, rounded);
-    if (p == nullptr) throw std::bad_alloc();
-    advise_huge_pages(p, rounded);
-    return static_cast<T*>(p);
+    return static_cast<T*>(map(rounded(bytes)));
   }
   void deallocate(T* p, size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < 2 * kHuge) {
       ::operator delete(p);
     } else {
-      std::free(p);
+      unmap(p, rounded(bytes));
     }
   }
   template <typename U>

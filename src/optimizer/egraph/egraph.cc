@@ -10,6 +10,10 @@
 
 namespace velmora::egraph {
 
+uint32_t EGraph::content_hash(const View& v) {
+  return v.children.size() <= 2 ? SmallMemo::hash32(small_key(v)) : wide_hash(v);
+}
+
 uint32_t EGraph::wide_hash(const View& v) {
   KeyedMixer mix(v.op.id());
   mix(v.children.size());
@@ -18,27 +22,44 @@ uint32_t EGraph::wide_hash(const View& v) {
 }
 
 bool EGraph::same(const View& a, const View& b) {
-  // Class ids are bare integers, so equal lists are equal bytes; std::equal
-  // would compare the enums one at a time.
-  return a.op == b.op && a.children.size() == b.children.size() &&
-         (a.children.empty() ||
-          std::memcmp(a.children.data(), b.children.data(), a.children.size_bytes()) == 0);
+  if (a.op != b.op || a.children.size() != b.children.size()) return false;
+  for (size_t k = 0; k < a.children.size(); ++k) {
+    if (a.children[k] != b.children[k]) return false;
+  }
+  return true;
 }
 
 EGraph::EGraph() { child_begin_.push_back(0); }
 
-void EGraph::reserve(size_t nodes, size_t children, size_t local_symbols) {
-  local_ops_.reserve(local_symbols);
+void EGraph::reserve(size_t nodes, size_t children) {
+  node_room_ = 0;  // recounted by the next add
   op_.reserve(nodes);
   child_begin_.reserve(nodes + 1);
   children_.reserve(children);
   next_in_class_.reserve(nodes);
-  next_with_op_.reserve(nodes);
   state_.reserve(nodes);
   classes_of_.reserve(nodes);
   use_node_.reserve(children);
   use_next_.reserve(children);
   memo_small_.reserve((nodes >> kBlockBits) + 1);  // blocks fill on demand
+}
+
+void EGraph::check_not_frozen() const {
+  if (frozen_) panic("e-graph is frozen");
+}
+
+void EGraph::freeze() {
+  if (!pending_.empty() || paths_dirty_) panic("freezing an e-graph that needs rebuilding");
+  frozen_ = true;
+  next_in_class_ = {};
+  state_ = {};
+  use_node_ = {};
+  use_next_ = {};
+  global_ops_ = {};
+  memo_small_ = {};
+  memo_wide_ = WideMemo();
+  pending_ = {};
+  scratch_ = {};
 }
 
 void EGraph::bad_class(ClassId c) const {
@@ -54,8 +75,35 @@ ClassId EGraph::root(ClassId c) {
   return c;
 }
 
+namespace {
+// Room for `more` entries past the size, growing geometrically.
+template <typename V>
+void room(V& v, size_t more) {
+  if (v.capacity() - v.size() < more) v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+}  // namespace
+
+void EGraph::make_room(Symbol op, size_t arity) {
+  if (op_.size() >= max_nodes_ || children_.size() + arity > max_children_) panic("e-graph is full");
+  if (!op.is_local()) {
+    if (op.id() >= global_ops_.size()) global_ops_.resize(size_t{op.id()} + 1);
+    room(global_ops_[op.id()].nodes, 1);
+  }
+  if (op_.size() < node_room_ && children_.size() + arity <= child_room_) return;
+  room(op_, 1);
+  room(child_begin_, 1);
+  room(next_in_class_, 1);
+  room(state_, 1);
+  room(classes_of_, 1);
+  room(children_, arity);
+  room(use_node_, arity);
+  room(use_next_, arity);
+  node_room_ = std::min({op_.capacity(), child_begin_.capacity() - 1, next_in_class_.capacity(), state_.capacity(),
+                         classes_of_.capacity()});
+  child_room_ = std::min({children_.capacity(), use_node_.capacity(), use_next_.capacity()});
+}
+
 ENodeId EGraph::make_node(Symbol op) {
-  if (op_.size() >= max_nodes_ || children_.size() + scratch_.size() > max_children_) panic("e-graph is full");
   const ENodeId n{static_cast<uint32_t>(op_.size())};
   op_.push_back(op);
   for (ClassId c : scratch_) {
@@ -64,22 +112,22 @@ ENodeId EGraph::make_node(Symbol op) {
     use_node_.push_back(n);
     use_next_.push_back(r.uses_head);
     r.uses_head = u;
-    if (r.uses_tail == kNoId) r.uses_tail = u;
     ++r.use_count;
   }
   children_.insert(children_.end(), scratch_.begin(), scratch_.end());
   child_begin_.push_back(static_cast<uint32_t>(children_.size()));
   next_in_class_.push_back(n);
-  const auto arity = static_cast<uint32_t>(scratch_.size());
-  OpIndex& index = op_index_slot(op);
-  if (index.head == kNoENode) {
-    index.arity = arity;
-  } else if (index.arity != arity) {
-    index.mixed_arity = 1;
+  if (!op.is_local()) {
+    const auto arity = static_cast<uint32_t>(scratch_.size());
+    OpIndex& index = global_ops_[op.id()];
+    if (index.nodes.empty()) {
+      index.arity = arity;
+    } else if (index.arity != arity) {
+      index.mixed_arity = true;
+    }
+    index.nodes.push_back(n);
+    ++index.live;
   }
-  next_with_op_.push_back(index.head);
-  index.head = n;
-  ++index.live;
   state_.push_back(epoch_);
   classes_of_.push_back(ClassRecord{founded(n)});
   ++live_nodes_;
@@ -88,23 +136,35 @@ ENodeId EGraph::make_node(Symbol op) {
 }
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
+  check_not_frozen();
   scratch_.clear();
   for (ClassId c : children) scratch_.push_back(root(checked(c)));
+  const View v{op, scratch_};
+  uint32_t hash;
+  WideMemo* table;
   if (scratch_.size() <= 2) {
-    // One probe: claim the slot for the e-node about to be made.
-    const ENodeId next{static_cast<uint32_t>(op_.size())};
-    const SmallKey key = small_key(View{op, scratch_});
-    const ENodeId stored{small_memo(key).insert(key, index_of(next))};
-    if (stored != next) return root(founded(stored));
-    return founded(make_node(op));
+    const SmallKey key = small_key(v);
+    hash = SmallMemo::hash32(key);
+    table = &block(block_of(key));
+  } else {
+    hash = wide_hash(v);
+    table = &memo_wide_;
   }
-  if (const ENodeId q = memo_find(View{op, scratch_}); q != kNoENode) return root(founded(q));
+  WideMemo& memo = *table;
+  if (const uint32_t q = memo.find(hash, [&](uint32_t m) { return same(view(ENodeId{m}), v); });
+      q != WideMemo::kMissing) {
+    return root(founded(ENodeId{q}));
+  }
+  // Everything that may fail is done before the e-node is recorded anywhere.
+  make_room(op, scratch_.size());
+  memo.reserve(memo.size() + 1);
   const ENodeId n = make_node(op);
-  memo_insert(n);
+  memo.insert(hash, index_of(n), [](uint32_t) { return false; });
   return founded(n);
 }
 
 bool EGraph::merge(ClassId a, ClassId b) {
+  check_not_frozen();
   a = root(checked(a));
   b = root(checked(b));
   if (a == b) return false;
@@ -118,14 +178,15 @@ bool EGraph::merge(ClassId a, ClassId b) {
   }
   rb->parent = a;
   if (rb->uses_head != kNoId) {
+    uint32_t last = rb->uses_head;
     for (uint32_t u = rb->uses_head; u != kNoId; u = use_next_[u]) {
       if (live(use_node_[u])) pending_.push_back(use_node_[u]);
+      last = u;
     }
     // b's list goes in front of a's.
-    use_next_[rb->uses_tail] = ra->uses_head;
-    if (ra->uses_tail == kNoId) ra->uses_tail = rb->uses_tail;
+    use_next_[last] = ra->uses_head;
     ra->uses_head = rb->uses_head;
-    rb->uses_head = rb->uses_tail = kNoId;
+    rb->uses_head = kNoId;
   }
   ra->use_count += rb->use_count;
   // Roots are founders, so their e-node lists start at their own index.
@@ -135,65 +196,47 @@ bool EGraph::merge(ClassId a, ClassId b) {
   return true;
 }
 
-ENodeId EGraph::memo_find(const View& v) const {
-  if (v.children.size() <= 2) {
-    const SmallKey key = small_key(v);
-    const size_t b = block_of(key);
-    if (b >= memo_small_.size()) return kNoENode;
-    return ENodeId{memo_small_[b].find(key)};
-  }
-  return ENodeId{memo_wide_.find(wide_hash(v), [&](uint32_t n) { return same(view(ENodeId{n}), v); })};
+WideMemo& EGraph::new_block(size_t b) {
+  if (b >= memo_small_.size()) memo_small_.resize(b + 1);
+  WideMemo& memo = memo_small_[b];
+  memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
+  return memo;
+}
+
+WideMemo& EGraph::memo_for(const View& v) {
+  return v.children.size() > 2 ? memo_wide_ : block(block_of(small_key(v)));
 }
 
 ENodeId EGraph::memo_insert(ENodeId n) {
-  if (arity(n) <= 2) {
-    const SmallKey key = small_key(view(n));
-    return ENodeId{small_memo(key).insert(key, index_of(n))};
-  }
   const View v = view(n);
-  return ENodeId{memo_wide_.insert(wide_hash(v), index_of(n), [&](uint32_t m) { return same(view(ENodeId{m}), v); })};
+  return ENodeId{memo_for(v).insert(content_hash(v), index_of(n),
+                                    [&](uint32_t m) { return same(view(ENodeId{m}), v); })};
 }
 
 void EGraph::memo_erase(ENodeId n) {
-  if (arity(n) <= 2) {
-    const SmallKey key = small_key(view(n));
-    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].erase(key, index_of(n));
-    return;
+  const View v = view(n);
+  if (v.children.size() > 2) {
+    memo_wide_.erase(content_hash(v), index_of(n));
+  } else if (const size_t b = block_of(small_key(v)); b < memo_small_.size()) {
+    memo_small_[b].erase(content_hash(v), index_of(n));
   }
-  memo_wide_.erase(wide_hash(view(n)), index_of(n));
 }
 
 void EGraph::kill(ENodeId n) {
   state_[index_of(n)] |= kDead;
   --live_nodes_;
-  OpIndex& index = op_index_slot(op(n));
-  --index.live;
+  if (const Symbol s = op(n); !s.is_local()) --global_ops_[s.id()].live;
 }
 
 const EGraph::OpIndex* EGraph::op_index(Symbol op) const {
-  if (!op.is_local()) {
-    const uint32_t k = op.id();
-    return k < global_ops_.size() && global_ops_[k].head != kNoENode ? &global_ops_[k] : nullptr;
-  }
-  const uint32_t k = op.id() & ~Symbol::kLocalBit;
-  return k < local_ops_.size() && local_ops_[k].head != kNoENode ? &local_ops_[k] : nullptr;
-}
-
-EGraph::OpIndex& EGraph::op_index_slot(Symbol op) {
-  if (!op.is_local()) {
-    const uint32_t k = op.id();
-    if (k >= global_ops_.size()) global_ops_.resize(size_t{k} + 1);
-    return global_ops_[k];
-  }
-  const uint32_t k = op.id() & ~Symbol::kLocalBit;
-  if (k >= local_ops_.size()) local_ops_.resize(size_t{k} + 1);
-  return local_ops_[k];
+  const uint32_t k = op.id();
+  return !op.is_local() && k < global_ops_.size() && !global_ops_[k].nodes.empty() ? &global_ops_[k] : nullptr;
 }
 
 std::optional<size_t> EGraph::count_with_op(Symbol op, uint32_t arity) const {
   const OpIndex* index = op_index(op);
   if (index == nullptr) return 0;
-  if (index->mixed_arity != 0) return std::nullopt;
+  if (index->mixed_arity) return std::nullopt;
   return index->arity == arity ? index->live : 0;
 }
 
@@ -222,12 +265,13 @@ void EGraph::prefetch_pending(const std::vector<ENodeId>& work, size_t w) const 
     for (ClassId c : kids) prefetch_class(c);
     if (kids.size() <= 2) {
       const SmallKey key = small_key(view(n));
-      if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
+      if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(SmallMemo::hash32(key));
     }
   }
 }
 
 void EGraph::rebuild() {
+  check_not_frozen();
   std::vector<ENodeId> work;
   while (!pending_.empty()) {
     work.swap(pending_);

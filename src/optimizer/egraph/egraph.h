@@ -10,11 +10,13 @@
 // Between a `merge` and the next `rebuild` only the union-find is current;
 // searches must not run then.
 //
-// Storage is flat: an e-node is an index into parallel arrays, a class id is
-// the index of the e-node that founded the class, and the e-nodes of a class,
-// the uses of a class (e-nodes that have it as a child) and the e-nodes of one
-// symbol are linked lists threaded through those arrays. Adding an e-node
-// allocates nothing beyond amortised vector growth.
+// Storage is flat: an e-node is an index into parallel arrays of 32-bit
+// words (and one byte of state), a class id is the index of the e-node that founded the class, and
+// the e-nodes of a class and the uses of a class (e-nodes that have it as a
+// child) are linked lists threaded through those arrays. Only the symbols
+// that patterns can name keep a list of their e-nodes. The hash-cons tables
+// hold an e-node's hash beside its id. Adding an e-node allocates nothing
+// beyond amortised vector growth.
 //
 // Not thread-safe: one e-graph belongs to one piece of work.
 #pragma once
@@ -53,9 +55,9 @@ class EGraph {
   EGraph(const EGraph&) = delete;  // the hash-cons table points back into this object
   EGraph& operator=(const EGraph&) = delete;
 
-  // Room for `nodes` e-nodes with `children` children in all, and for the
-  // first `local_symbols` symbols of a local scope, to avoid regrowth.
-  void reserve(size_t nodes, size_t children, size_t local_symbols = 0);
+  // Room for `nodes` e-nodes with `children` children in all, to avoid
+  // regrowth.
+  void reserve(size_t nodes, size_t children);
 
   // Adds the e-node (op, children) and returns its class: the class of an equal
   // e-node when one exists, otherwise a new class. Children may be any class
@@ -69,7 +71,7 @@ class EGraph {
     const uint32_t c0 = children.empty() ? kNoId : index_of(find(children[0]));
     const uint32_t c1 = children.size() < 2 ? kNoId : index_of(find(children[1]));
     const SmallKey key{op.id(), c0, c1};
-    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(key);
+    if (const size_t b = block_of(key); b < memo_small_.size()) memo_small_[b].prefetch(SmallMemo::hash32(key));
   }
 
   // Starts loading what `find(c)` and a use of c read; issued well before
@@ -83,7 +85,12 @@ class EGraph {
   bool merge(ClassId a, ClassId b);
   // Restores the invariants above after merges.
   void rebuild();
-  [[nodiscard]] bool clean() const { return pending_.empty() && !paths_dirty_; }
+  [[nodiscard]] bool clean() const { return pending_.empty() && !paths_dirty_ && !frozen_; }
+  // Frees what only adding, merging, rebuilding and searching read, once they
+  // are over. Afterwards `find`, `op`, `children`, `founder` and the counts
+  // still answer; adding, merging or rebuilding panics, and searching too
+  // (the e-graph no longer counts as clean).
+  void freeze();
 
   // The canonical id of a class.
   [[nodiscard]] ClassId find(ClassId c) const {
@@ -103,6 +110,8 @@ class EGraph {
   }
   [[nodiscard]] uint32_t arity(ENodeId n) const { return child_begin_[index_of(n) + 1] - child_begin_[index_of(n)]; }
   [[nodiscard]] ClassId class_of(ENodeId n) const { return find(founded(n)); }
+  // The e-node that founded class c (it keeps c's id), whatever c's root.
+  [[nodiscard]] static ENodeId founder(ClassId c) { return ENodeId{index_of(c)}; }
   [[nodiscard]] bool live(ENodeId n) const { return (state_[index_of(n)] & kDead) == 0; }
 
   // Epochs mark when e-nodes changed, so that a search can tell which of its
@@ -127,16 +136,19 @@ class EGraph {
     } while (n != first);
   }
   // Calls f(ENodeId) for every live e-node whose symbol is op, newest first.
+  // Only global symbols are indexed: they are the ones patterns name, and a
+  // graph may have as many local symbols as e-nodes. A local one lists none.
   template <typename F>
   void for_each_node_with_op(Symbol op, F&& f) const {
     const OpIndex* index = op_index(op);
     if (index == nullptr) return;
-    for (ENodeId n = index->head; n != kNoENode; n = next_with_op_[index_of(n)]) {
-      if (live(n)) f(n);
+    for (size_t k = index->nodes.size(); k-- > 0;) {
+      if (live(index->nodes[k])) f(index->nodes[k]);
     }
   }
   // The number of live e-nodes with symbol op and `arity` children when it is
-  // known without a scan (all its e-nodes have one child count).
+  // known without a scan (all its e-nodes have one child count); 0 for a
+  // local symbol.
   [[nodiscard]] std::optional<size_t> count_with_op(Symbol op, uint32_t arity) const;
 
   // Calls f(ClassId) for every canonical class, in increasing id order.
@@ -148,37 +160,38 @@ class EGraph {
   }
 
  private:
-  // An e-node's state word: the dead flag above its epoch.
-  static constexpr uint32_t kDead = uint32_t{1} << 31;
-  static constexpr uint32_t kMaxEpoch = kDead - 1;
+  // An e-node's state, one byte: the dead flag above its epoch. Runs that need
+  // more epochs than fit are rare, and past the last one skipping known
+  // matches only stops saving work.
+  static constexpr uint8_t kDead = uint8_t{1} << 7;
+  static constexpr uint8_t kMaxEpoch = kDead - 1;
 
   // An e-node founds a class whose id is its own index, and stays in it; the
   // class's list of e-nodes starts at its founder.
   static ClassId founded(ENodeId n) { return ClassId{index_of(n)}; }
-  static ENodeId founder(ClassId c) { return ENodeId{index_of(c)}; }
 
   // An e-node's content, for looking it up before it exists.
   struct View {
     Symbol op;
     std::span<const ClassId> children;
   };
-  // The keyed hash of a wide e-node's content, and content equality.
+  // The keyed hash of an e-node's content, and content equality.
+  static uint32_t content_hash(const View& v);
   static uint32_t wide_hash(const View& v);
   static bool same(const View& a, const View& b);
-  // E-nodes with at most two children (nearly all) are hash-consed by a key
-  // held in the table itself, so a lookup touches one slot, not three arrays.
-  // Children are raw class indices; a missing one is kNoId, which no class id
-  // ever is.
+  // E-nodes with at most two children (nearly all) hash their three words
+  // directly. Children are raw class indices; a missing one is kNoId, which
+  // no class id ever is.
   using SmallKey = SmallMemo::Key;
   static_assert(SmallMemo::kMissing == kNoId);
   static SmallKey small_key(const View& v) {
     return {v.op.id(), v.children.empty() ? kNoId : index_of(v.children[0]),
             v.children.size() < 2 ? kNoId : index_of(v.children[1])};
   }
-  // The table is split into blocks by the largest child class id. Inputs are
-  // mostly local (children a little older than their parents), so the blocks
-  // in use at any moment are few and stay in cache; a plain hash table would
-  // miss it on nearly every lookup. Leaves go to block 0.
+  // Their table is split into blocks by the largest child class id. Inputs
+  // are mostly local (children a little older than their parents), so the
+  // blocks in use at any moment are few and stay in cache; a plain hash table
+  // would miss it on nearly every lookup. Leaves go to block 0.
   static constexpr uint32_t kBlockBits = 10;
   static size_t block_of(const SmallKey& k) {
     uint32_t top = 0;
@@ -186,26 +199,24 @@ class EGraph {
     if (k.c1 != kNoId && k.c1 > top) top = k.c1;
     return top >> kBlockBits;
   }
-  SmallMemo& small_memo(const SmallKey& k) {
-    const size_t b = block_of(k);
-    if (b >= memo_small_.size()) memo_small_.resize(b + 1);
-    SmallMemo& memo = memo_small_[b];
-    if (memo.capacity() == 0) memo.reserve(size_t{1} << kBlockBits);  // about one e-node per class
-    return memo;
+  // The table that holds e-nodes with content v, made on demand.
+  WideMemo& memo_for(const View& v);
+  WideMemo& block(size_t b) {
+    if (b < memo_small_.size() && memo_small_[b].capacity() != 0) [[likely]] return memo_small_[b];
+    return new_block(b);
   }
-  // The e-nodes of one symbol, and their counts for searches that need only
-  // to know how many matches there are.
+  WideMemo& new_block(size_t b);
+  // The e-nodes of one global symbol, and their counts for searches that need
+  // only to know how many matches there are.
   struct OpIndex {
-    ENodeId head = kNoENode;  // none until the symbol's first e-node
-    uint32_t arity : 31 = 0;  // of the first e-node
-    uint32_t mixed_arity : 1 = 0;
+    BigVector<ENodeId> nodes;  // in order of creation; none until the first
+    uint32_t arity = 0;  // of the first e-node
+    bool mixed_arity = false;
     uint32_t live = 0;  // live e-nodes
   };
-  // The index of `op`, or nullptr when no e-node has it.
+  // The index of `op`, or nullptr when no e-node has it or it is local.
   [[nodiscard]] const OpIndex* op_index(Symbol op) const;
-  OpIndex& op_index_slot(Symbol op);  // made on demand
 
-  ENodeId memo_find(const View& v) const;
   // Inserts n, or returns the live e-node that already has its content.
   ENodeId memo_insert(ENodeId n);
   void memo_erase(ENodeId n);
@@ -218,7 +229,10 @@ class EGraph {
     return c;
   }
   [[noreturn]] void bad_class(ClassId c) const;  // an id this e-graph never handed out
-  ENodeId make_node(Symbol op);
+  // Makes room for one more e-node with `arity` children, so that making it
+  // cannot fail halfway.
+  void make_room(Symbol op, size_t arity);
+  ENodeId make_node(Symbol op);  // after make_room
   void canonicalize_children(ENodeId n);
   void prefetch_pending(const std::vector<ENodeId>& work, size_t w) const;
 
@@ -227,8 +241,7 @@ class EGraph {
   BigVector<uint32_t> child_begin_;  // one more entry than e-nodes
   BigVector<ClassId> children_;
   BigVector<ENodeId> next_in_class_;  // circular
-  BigVector<ENodeId> next_with_op_;  // ends with kNoENode
-  BigVector<uint32_t> state_;
+  BigVector<uint8_t> state_;
   // Per class id, in one record: adding an e-node finds each child's root and
   // then records a use of it, and with a far-away child that is one cache
   // miss rather than one per array.
@@ -236,7 +249,6 @@ class EGraph {
     ClassId parent;
     uint32_t use_count = 0;
     uint32_t uses_head = kNoId;  // the newest use entry, or kNoId
-    uint32_t uses_tail = kNoId;  // the oldest, for splicing lists on merge
   };
   BigVector<ClassRecord> classes_of_;
   // Use entries: e-node `use_node_[u]` has the class as a child; the next
@@ -244,20 +256,23 @@ class EGraph {
   BigVector<ENodeId> use_node_;
   BigVector<uint32_t> use_next_;
 
-  // Symbols are numbered densely from 0, the local ones within their scope,
-  // so both are plain arrays (a graph may have as many local symbols as
-  // e-nodes; the global ones are the few that rules name).
+  // Global symbols are few and numbered densely from 0.
   std::vector<OpIndex> global_ops_;
-  BigVector<OpIndex> local_ops_;
-  std::vector<SmallMemo> memo_small_;
-  WideMemo memo_wide_;
+  std::vector<WideMemo> memo_small_;  // per block
+  WideMemo memo_wide_;  // more than two children
   static_assert(WideMemo::kMissing == kNoId);
   std::vector<ENodeId> pending_;  // e-nodes whose children may have gone stale
   std::vector<ClassId> scratch_;
-  uint32_t epoch_ = 0;
+  uint8_t epoch_ = 0;
   size_t live_nodes_ = 0;
   size_t classes_ = 0;
   bool paths_dirty_ = false;
+  bool frozen_ = false;
+  // Every per-e-node array has room for this many e-nodes, and every
+  // per-child array for this many children, so most adds check only these.
+  size_t node_room_ = 0;
+  size_t child_room_ = 0;
+  void check_not_frozen() const;
   // The most e-nodes and children in all: ids and child offsets are 32-bit,
   // and kNoId is no id. Not constants, so that a test reaches the limits.
   size_t max_nodes_ = kNoId - 1;

@@ -1,10 +1,13 @@
-// The hash-cons table for e-nodes of more than two children: open addressing
-// over (hash, e-node) slots, with the e-nodes themselves in the e-graph,
-// which says through a predicate whether one is the e-node sought. Linear
-// probing, and deletion that shifts later entries back, as in SmallMemo.
-// Hashes are stored, so growing never reads an e-node; and growth fills the
-// larger table before switching to it, so a failed allocation leaves the
-// table as it was.
+// The e-graph's hash-cons table: open addressing over (hash, e-node) slots of
+// eight bytes, with the e-nodes themselves in the e-graph, which says through
+// a predicate whether one is the e-node sought. A probe compares stored
+// hashes and reads an e-node only when its hash is the one sought, so a miss
+// touches nothing but slots. Linear probing puts an entry at or just after
+// its home slot, so `prefetch` loads the very line a later probe reads;
+// deletion shifts later entries back instead of leaving tombstones. Hashes
+// are stored, so growing never reads an e-node; and growth fills the larger
+// table before switching to it, so a failed allocation leaves the table as
+// it was.
 #pragma once
 
 #include <bit>
@@ -23,6 +26,20 @@ class WideMemo {
   static constexpr uint32_t kMissing = std::numeric_limits<uint32_t>::max();
 
   [[nodiscard]] size_t size() const { return size_; }
+  [[nodiscard]] size_t capacity() const { return slots_.size(); }
+
+  // Room for `n` entries without growing.
+  void reserve(size_t n) {
+    if (n <= limit()) return;
+    size_t cap = slots_.empty() ? 16 : slots_.size();
+    while (n > cap - cap / 4) cap *= 2;
+    rehash(cap);
+  }
+
+  // Starts loading the slot a probe for `hash` reads first.
+  void prefetch(uint32_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+  }
 
   // The value stored under `hash` for which `same(value)`, or kMissing.
   template <typename Same>
@@ -40,7 +57,7 @@ class WideMemo {
   // it was stored.
   template <typename Same>
   uint32_t insert(uint32_t hash, uint32_t value, Same&& same) {
-    if (size_ + 1 > limit()) grow();
+    if (size_ + 1 > limit()) reserve(size_ + 1);
     for (size_t i = home(hash);; i = (i + 1) & mask()) {
       Slot& s = slots_[i];
       if (s.value == kMissing) {
@@ -88,8 +105,7 @@ class WideMemo {
   [[nodiscard]] size_t mask() const { return slots_.size() - 1; }
   [[nodiscard]] size_t limit() const { return slots_.size() - slots_.size() / 4; }
 
-  void grow() {
-    const size_t cap = slots_.empty() ? 16 : 2 * slots_.size();
+  void rehash(size_t cap) {
     BigVector<Slot> fresh(cap);
     std::swap(fresh, slots_);
     shift_ = 64 - std::countr_zero(cap);

@@ -168,7 +168,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   const size_t edges = graph.children.size();
   // The rules add at most one e-node per commutative node. Reserved but
   // untouched memory costs nothing, so reserve for the worst case.
-  eg.reserve(2 * n + 16, 2 * edges + 16, graph.texts.size());
+  eg.reserve(2 * n + 16, 2 * edges + 16);
 
   // Templates are distinct already, so each needs only a fresh symbol, or the
   // global one a rule names.
@@ -212,40 +212,46 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
     class_of[i] = eg.add(symbol_of(i), kids);
   }
 
+  // The input's edges are in the e-graph now, which is where a
+  // representative's children are read back from: free them for the run.
+  graph.children = std::vector<uint32_t>();
+  graph.child_begin = std::vector<uint32_t>();
+
   const auto t1 = Clock::now();
   const egraph::Runner runner(limits);
   egraph::RunReport run = runner.run(eg, *rules_);
   if (report != nullptr) *report = std::move(run);
   const auto t2 = Clock::now();
-
-  // Only each node's class is needed from here: read them and free the
-  // e-graph before the answer is built.
-  for (size_t i = 0; i < n; ++i) class_of[i] = eg.find(class_of[i]);
-  const size_t id_bound = eg.id_bound();
-  owned.reset();
+  eg.freeze();
 
   // Each class is represented by its earliest node, numbered in input order.
-  // Positions fit in 32 bits: the graph has fewer than kNoId / 2 nodes.
+  // Positions fit in 32 bits: the graph has fewer than kNoId / 2 nodes. A
+  // representative added its own e-node (an earlier equal one would be in its
+  // class), which founded the class it was given and keeps its template and
+  // children, up to equality of classes.
   constexpr uint32_t kUnset = ~uint32_t{0};
-  egraph::BigVector<uint32_t> position(id_bound, kUnset);
+  egraph::BigVector<uint32_t> position(eg.id_bound(), kUnset);
   TemplateCanonical out;
   out.canonical_index.resize(n);
   out.graph.op.reserve(n);
   out.graph.child_begin.reserve(n + 1);
   out.graph.children.reserve(edges);
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      for (uint64_t child : graph.children_of(i + kAhead)) __builtin_prefetch(&out.canonical_index[child]);
-    }
-    uint32_t& pos = position[egraph::index_of(class_of[i])];
+    if (i + kAhead < n) eg.prefetch_class(class_of[i + kAhead]);
+    uint32_t& pos = position[egraph::index_of(eg.find(class_of[i]))];
     if (pos == kUnset) {
       out.graph.op.push_back(graph.op[i]);
-      for (uint64_t child : graph.children_of(i)) out.graph.children.push_back(out.canonical_index[child]);
+      for (egraph::ClassId child : eg.children(egraph::EGraph::founder(class_of[i]))) {
+        out.graph.children.push_back(position[egraph::index_of(eg.find(child))]);
+      }
       out.graph.child_begin.push_back(static_cast<uint32_t>(out.graph.children.size()));
       pos = static_cast<uint32_t>(out.graph.op.size() - 1);
     }
     out.canonical_index[i] = pos;
   }
+  owned.reset();
+  class_of = egraph::BigVector<egraph::ClassId>();
+  position = egraph::BigVector<uint32_t>();
   out.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.graph.outputs.push_back(at(out.canonical_index, o));
   out.graph.texts = std::move(graph.texts);
