@@ -125,15 +125,9 @@ class GraphStore {
   // Graphviz text, rendered under the lock.
   [[nodiscard]] std::string to_dot() const;
 
-  // Runs `f` while holding the lock; a throw from it poisons the store. Lets
-  // tests reach the poisoning path.
-  template <typename F>
-  void with_lock_for_test(F&& f) {
-    PoisonGuard g(mutex_);
-    f();
-  }
-
  private:
+  friend struct StoreForTest;  // reaches the poisoning path
+
   mutable PoisonMutex mutex_{kStorePoisoned};
   NodeArena nodes_;
   std::vector<NodeId> outputs_;
