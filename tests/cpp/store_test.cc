@@ -238,20 +238,22 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
       }
       if (must(ref.intern(key)) == n) keys.push_back(std::move(key));
     }
-    GraphStore s;
+    StoreBuilder b;
     for (uint64_t i = 0; i < keys.size(); ++i) {
-      EXPECT_EQ(must(s.append_unshared(NodeArena::prepare(keys[i]))), i);
+      EXPECT_EQ(must(b.append(NodeArena::prepare(keys[i]))), i);
     }
-    ASSERT_TRUE(s.index_appended_unshared()) << "seed " << seed;
+    ASSERT_TRUE(b.index_appended()) << "seed " << seed;
+    const std::unique_ptr<GraphStore> built = std::move(b).finish();
+    GraphStore& s = *built;
     for (uint64_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must(s.intern(keys[i])), i);
     EXPECT_EQ(s.node_count(), keys.size());
 
-    GraphStore twice;
+    StoreBuilder twice;
     const uint64_t repeated = below(static_cast<uint32_t>(keys.size()));
-    for (uint64_t i = 0; i <= repeated; ++i) must(twice.append_unshared(NodeArena::prepare(keys[i])));
-    must(twice.append_unshared(NodeArena::prepare(keys[repeated])));
-    EXPECT_THROW((void)twice.intern(keys[0]), Panic);  // a lookup now could add a node twice
-    EXPECT_FALSE(twice.index_appended_unshared());
+    for (uint64_t i = 0; i <= repeated; ++i) must(twice.append(NodeArena::prepare(keys[i])));
+    must(twice.append(NodeArena::prepare(keys[repeated])));
+    EXPECT_THROW((void)twice.intern(NodeArena::prepare(keys[0])), Panic);  // a lookup now could add a node twice
+    EXPECT_FALSE(twice.index_appended());
   }
 }
 
