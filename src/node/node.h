@@ -192,6 +192,10 @@ class NodeKey {
   [[nodiscard]] std::string_view name() const;
   // The params; an empty map for a Stage.
   [[nodiscard]] const ParamMap& params() const;
+  // External only.
+  [[nodiscard]] const PayloadDescriptor& descriptor() const { return *as<ExternalNode>().descriptor; }
+  // Stage only.
+  [[nodiscard]] uint64_t member_count() const { return as<StageNode>().members.size(); }
 
   // The escaped canonical text of the node without its inputs.
   [[nodiscard]] std::string token() const;

@@ -8,6 +8,7 @@
 
 #include "base/hash_key.h"
 #include "base/panic.h"
+#include "node/text.h"
 
 namespace velmora {
 namespace {
@@ -23,13 +24,6 @@ uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
     case ParamValue::Kind::kStr: return str_hash;
     default: return r.bits;
   }
-}
-
-std::string labelled(std::string head, const ParamsView& params) {
-  if (params.empty()) return head;
-  head += ' ';
-  head += params.display();
-  return head;
 }
 
 }  // namespace
@@ -161,59 +155,9 @@ std::string NodeView::token() const {
   return t;
 }
 
-void NodeView::append_token(std::string& t) const {
-  switch (kind()) {
-    case NodeKey::Kind::kSource: t += "src|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kOp: t += "op|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kReduction: t += "red|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kExternal: {
-      const DescriptorView d = descriptor();
-      t += "ext|";
-      for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
-        t += f;
-        t += '|';
-      }
-      t += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
-      break;
-    }
-    case NodeKey::Kind::kStage:
-      t += "stage|";
-      t += std::to_string(member_count());
-      return;
-    case NodeKey::Kind::kExchange: t += "exch"; break;
-    case NodeKey::Kind::kJoin: t += "join"; break;
-  }
-  const ParamsView p = params();
-  if (!p.empty()) {
-    t += '|';
-    p.append_token(t);
-  }
-}
+void NodeView::append_token(std::string& t) const { node_text::append_token(*this, t); }
 
-std::string NodeView::label() const {
-  switch (kind()) {
-    case NodeKey::Kind::kSource: return labelled("Source " + std::string(name()), params());
-    case NodeKey::Kind::kOp: return labelled("Op " + std::string(name()), params());
-    case NodeKey::Kind::kReduction: return labelled("Reduction " + std::string(name()), params());
-    case NodeKey::Kind::kExternal: {
-      const DescriptorView d = descriptor();
-      std::string head = "External ";
-      head += d.kind;
-      head += ':';
-      head += d.content_hash;
-      head += " [";
-      head += d.framework;
-      head += ' ';
-      head += d.version;
-      head += ']';
-      return labelled(std::move(head), params());
-    }
-    case NodeKey::Kind::kStage: return "Stage[" + std::to_string(member_count()) + " members]";
-    case NodeKey::Kind::kExchange: return labelled("Exchange", params());
-    case NodeKey::Kind::kJoin: return labelled("Join", params());
-  }
-  return {};
-}
+std::string NodeView::label() const { return node_text::label(*this); }
 
 NodeKey NodeView::to_key() const {
   const auto in = inputs();
