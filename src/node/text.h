@@ -17,29 +17,23 @@ namespace velmora::node_text {
 // The escaped canonical text of the node without its inputs.
 template <typename Node>
 void append_token(const Node& node, std::string& t) {
-  switch (node.kind()) {
-    case NodeKey::Kind::kSource: t += "src|"; append_escaped(t, node.name()); break;
-    case NodeKey::Kind::kOp: t += "op|"; append_escaped(t, node.name()); break;
-    case NodeKey::Kind::kReduction: t += "red|"; append_escaped(t, node.name()); break;
-    case NodeKey::Kind::kExternal: {
-      // Descriptor fields go in as they are: the token is a name, not a parse.
-      const auto& d = node.descriptor();
-      t += "ext|";
-      for (std::string_view f : {std::string_view(d.kind), std::string_view(d.content_hash),
-                                 std::string_view(d.framework), std::string_view(d.version),
-                                 std::string_view(d.io_schema)}) {
-        t += f;
-        t += '|';
-      }
-      t += d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : std::string_view("-");
-      break;
+  const KindInfo& info = kind_info(node.kind());
+  t += info.token_head;
+  if (info.named) {
+    append_escaped(t, node.name());
+  } else if (node.kind() == NodeKey::Kind::kExternal) {
+    // Descriptor fields go in as they are: the token is a name, not a parse.
+    const auto& d = node.descriptor();
+    for (std::string_view f : {std::string_view(d.kind), std::string_view(d.content_hash),
+                               std::string_view(d.framework), std::string_view(d.version),
+                               std::string_view(d.io_schema)}) {
+      t += f;
+      t += '|';
     }
-    case NodeKey::Kind::kStage:
-      t += "stage|";
-      t += std::to_string(node.member_count());
-      return;
-    case NodeKey::Kind::kExchange: t += "exch"; break;
-    case NodeKey::Kind::kJoin: t += "join"; break;
+    t += d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : std::string_view("-");
+  } else if (node.kind() == NodeKey::Kind::kStage) {
+    t += std::to_string(node.member_count());
+    return;
   }
   const auto& params = node.params();
   if (!params.empty()) {
@@ -51,27 +45,24 @@ void append_token(const Node& node, std::string& t) {
 // The one-line display text used in DOT.
 template <typename Node>
 std::string label(const Node& node) {
-  std::string s;
-  switch (node.kind()) {
-    case NodeKey::Kind::kSource: s = "Source "; s += node.name(); break;
-    case NodeKey::Kind::kOp: s = "Op "; s += node.name(); break;
-    case NodeKey::Kind::kReduction: s = "Reduction "; s += node.name(); break;
-    case NodeKey::Kind::kExternal: {
-      const auto& d = node.descriptor();
-      s = "External ";
-      s += d.kind;
-      s += ':';
-      s += d.content_hash;
-      s += " [";
-      s += d.framework;
-      s += ' ';
-      s += d.version;
-      s += ']';
-      break;
-    }
-    case NodeKey::Kind::kStage: return "Stage[" + std::to_string(node.member_count()) + " members]";
-    case NodeKey::Kind::kExchange: s = "Exchange"; break;
-    case NodeKey::Kind::kJoin: s = "Join"; break;
+  const KindInfo& info = kind_info(node.kind());
+  std::string s(info.label_head);
+  if (info.named) {
+    s += node.name();
+  } else if (node.kind() == NodeKey::Kind::kExternal) {
+    const auto& d = node.descriptor();
+    s += d.kind;
+    s += ':';
+    s += d.content_hash;
+    s += " [";
+    s += d.framework;
+    s += ' ';
+    s += d.version;
+    s += ']';
+  } else if (node.kind() == NodeKey::Kind::kStage) {
+    s += std::to_string(node.member_count());
+    s += " members]";
+    return s;
   }
   const auto& params = node.params();
   if (!params.empty()) {
