@@ -58,11 +58,6 @@ NodesView StoreBuilder::nodes_from(NodeId start) const {
   return nodes.view(std::min<NodeId>(start, n), n);
 }
 
-void GraphStore::reserve(size_t n) {
-  PoisonGuard guard(mutex_, PoisonGuard::kReader);
-  nodes_.reserve(n);
-}
-
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(mutex_);
   if (id >= nodes_.size()) return Err(BadNodeId{id});

@@ -90,11 +90,6 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a key already prepared (made and hashed without the lock).
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
-  // Starts fetching what interning `key` will probe first, for a caller that
-  // has other work to do meanwhile; needs no lock.
-  void prefetch(const NodeArena::Prepared& key) const { nodes_.prefetch(key); }
-  // Room for `n` more nodes, for a caller that knows how many it will intern.
-  void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.
   Status<BadNodeId> mark_output(NodeId id);
 
@@ -143,7 +138,10 @@ class StoreBuilder {
   [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const {
     return store_->nodes_.find_text(s, hash);
   }
+  // Starts fetching what interning `key` will probe first, for a caller that
+  // has other work to do meanwhile.
   void prefetch(const NodeArena::Prepared& key) const { store_->nodes_.prefetch(key); }
+  // Room for `n` more nodes, for a caller that knows how many it will intern.
   void reserve(size_t n) { store_->nodes_.reserve(n); }
   Status<BadNodeId> mark_output(NodeId id) { return store_->mark_output(id); }
   // The nodes with ids from min(start, n) to n - 1.
