@@ -598,6 +598,15 @@ PyObject* ids_to_py(std::span<const uint32_t> ids) { return id_list(ids); }
 
 namespace {
 
+// The kind words follow one another in kind order, as the kinds' table.
+constexpr bool kinds_in_order() {
+  for (int k = 0; k < NodeKey::kKindCount; ++k) {
+    if (std::string_view(kWordTexts[kWordSource + k]) != kKinds[k].word) return false;
+  }
+  return kWordSource + NodeKey::kKindCount - 1 == kWordJoin;
+}
+static_assert(kinds_in_order());
+
 // Builds the node dicts of one nodes() call. Keys and kind words come from the
 // module; each store text becomes one str, shared by every dict that shows
 // it (strs are immutable, so sharing them is not observable).
@@ -634,18 +643,7 @@ class NodesBuilder {
   }
 
  private:
-  static Word kind_word(NodeKey::Kind kind) {
-    switch (kind) {
-      case NodeKey::Kind::kSource: return kWordSource;
-      case NodeKey::Kind::kOp: return kWordOp;
-      case NodeKey::Kind::kReduction: return kWordReduction;
-      case NodeKey::Kind::kExternal: return kWordExternal;
-      case NodeKey::Kind::kStage: return kWordStage;
-      case NodeKey::Kind::kExchange: return kWordExchange;
-      case NodeKey::Kind::kJoin: return kWordJoin;
-    }
-    panic("node of unknown kind");
-  }
+  static Word kind_word(NodeKey::Kind kind) { return static_cast<Word>(kWordSource + static_cast<int>(kind)); }
 
   // dict[word] = value, taking over `value`.
   bool put(PyObject* dict, Word word, PyObject* value) {

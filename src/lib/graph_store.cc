@@ -16,6 +16,7 @@
 #include "optimizer/engine/engine.h"
 #include "optimizer/pipeline.h"
 #include "serialize/blob.h"
+#include "store/store.h"
 
 namespace velmora::py {
 namespace {

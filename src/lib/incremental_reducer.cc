@@ -11,12 +11,19 @@
 #include "lib/convert.h"
 #include "lib/module.h"
 #include "optimizer/engine/engine.h"
+#include "optimizer/incremental/reducer_cell.h"
 #include "optimizer/pipeline.h"
+#include "store/store.h"
 
 namespace velmora::py {
 namespace {
 
 using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+struct ReducerObject {
+  PyObject_HEAD
+  std::unique_ptr<ReducerCell> cell;
+};
 
 PyTypeObject* owner(PyObject* self) { return Py_TYPE(self); }
 ReducerCell& cell_of(PyObject* self) { return *reinterpret_cast<ReducerObject*>(self)->cell; }

@@ -5,6 +5,8 @@
 
 #include "lib/convert.h"
 #include "lib/module.h"
+#include "optimizer/pipeline.h"
+#include "store/store.h"
 
 namespace velmora::py {
 namespace {

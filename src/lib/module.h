@@ -13,9 +13,11 @@
 
 #include "base/panic.h"
 #include "node/node.h"
-#include "optimizer/incremental/reducer_cell.h"
-#include "optimizer/pipeline.h"
-#include "store/store.h"
+
+namespace velmora {
+class GraphStore;
+struct ReducedStore;
+}  // namespace velmora
 
 namespace velmora::py {
 
@@ -58,11 +60,6 @@ struct GraphStoreObject {
 struct DescriptorObject {
   PyObject_HEAD
   PayloadDescriptor value;
-};
-
-struct ReducerObject {
-  PyObject_HEAD
-  std::unique_ptr<ReducerCell> cell;
 };
 
 extern PyType_Spec graph_store_spec;

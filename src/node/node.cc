@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "node/text.h"
+
 namespace velmora {
 namespace {
 
@@ -13,13 +15,6 @@ template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
 const ParamMap kNoParams;
-
-std::string labelled(std::string head, const ParamMap& params) {
-  if (params.empty()) return head;
-  head += ' ';
-  head += params.display();
-  return head;
-}
 
 std::optional<ParamValue> parse_value(std::string_view text) {
   if (text.empty() || static_cast<unsigned char>(text[0]) >= 0x80) return std::nullopt;
@@ -91,61 +86,13 @@ const ParamMap& NodeKey::params() const {
                     v_);
 }
 
-namespace {
-
-// prefix, then "|" and the params when there are any, built in one buffer.
-std::string named_token(std::string_view prefix, std::string_view name, const ParamMap& params) {
+std::string NodeKey::token() const {
   std::string t;
-  t.reserve(prefix.size() + name.size() + 24 * params.size());
-  t += prefix;
-  append_escaped(t, name);
-  if (!params.empty()) {
-    t += '|';
-    params.append_token(t);
-  }
+  node_text::append_token(*this, t);
   return t;
 }
 
-}  // namespace
-
-std::string NodeKey::token() const {
-  return std::visit(
-      Overloaded{
-          [](const SourceNode& n) { return named_token("src|", n.name, n.params); },
-          [](const OpNode& n) { return named_token("op|", n.name, n.params); },
-          [](const ReductionNode& n) { return named_token("red|", n.name, n.params); },
-          [](const ExternalNode& n) {
-            const PayloadDescriptor& d = *n.descriptor;
-            std::string t = "ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" +
-                            d.version + "|" + d.io_schema + "|" +
-                            (d.preprocessing_ref ? *d.preprocessing_ref : std::string("-"));
-            return with_params(std::move(t), n.params);
-          },
-          [](const StageNode& n) { return "stage|" + std::to_string(n.members.size()); },
-          [](const ExchangeNode& n) { return with_params("exch", n.params); },
-          [](const JoinNode& n) { return with_params("join", n.params); }},
-      v_);
-}
-
-std::string NodeKey::label() const {
-  return std::visit(
-      Overloaded{
-          [](const SourceNode& n) { return labelled("Source " + n.name, n.params); },
-          [](const OpNode& n) { return labelled("Op " + n.name, n.params); },
-          [](const ReductionNode& n) { return labelled("Reduction " + n.name, n.params); },
-          [](const ExternalNode& n) {
-            const PayloadDescriptor& d = *n.descriptor;
-            return labelled("External " + d.kind + ":" + d.content_hash + " [" + d.framework +
-                                " " + d.version + "]",
-                            n.params);
-          },
-          [](const StageNode& n) {
-            return "Stage[" + std::to_string(n.members.size()) + " members]";
-          },
-          [](const ExchangeNode& n) { return labelled("Exchange", n.params); },
-          [](const JoinNode& n) { return labelled("Join", n.params); }},
-      v_);
-}
+std::string NodeKey::label() const { return node_text::label(*this); }
 
 NodeKey NodeKey::with_inputs(Inputs inputs) && {
   std::visit(Overloaded{[](SourceNode&) {}, [&inputs](auto& n) { n.inputs = std::move(inputs); }},

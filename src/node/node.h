@@ -141,10 +141,9 @@ class NodeKey {
     kExchange = 5,
     kJoin = 6,
   };
+  static constexpr int kKindCount = 7;
   // The kinds that carry a name.
-  static constexpr bool named(Kind k) {
-    return k == Kind::kSource || k == Kind::kOp || k == Kind::kReduction;
-  }
+  static constexpr bool named(Kind k);
   using Storage = std::variant<SourceNode, OpNode, ReductionNode, ExternalNode, StageNode,
                                ExchangeNode, JoinNode>;
 
@@ -192,6 +191,10 @@ class NodeKey {
   [[nodiscard]] std::string_view name() const;
   // The params; an empty map for a Stage.
   [[nodiscard]] const ParamMap& params() const;
+  // External only.
+  [[nodiscard]] const PayloadDescriptor& descriptor() const { return *as<ExternalNode>().descriptor; }
+  // Stage only.
+  [[nodiscard]] uint64_t member_count() const { return as<StageNode>().members.size(); }
 
   // The escaped canonical text of the node without its inputs.
   [[nodiscard]] std::string token() const;
@@ -228,6 +231,24 @@ class NodeKey {
  private:
   Storage v_;
 };
+
+// What each kind is, by ordinal: the texts and traits every other part reads.
+struct KindInfo {
+  std::string_view word;  // the kind as node listings name it
+  std::string_view token_head;  // how its token starts
+  std::string_view label_head;  // how its label starts
+  bool named;  // carries a name, written after those heads
+};
+inline constexpr KindInfo kKinds[NodeKey::kKindCount] = {
+    {"source", "src|", "Source ", true},   {"op", "op|", "Op ", true},
+    {"reduction", "red|", "Reduction ", true}, {"external", "ext|", "External ", false},
+    {"stage", "stage|", "Stage[", false},  {"exchange", "exch", "Exchange", false},
+    {"join", "join", "Join", false}};
+static_assert(static_cast<int>(NodeKey::Kind::kJoin) + 1 == NodeKey::kKindCount, "one row a kind");
+static_assert(std::variant_size_v<NodeKey::Storage> == NodeKey::kKindCount, "one alternative a kind");
+
+[[nodiscard]] constexpr const KindInfo& kind_info(NodeKey::Kind k) { return kKinds[static_cast<int>(k)]; }
+constexpr bool NodeKey::named(Kind k) { return kind_info(k).named; }
 
 // The parse of an "op|..." or "red|..." token: kind piece, name, params.
 struct ParsedOpToken {

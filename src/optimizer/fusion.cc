@@ -110,7 +110,7 @@ std::vector<Index> maximal_keys(const std::vector<bool>& opaque, const Consumers
 // nodes reading them can meet too, so from then on every key is interned.
 class Emitter {
  public:
-  Emitter(GraphStore& store, const TemplateGraph& graph, const TokenTemplates& templates)
+  Emitter(StoreBuilder& store, const TemplateGraph& graph, const TokenTemplates& templates)
       : store_(store), may_match_(templates.size(), false) {
     IdIndex ops;  // the graph's op tokens, made only when a Stage is carried
     bool ops_made = false;
@@ -144,7 +144,7 @@ class Emitter {
 
   // The store id of `p`, which `may_match` says is one of the stages above.
   uint64_t emit(const PreparedKey& p, bool may_match) {
-    if (interning_) return checked(store_.intern_unshared(p));
+    if (interning_) return checked(store_.intern(p));
     if (may_match) {
       const uint32_t found = matched_.find(p.hash, [&](uint32_t id) { return same_stage(p, id); });
       if (found != IdIndex::kEmpty) {
@@ -153,14 +153,14 @@ class Emitter {
         return found;
       }
     }
-    const uint64_t id = checked(store_.append_unshared(p));
+    const uint64_t id = checked(store_.append(p));
     if (may_match) matched_.insert(p.hash, static_cast<uint32_t>(id));
     return id;
   }
 
   // Indexes the keys appended so far.
   void finish() {
-    if (!store_.index_appended_unshared()) panic("stage fusion emitted one node twice");
+    if (!store_.index_appended()) panic("stage fusion emitted one node twice");
   }
 
  private:
@@ -183,7 +183,7 @@ class Emitter {
     return *id;
   }
   bool same_stage(const PreparedKey& p, uint32_t id) const {
-    const NodeView node = store_.snapshot_from(id)[0];
+    const NodeView node = store_.nodes_from(id)[0];
     const Inputs inputs(node.inputs().begin(), node.inputs().end());
     const PreparedKey q = node.prepare(inputs);
     return std::ranges::equal(p.inputs, q.inputs) && std::ranges::equal(p.argc, q.argc) &&
@@ -193,7 +193,7 @@ class Emitter {
   // Sets shapes apart from the keys the store hashes with the same key.
   static constexpr uint64_t kShapeDomain = 0x5A6E;
 
-  GraphStore& store_;
+  StoreBuilder& store_;
   std::vector<bool> may_match_;  // per template
   IdIndex shapes_;  // the shapes of those templates' stages
   IdIndex matched_;  // the stages emitted that may match, by their keys' hashes
@@ -245,8 +245,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   }
 
   Fused out;
-  out.store = std::make_unique<GraphStore>();
-  GraphStore& store = *out.store;
+  StoreBuilder store;
   store.reserve(groups);
   out.placement = PackedNodeMap(m);
   // Per node: its stage key and, once that stage is emitted, the stage's store
@@ -387,7 +386,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       reduced_id = emit(p, emitter.fused_may_match(p));
       for (uint32_t t : unknown_texts) {
         MemberText& text = member_text[t];
-        text.id = store.find_text_unshared(graph.texts[t], text.hash);
+        text.id = store.find_text(graph.texts[t], text.hash);
       }
       for (uint64_t n = 0; n < count; ++n) {
         const Index member = members[first + n];
@@ -399,7 +398,8 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     landing[k].reduced = static_cast<Index>(reduced_id);
   }
   emitter.finish();
-  out.nodes = store.snapshot_from(0);
+  out.nodes = store.nodes_from(0);
+  out.store = std::move(store).finish();
 
   out.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) {

@@ -11,6 +11,7 @@
 #include "base/hash_key.h"
 #include "base/id_index.h"
 #include "base/panic.h"
+#include "node/text.h"
 #include "optimizer/fusion.h"
 
 namespace velmora {
@@ -19,61 +20,6 @@ namespace {
 // Kept and canonical indices are below the input's node count, and store ids
 // are 32-bit, so the per-node index is half width.
 constexpr uint32_t kDropped = std::numeric_limits<uint32_t>::max();
-
-void append_counted(std::string& out, std::string_view s) {
-  out += std::to_string(s.size());
-  out += ':';
-  out += s;
-}
-
-// The text a node is known by inside the pipeline: its token, except where the
-// token does not determine the node up to its inputs. A Stage's token shows
-// only its member count and an External's joins raw descriptor fields with
-// "|" (and writes an absent preprocessing_ref like a "-" one), so two distinct
-// nodes could share a token and be merged or rebuilt from the wrong template.
-// Those two get a length-prefixed text of their whole key; it still starts
-// with their kind's prefix, so it never reads as an "op|" token.
-void append_pipeline_symbol(const NodeView& node, std::string& s) {
-  switch (node.kind()) {
-    case NodeKey::Kind::kStage: {
-      s += "stage|";
-      s += std::to_string(node.member_count());
-      node.for_each_member([&s](const MemberView& m) {
-        s += '|';
-        append_counted(s, m.op);
-        s += ':';
-        for (uint32_t r = 0; r < m.argc; ++r) {
-          if (r > 0) s += ',';
-          const StageRef ref = m.ref(r);
-          s += ref.kind == StageRef::Kind::kInput ? 'i' : 'm';
-          s += std::to_string(ref.index);
-        }
-      });
-      return;
-    }
-    case NodeKey::Kind::kExternal: {
-      const DescriptorView d = node.descriptor();
-      s += "ext|";
-      for (std::string_view field : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
-        append_counted(s, field);
-      }
-      if (d.preprocessing_ref) {
-        s += '+';
-        append_counted(s, *d.preprocessing_ref);
-      } else {
-        s += '-';
-      }
-      const ParamsView params = node.params();
-      if (!params.empty()) {
-        s += '|';
-        params.append_token(s);
-      }
-      return;
-    }
-    default:
-      node.append_token(s);
-  }
-}
 
 struct Kept {
   std::vector<uint32_t> index;  // input id -> kept index, or kDropped
@@ -99,7 +45,7 @@ class TemplateTable {
     if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(node);
-    kept_.graph.texts.add_with([&node](std::string& out) { append_pipeline_symbol(node, out); });
+    kept_.graph.texts.add_with([&node](std::string& out) { node_text::append_template_text(node, out); });
     // An op's token becomes a stage member's text in the new store, and can
     // be longer than the name it escapes: one the store cannot hold fails
     // the reduction here, before the engine hashes it.

@@ -530,7 +530,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
                               static_cast<uint32_t>(data[6]) << 16 |
                               static_cast<uint32_t>(data[7]) << 24;
 
-  auto store = std::make_unique<GraphStore>();
+  StoreBuilder store;
   // The store grows with the records actually read, never by the count the
   // blob announces; reserving for all the bytes could hold cost more (its
   // index is touched when made) than growing does. The records read so far,
@@ -558,7 +558,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       stopped = true;
       return;
     }
-    store->prefetch(s.key);
+    store.prefetch(s.key);
     ++read;
   };
   for (uint64_t k = 0; k < kAhead; ++k) read_next();
@@ -570,9 +570,9 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       const double per_record = static_cast<double>(r.position() - 8) / static_cast<double>(read);
       const auto in_bytes = static_cast<uint64_t>(static_cast<double>(data.size() - 8) / per_record);
       const uint64_t expected = std::min({in_bytes, uint64_t{node_count}, size_at});
-      if (expected > i) store->reserve(expected - i);
+      if (expected > i) store.reserve(expected - i);
     }
-    auto id = store->intern_unshared(ring[i % (kAhead + 1)].key);
+    auto id = store.intern(ring[i % (kAhead + 1)].key);
     if (!id) return Err(bad_reference(id.error().id));
     // A record equal to an earlier one interns to that node's id, and every
     // later index would then name the wrong node: index i is no node at all.
@@ -584,9 +584,9 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   for (uint32_t e = 0; e < output_count; ++e) {
     uint64_t id;
     if (!r.u64(id)) return Err(r.error());
-    if (auto marked = store->mark_output(id); !marked) return Err(bad_reference(marked.error().id));
+    if (auto marked = store.mark_output(id); !marked) return Err(bad_reference(marked.error().id));
   }
-  return store;
+  return std::move(store).finish();
 }
 
 }  // namespace velmora

@@ -8,17 +8,15 @@
 
 #include "base/hash_key.h"
 #include "base/panic.h"
+#include "node/text.h"
 
 namespace velmora {
 namespace {
 
-// Ids inside the words are 32-bit; a parameter's head word keeps three bits
-// for its tag and its last-pair flag.
+// Ids inside the words are 32-bit, and the layout narrows some further.
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEULL;
-constexpr uint64_t kMaxTexts = (uint64_t{1} << 29) - 1;
-constexpr uint64_t kMaxInputs = (uint64_t{1} << 28) - 1;
-constexpr uint32_t kHasParams = 8;
-constexpr uint32_t kLastPair = 4;
+constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
+constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
 
 uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
   switch (r.kind) {
@@ -28,40 +26,26 @@ uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
   }
 }
 
-std::size_t value_words(ParamValue::Kind k) {
-  return k == ParamValue::Kind::kInt || k == ParamValue::Kind::kFloat ? 2 : 1;
-}
-
-std::string labelled(std::string head, const ParamsView& params) {
-  if (params.empty()) return head;
-  head += ' ';
-  head += params.display();
-  return head;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ views
 
 ParamRef ParamsView::iterator::operator*() const {
   const uint32_t head = p_[0];
-  ParamRef r{a_->text(head >> 3), static_cast<ParamValue::Kind>(head & 3), 0, {}, head >> 3,
-             ParamRef::kNoText};
-  switch (r.kind) {
-    case ParamValue::Kind::kInt:
-    case ParamValue::Kind::kFloat: r.bits = uint64_t{p_[1]} | uint64_t{p_[2]} << 32; break;
-    case ParamValue::Kind::kBool: r.bits = p_[1]; break;
-    case ParamValue::Kind::kStr:
-      r.str = a_->text(p_[1]);
-      r.str_id = p_[1];
-      break;
+  const uint32_t name_id = ParamHead::name_id(head);
+  ParamRef r{a_->text(name_id), ParamHead::kind(head), 0, {}, name_id, ParamRef::kNoText};
+  const uint64_t value = ParamHead::value(p_);
+  if (r.kind == ParamValue::Kind::kStr) {
+    r.str_id = static_cast<uint32_t>(value);
+    r.str = a_->text(r.str_id);
+  } else {
+    r.bits = value;
   }
   return r;
 }
 
 ParamsView::iterator& ParamsView::iterator::operator++() {
-  const uint32_t head = p_[0];
-  p_ = (head & kLastPair) != 0 ? nullptr : p_ + 1 + value_words(static_cast<ParamValue::Kind>(head & 3));
+  p_ = ParamHead::last(p_[0]) ? nullptr : ParamHead::next(p_);
   return *this;
 }
 
@@ -116,8 +100,8 @@ std::string_view NodeView::name() const {
 }
 
 ParamsView NodeView::params() const {
-  if ((r_->meta & kHasParams) == 0) return {};
-  return {a_, after_inputs()};
+  if (!r_->has_params()) return {};
+  return {a_, r_->tail()};
 }
 
 DescriptorView NodeView::descriptor() const {
@@ -128,41 +112,41 @@ DescriptorView NodeView::descriptor() const {
   return v;
 }
 
-uint32_t NodeView::member_count() const { return *after_inputs(); }
+uint32_t NodeView::member_count() const { return MemberWords::count(r_->tail()); }
 
 uint32_t NodeView::template_hash() const {
   // Straight from the words, as `same_template` compares them: text ids stand
   // for their texts, and floats count by their canonical bits.
-  KeyedMixer mix((r_->meta & 15) * 0x51ULL + r_->part);
-  const uint32_t* w = after_inputs();
+  KeyedMixer mix(r_->shape() * 0x51ULL + r_->part);
+  const uint32_t* w = r_->tail();
   if (kind() == NodeKey::Kind::kStage) {
-    const uint32_t members = *w++;
-    for (uint32_t j = 0; j < members; ++j) {
-      const std::size_t len = 2 + 3 * static_cast<std::size_t>(w[1]);  // text id, argc, refs
-      mix(uint64_t{w[0]} << 32 | w[1]);
-      for (std::size_t k = 2; k < len; k += 3) mix((uint64_t{w[k + 2]} << 32 | w[k + 1]) * 3 + w[k]);
-      w += len;
+    const uint32_t members = MemberWords::count(w);
+    w = MemberWords::first(w);
+    for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
+      const uint32_t argc = MemberWords::argc(w);
+      mix(uint64_t{MemberWords::op_id(w)} << 32 | argc);
+      for (uint32_t k = 0; k < argc; ++k) {
+        const StageRef ref = MemberWords::ref(MemberWords::refs(w), k);
+        mix(ref.index * 3 + static_cast<uint32_t>(ref.kind));
+      }
     }
-  } else if ((r_->meta & kHasParams) != 0) {
-    for (;;) {
-      const uint32_t head = *w;  // name id, last-pair flag, value kind
-      const auto value_kind = static_cast<ParamValue::Kind>(head & 3);
-      const std::size_t n = value_words(value_kind);
-      uint64_t value = n == 2 ? (uint64_t{w[2]} << 32 | w[1]) : w[1];
+  } else if (r_->has_params()) {
+    for (;; w = ParamHead::next(w)) {
+      const uint32_t head = *w;
+      const ParamValue::Kind value_kind = ParamHead::kind(head);
+      uint64_t value = ParamHead::value(w);
       if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, 0, 0}.canonical_bits();
       mix(head);
       mix(value);
-      if ((head & kLastPair) != 0) break;
-      w += 1 + n;
+      if (ParamHead::last(head)) break;
     }
   }
   return mix.hash32();
 }
 
 bool NodeView::same_template(const NodeView& o) const {
-  if ((r_->meta & 15) != (o.r_->meta & 15) || r_->part != o.r_->part) return false;
-  return NodeArena::same_tail(kind(), (r_->meta & kHasParams) != 0, after_inputs(),
-                              o.after_inputs());
+  if (r_->shape() != o.r_->shape() || r_->part != o.r_->part) return false;
+  return NodeArena::same_tail(kind(), r_->has_params(), r_->tail(), o.r_->tail());
 }
 
 std::string NodeView::token() const {
@@ -171,59 +155,9 @@ std::string NodeView::token() const {
   return t;
 }
 
-void NodeView::append_token(std::string& t) const {
-  switch (kind()) {
-    case NodeKey::Kind::kSource: t += "src|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kOp: t += "op|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kReduction: t += "red|"; append_escaped(t, name()); break;
-    case NodeKey::Kind::kExternal: {
-      const DescriptorView d = descriptor();
-      t += "ext|";
-      for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
-        t += f;
-        t += '|';
-      }
-      t += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
-      break;
-    }
-    case NodeKey::Kind::kStage:
-      t += "stage|";
-      t += std::to_string(member_count());
-      return;
-    case NodeKey::Kind::kExchange: t += "exch"; break;
-    case NodeKey::Kind::kJoin: t += "join"; break;
-  }
-  const ParamsView p = params();
-  if (!p.empty()) {
-    t += '|';
-    p.append_token(t);
-  }
-}
+void NodeView::append_token(std::string& t) const { node_text::append_token(*this, t); }
 
-std::string NodeView::label() const {
-  switch (kind()) {
-    case NodeKey::Kind::kSource: return labelled("Source " + std::string(name()), params());
-    case NodeKey::Kind::kOp: return labelled("Op " + std::string(name()), params());
-    case NodeKey::Kind::kReduction: return labelled("Reduction " + std::string(name()), params());
-    case NodeKey::Kind::kExternal: {
-      const DescriptorView d = descriptor();
-      std::string head = "External ";
-      head += d.kind;
-      head += ':';
-      head += d.content_hash;
-      head += " [";
-      head += d.framework;
-      head += ' ';
-      head += d.version;
-      head += ']';
-      return labelled(std::move(head), params());
-    }
-    case NodeKey::Kind::kStage: return "Stage[" + std::to_string(member_count()) + " members]";
-    case NodeKey::Kind::kExchange: return labelled("Exchange", params());
-    case NodeKey::Kind::kJoin: return labelled("Join", params());
-  }
-  return {};
-}
+std::string NodeView::label() const { return node_text::label(*this); }
 
 NodeKey NodeView::to_key() const {
   const auto in = inputs();
@@ -270,15 +204,15 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
     p.has_preprocessing_ref = d.present != 0;
     if (d.present != 0) add(d.field[5]);
   }
-  const uint32_t* w = after_inputs();
   if (p.kind == NodeKey::Kind::kStage) {
-    const uint32_t members = *w++;
-    for (uint32_t j = 0; j < members; ++j) {
-      add(w[0]);
-      const MemberView m{{}, w + 2, w[1]};
+    const uint32_t* w = r_->tail();
+    const uint32_t members = MemberWords::count(w);
+    w = MemberWords::first(w);
+    for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
+      add(MemberWords::op_id(w));
+      const MemberView m{{}, MemberWords::refs(w), MemberWords::argc(w)};
       p.argc.push_back(m.argc);
       for (uint32_t k = 0; k < m.argc; ++k) p.add_ref(m.ref(k));
-      w += 2 + 3 * static_cast<std::size_t>(m.argc);
     }
   } else {
     for (const ParamRef& r : params()) {
@@ -387,8 +321,11 @@ uint32_t desc_hash(const uint32_t* field_hashes, bool present) {
 // Words a key takes: its inputs, then its params or its members.
 std::size_t word_count(const NodeArena::Prepared& p) {
   std::size_t n = p.inputs.size();
-  if (p.kind == NodeKey::Kind::kStage) return n + 1 + 2 * p.argc.size() + 3 * p.refs.size();
-  for (const auto& q : p.params) n += 1 + value_words(q.kind);
+  if (p.kind == NodeKey::Kind::kStage) {
+    return n + MemberWords::kCountWords + MemberWords::kHeader * p.argc.size() +
+           MemberWords::kRefWords * p.refs.size();
+  }
+  for (const auto& q : p.params) n += 1 + ParamHead::value_words(q.kind);
   return n;
 }
 
@@ -404,44 +341,43 @@ uint32_t NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) c
 
 bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words) {
   if (r.meta != e.meta || r.part != e.part) return false;
-  const std::size_t n_inputs = r.meta >> 4;
+  const std::size_t n_inputs = r.input_count();
   return std::equal(r.words, r.words + n_inputs, words) &&
-         same_tail(static_cast<NodeKey::Kind>(r.meta & 7), (r.meta & kHasParams) != 0,
-                   r.words + n_inputs, words + n_inputs);
+         same_tail(r.kind(), r.has_params(), r.words + n_inputs, words + n_inputs);
 }
 
 bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                           const uint32_t* b) {
   if (kind == NodeKey::Kind::kStage) {
-    if (*a != *b) return false;
-    const uint32_t members = *a;
-    ++a;
-    ++b;
+    const uint32_t members = MemberWords::count(a);
+    if (members != MemberWords::count(b)) return false;
+    a = MemberWords::first(a);
+    b = MemberWords::first(b);
     for (uint32_t j = 0; j < members; ++j) {
-      if (a[0] != b[0] || a[1] != b[1]) return false;
-      const std::size_t len = 2 + 3 * static_cast<std::size_t>(a[1]);
-      if (!std::equal(a + 2, a + len, b + 2)) return false;
-      a += len;
-      b += len;
+      // Op text id and argument count first: they give the member's size.
+      if (MemberWords::op_id(a) != MemberWords::op_id(b) || MemberWords::argc(a) != MemberWords::argc(b)) {
+        return false;
+      }
+      const uint32_t* end = MemberWords::next(a);
+      if (!std::equal(MemberWords::refs(a), end, MemberWords::refs(b))) return false;
+      a = end;
+      b = MemberWords::next(b);
     }
     return true;
   }
   if (!has_params) return true;
-  for (;;) {
+  for (;; a = ParamHead::next(a), b = ParamHead::next(b)) {
     const uint32_t head = *a;
     if (head != *b) return false;
-    const auto kind_of_value = static_cast<ParamValue::Kind>(head & 3);
-    const std::size_t n = value_words(kind_of_value);
+    const ParamValue::Kind kind_of_value = ParamHead::kind(head);
     if (kind_of_value == ParamValue::Kind::kFloat) {
-      const ParamRef x{{}, kind_of_value, uint64_t{a[1]} | uint64_t{a[2]} << 32, {}, 0, 0};
-      const ParamRef y{{}, kind_of_value, uint64_t{b[1]} | uint64_t{b[2]} << 32, {}, 0, 0};
+      const ParamRef x{{}, kind_of_value, ParamHead::value(a), {}, 0, 0};
+      const ParamRef y{{}, kind_of_value, ParamHead::value(b), {}, 0, 0};
       if (x.canonical_bits() != y.canonical_bits()) return false;
-    } else if (!std::equal(a + 1, a + 1 + n, b + 1)) {
+    } else if (ParamHead::value(a) != ParamHead::value(b)) {
       return false;
     }
-    if ((head & kLastPair) != 0) return true;
-    a += 1 + n;
-    b += 1 + n;
+    if (ParamHead::last(head)) return true;
   }
 }
 
@@ -480,36 +416,22 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint
   for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
   bool has_params = false;
   if (kind == NodeKey::Kind::kStage) {
-    *w++ = static_cast<uint32_t>(p.argc.size());
+    *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
     std::size_t r = 0;
     for (uint32_t n : p.argc) {
-      *w++ = ids[t++];
-      *w++ = n;
-      for (uint32_t k = 0; k < n; ++k, ++r) {
-        *w++ = static_cast<uint32_t>(p.refs[r].kind);
-        *w++ = static_cast<uint32_t>(p.refs[r].index);
-        *w++ = static_cast<uint32_t>(p.refs[r].index >> 32);
-      }
+      *w++ = ids[t++];  // op text id
+      *w++ = n;  // argument count
+      for (uint32_t k = 0; k < n; ++k, ++r) w = MemberWords::put_ref(w, p.refs[r]);
     }
   } else {
     has_params = !p.params.empty();
     for (std::size_t k = 0; k < p.params.size(); ++k) {
       const Prepared::Param& q = p.params[k];
-      const uint32_t last = k + 1 == p.params.size() ? kLastPair : 0;
-      *w++ = ids[t++] << 3 | last | static_cast<uint32_t>(q.kind);
-      switch (q.kind) {
-        case ParamValue::Kind::kInt:
-        case ParamValue::Kind::kFloat:
-          *w++ = static_cast<uint32_t>(q.bits);
-          *w++ = static_cast<uint32_t>(q.bits >> 32);
-          break;
-        case ParamValue::Kind::kBool: *w++ = static_cast<uint32_t>(q.bits); break;
-        case ParamValue::Kind::kStr: *w++ = ids[t++]; break;
-      }
+      *w++ = ParamHead::make(ids[t++], k + 1 == p.params.size(), q.kind);
+      w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++] : q.bits);
     }
   }
-  e.meta = static_cast<uint32_t>(kind) | (has_params ? kHasParams : 0) |
-           static_cast<uint32_t>(p.inputs.size()) << 4;
+  e.meta = NodeRecord::make_meta(kind, has_params, static_cast<uint32_t>(p.inputs.size()));
   return e;
 }
 

@@ -31,6 +31,7 @@
 #include "base/seg_vector.h"
 #include "base/text_hash.h"
 #include "node/node.h"
+#include "node/record.h"
 #include "param/param.h"
 
 namespace velmora {
@@ -166,20 +167,9 @@ struct DescriptorView {
 // One stage member read in place.
 struct MemberView {
   std::string_view op;
-  const uint32_t* refs = nullptr;  // argc entries of three words: tag, index low, index high
+  const uint32_t* refs = nullptr;  // argc references, as MemberWords lays them out
   uint32_t argc = 0;
-  [[nodiscard]] StageRef ref(uint32_t k) const {
-    const uint32_t* r = refs + 3 * k;
-    return StageRef{static_cast<StageRef::Kind>(r[0]), uint64_t{r[1]} | uint64_t{r[2]} << 32};
-  }
-};
-
-// The record layout: kind in the low 3 bits of `meta`, bit 3 set when the
-// words hold parameters, the input count above.
-struct NodeRecord {
-  const uint32_t* words;
-  uint32_t part;  // name text id (Source, Op, Reduction), descriptor id (External), else 0
-  uint32_t meta;
+  [[nodiscard]] StageRef ref(uint32_t k) const { return MemberWords::ref(refs, k); }
 };
 
 // One node of an arena.
@@ -188,9 +178,9 @@ class NodeView {
   NodeView() = default;
   NodeView(const NodeArena* a, const NodeRecord* r) : a_(a), r_(r) {}
 
-  [[nodiscard]] NodeKey::Kind kind() const { return static_cast<NodeKey::Kind>(r_->meta & 7); }
+  [[nodiscard]] NodeKey::Kind kind() const { return r_->kind(); }
   [[nodiscard]] bool is_op() const { return kind() == NodeKey::Kind::kOp; }
-  [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->meta >> 4}; }
+  [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->input_count()}; }
   // Name of a Source, Op or Reduction; empty otherwise.
   [[nodiscard]] std::string_view name() const;
   // The text id of that name (Source, Op and Reduction only).
@@ -225,7 +215,6 @@ class NodeView {
   friend bool operator==(const NodeView& a, const NodeKey& b) { return a.to_key() == b; }
 
  private:
-  [[nodiscard]] const uint32_t* after_inputs() const { return r_->words + (r_->meta >> 4); }
   const NodeArena* a_ = nullptr;
   const NodeRecord* r_ = nullptr;
 };
@@ -385,11 +374,11 @@ class NodeArena {
 
 template <typename F>
 void NodeView::for_each_member(F&& f) const {
-  const uint32_t* p = after_inputs();
-  const uint32_t n = *p++;
+  const uint32_t* p = MemberWords::first(r_->tail());
+  const uint32_t n = MemberWords::count(r_->tail());
   for (uint32_t j = 0; j < n; ++j) {
-    MemberView m{text(p[0]), p + 2, p[1]};
-    p += 2 + 3 * static_cast<std::size_t>(m.argc);
+    MemberView m{text(MemberWords::op_id(p)), MemberWords::refs(p), MemberWords::argc(p)};
+    p = MemberWords::next(p);
     f(m);
   }
 }

@@ -40,19 +40,22 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
   return guard.sparing_allocation_failures([&] { return nodes_.intern(key).first; });
 }
 
-Result<NodeId, BadNodeId> GraphStore::intern_unshared(const NodeArena::Prepared& key) {
-  if (auto bad = missing_input(key, nodes_.size())) return Err(BadNodeId{*bad});
-  return nodes_.intern(key).first;
+Result<NodeId, BadNodeId> StoreBuilder::intern(const NodeArena::Prepared& key) {
+  NodeArena& nodes = store_->nodes_;
+  if (auto bad = missing_input(key, nodes.size())) return Err(BadNodeId{*bad});
+  return nodes.intern(key).first;
 }
 
-Result<NodeId, BadNodeId> GraphStore::append_unshared(const NodeArena::Prepared& key) {
-  if (auto bad = missing_input(key, nodes_.size())) return Err(BadNodeId{*bad});
-  return nodes_.append_unindexed(key);
+Result<NodeId, BadNodeId> StoreBuilder::append(const NodeArena::Prepared& key) {
+  NodeArena& nodes = store_->nodes_;
+  if (auto bad = missing_input(key, nodes.size())) return Err(BadNodeId{*bad});
+  return nodes.append_unindexed(key);
 }
 
-void GraphStore::reserve(size_t n) {
-  PoisonGuard guard(mutex_, PoisonGuard::kReader);
-  nodes_.reserve(n);
+NodesView StoreBuilder::nodes_from(NodeId start) const {
+  const NodeArena& nodes = store_->nodes_;
+  const uint64_t n = nodes.size();
+  return nodes.view(std::min<NodeId>(start, n), n);
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,26 +90,6 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a key already prepared (made and hashed without the lock).
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
-  // The same for a store that no other thread can reach yet, such as one
-  // being read from a blob: the lock would guard nothing.
-  Result<NodeId, BadNodeId> intern_unshared(const NodeArena::Prepared& key);
-  // Filling such a store with keys known to be distinct: appends without a
-  // lookup, and `index_appended` indexes them all at once at the end (false
-  // when one equals a node before it after all: the store is then to be
-  // dropped). See
-  // `NodeArena::append_unindexed`.
-  Result<NodeId, BadNodeId> append_unshared(const NodeArena::Prepared& key);
-  [[nodiscard]] bool index_appended_unshared() { return nodes_.index_appended(); }
-  // The id of a text in such a store, for keys' `text_ids`; kUnknownText when
-  // it holds no such text.
-  [[nodiscard]] uint32_t find_text_unshared(std::string_view s, uint32_t hash) const {
-    return nodes_.find_text(s, hash);
-  }
-  // Starts fetching what interning `key` will probe first, for a caller that
-  // has other work to do meanwhile; needs no lock.
-  void prefetch(const NodeArena::Prepared& key) const { nodes_.prefetch(key); }
-  // Room for `n` more nodes, for a caller that knows how many it will intern.
-  void reserve(size_t n);
   // Marks `id` as an output once; later marks of it change nothing.
   Status<BadNodeId> mark_output(NodeId id);
 
@@ -125,20 +106,51 @@ class GraphStore {
   // Graphviz text, rendered under the lock.
   [[nodiscard]] std::string to_dot() const;
 
-  // Runs `f` while holding the lock; a throw from it poisons the store. Lets
-  // tests reach the poisoning path.
-  template <typename F>
-  void with_lock_for_test(F&& f) {
-    PoisonGuard g(mutex_);
-    f();
-  }
-
  private:
+  friend class StoreBuilder;
+  friend struct StoreForTest;  // reaches the poisoning path
+
   mutable PoisonMutex mutex_{kStorePoisoned};
   NodeArena nodes_;
   std::vector<NodeId> outputs_;
   IdIndex marked_;  // the ids in outputs_, so marking stays O(1)
   PackedNodeMap node_map_;
+};
+
+// Fills a new store that no other thread can reach yet, such as one being read
+// from a blob or built by a reduction, without taking its lock, which would
+// guard nothing; `finish` hands the store over. Views of its nodes stay valid
+// after that.
+class StoreBuilder {
+ public:
+  StoreBuilder() : store_(std::make_unique<GraphStore>()) {}
+
+  // As GraphStore::intern.
+  Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
+  // For keys known to be distinct: appends without a lookup, and
+  // `index_appended` indexes them all at once at the end (false when one
+  // equals a node before it after all: the store is then to be dropped). See
+  // `NodeArena::append_unindexed`.
+  Result<NodeId, BadNodeId> append(const NodeArena::Prepared& key);
+  [[nodiscard]] bool index_appended() { return store_->nodes_.index_appended(); }
+  // The id of a text in the store, for keys' `text_ids`; kUnknownText when it
+  // holds no such text.
+  [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const {
+    return store_->nodes_.find_text(s, hash);
+  }
+  // Starts fetching what interning `key` will probe first, for a caller that
+  // has other work to do meanwhile.
+  void prefetch(const NodeArena::Prepared& key) const { store_->nodes_.prefetch(key); }
+  // Room for `n` more nodes, for a caller that knows how many it will intern.
+  void reserve(size_t n) { store_->nodes_.reserve(n); }
+  Status<BadNodeId> mark_output(NodeId id) { return store_->mark_output(id); }
+  // The nodes with ids from min(start, n) to n - 1.
+  [[nodiscard]] NodesView nodes_from(NodeId start) const;
+
+  [[nodiscard]] std::unique_ptr<GraphStore> finish() && { return std::move(store_); }
+
+ private:
+  std::unique_ptr<GraphStore> store_;
 };
 
 // DOT rendering of a node list and its marks (the store calls it under lock).

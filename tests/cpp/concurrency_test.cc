@@ -11,6 +11,7 @@
 #include "gtest/gtest.h"
 #include "optimizer/incremental/incremental.h"
 #include "serialize/blob.h"
+#include "store_for_test.h"
 
 namespace velmora {
 namespace {
@@ -157,7 +158,7 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
     }
   };
   try {
-    poisoned.with_lock_for_test([&] {
+    StoreForTest::with_lock(poisoned, [&] {
       // Threads started while the lock is held reach the store after the panic.
       for (int t = 0; t < 6; ++t) waiters.emplace_back(wait);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

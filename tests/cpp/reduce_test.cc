@@ -21,6 +21,7 @@
 #include "optimizer/egraph/small_memo.h"
 #include "optimizer/pipeline.h"
 #include "serialize/blob.h"
+#include "store_for_test.h"
 
 namespace velmora {
 namespace {
@@ -481,7 +482,7 @@ TEST(ReducerCell, FailedAllocationsLeaveItUsableAndPanicsPoisonIt) {
 
   auto poisoned = std::make_shared<GraphStore>();
   ASSERT_TRUE(poisoned->intern(src("x")).ok());
-  EXPECT_THROW(poisoned->with_lock_for_test([] { panic("broken invariant"); }), Panic);
+  EXPECT_THROW(StoreForTest::with_lock(*poisoned, [] { panic("broken invariant"); }), Panic);
   const auto healthy = std::make_shared<GraphStore>();
   for (bool in_finalize : {false, true}) {
     ReducerCell cell;

@@ -23,37 +23,68 @@ ParamValue I(int64_t v) { return ParamValue::Int(v); }
 ParamValue F(double v) { return ParamValue::Float(v); }
 ParamValue S(std::string v) { return ParamValue::Str(std::move(v)); }
 ParamValue Bo(bool v) { return ParamValue::Bool(v); }
+NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
 
-TEST(NodeKey, TokensAndLabelsOfEveryKind) {
+// Each kind as the store shows it: token, label and DOT line, which escapes
+// the label again (a line feed stays raw); every op and reduction token reads
+// back, whatever its texts hold. Then the DOT text around the lines: one shape
+// for a twice-marked output, a repeated input's edge twice, a stage's edges
+// from its own inputs.
+TEST(GraphStore, TokensLabelsAndDotLinesOfEveryKind) {
   const PayloadDescriptor d{"onnx", "h1", "torch", "2.1", "schema", std::nullopt};
   const PayloadDescriptor pre{"onnx", "h1", "torch", "2.1", "other", "pre"};
+  const ParamMap odd = P({{"s", S("a;b=c|d%25")}, {"f", F(-1.5)}, {"n", F(std::nan(""))}, {"i", I(-3)},
+                          {"b", Bo(true)}, {"=;%7C", I(std::numeric_limits<int64_t>::min())}});
   const StageRef in0 = StageRef::Input(0);
   struct Row {
     NodeKey key;
-    std::string token;
-    std::string label;
+    std::string token, label, dot;
   };
   const std::vector<Row> rows = {
-      {NodeKey::Source("a|b;c%", P({{"n", I(3)}})), "src|a%7Cb%3Bc%25|n=i3", "Source a|b;c% {n=3}"},
+      {NodeKey::Source("a|b;c%", P({{"n", I(3)}})), "src|a%7Cb%3Bc%25|n=i3", "Source a|b;c% {n=3}",
+       "n0 [label=\"Source a|b;c% {n=3}\"]"},
+      {NodeKey::Source("a\"b\\c\nd", P({{"q", S("\"")}})), "src|a\"b\\c\nd|q=s\"", "Source a\"b\\c\nd {q=\"\\\"\"}",
+       "n1 [label=\"Source a\\\"b\\\\c\nd {q=\\\"\\\\\\\"\\\"}\"]"},
       {NodeKey::Op("f", {0}, P({{"x", F(-0.0)}, {"y", F(std::nan(""))}})),
-       "op|f|x=f8000000000000000;y=f7ff8000000000000", "Op f {x=-0, y=NaN}"},
-      {NodeKey::Op("add", {0}, P({{"side", S("r")}, {"scalar", F(0.0)}})),
-       "op|add|scalar=f0000000000000000;side=sr", "Op add {scalar=0, side=\"r\"}"},
-      {NodeKey::Op("a|b", {}, P({{"b", I(0)}, {"a", I(std::numeric_limits<int64_t>::min())}, {"a", S("x=y")}})),
-       "op|a%7Cb|a=i-9223372036854775808;a=sx%3Dy;b=i0", "Op a|b {a=-9223372036854775808, a=\"x=y\", b=0}"},
-      {NodeKey::Reduction("sum", {0}, P({{"axis", I(1)}})), "red|sum|axis=i1", "Reduction sum {axis=1}"},
-      {NodeKey::Exchange({0}), "exch", "Exchange"},
-      {NodeKey::Join({0, 1}, P({{"k", Bo(true)}})), "join|k=btrue", "Join {k=true}"},
-      {NodeKey::External(d, {0}), "ext|onnx|h1|torch|2.1|schema|-", "External onnx:h1 [torch 2.1]"},
-      {NodeKey::External(pre, {0}, P({{"k", Bo(false)}})), "ext|onnx|h1|torch|2.1|other|pre|k=bfalse",
-       "External onnx:h1 [torch 2.1] {k=false}"},
-      {NodeKey::Stage({0}, {{"op|a", {in0}}, {"op|b", {in0}}, {"op|c", {in0}}}), "stage|3",
-       "Stage[3 members]"},
+       "op|f|x=f8000000000000000;y=f7ff8000000000000", "Op f {x=-0, y=NaN}", "n2 [label=\"Op f {x=-0, y=NaN}\"]"},
+      {NodeKey::Op("add", {1}, P({{"side", S("r")}, {"scalar", F(0.0)}})), "op|add|scalar=f0000000000000000;side=sr",
+       "Op add {scalar=0, side=\"r\"}", "n3 [label=\"Op add {scalar=0, side=\\\"r\\\"}\", shape=doublecircle]"},
+      {NodeKey::Op("a|b", {0, 0}, P({{"b", I(0)}, {"a", I(std::numeric_limits<int64_t>::min())}, {"a", S("x=y")}})),
+       "op|a%7Cb|a=i-9223372036854775808;a=sx%3Dy;b=i0", "Op a|b {a=-9223372036854775808, a=\"x=y\", b=0}",
+       "n4 [label=\"Op a|b {a=-9223372036854775808, a=\\\"x=y\\\", b=0}\"]"},
+      {NodeKey::Op("we|ird;%", {}), "op|we%7Cird%3B%25", "Op we|ird;%", "n5 [label=\"Op we|ird;%\"]"},
+      {NodeKey::Reduction("", {2}, odd),
+       "red||%3D%3B%257C=i-9223372036854775808;b=btrue;f=fbff8000000000000;i=i-3;n=f7ff8000000000000;"
+       "s=sa%3Bb%3Dc%7Cd%2525",
+       "Reduction  {=;%7C=-9223372036854775808, b=true, f=-1.5, i=-3, n=NaN, s=\"a;b=c|d%25\"}",
+       "n6 [label=\"Reduction  {=;%7C=-9223372036854775808, b=true, f=-1.5, i=-3, n=NaN, s=\\\"a;b=c|d%25\\\"}\"]"},
+      {NodeKey::Exchange({0}), "exch", "Exchange", "n7 [label=\"Exchange\"]"},
+      {NodeKey::Join({0, 1}, P({{"k", Bo(true)}})), "join|k=btrue", "Join {k=true}", "n8 [label=\"Join {k=true}\"]"},
+      {NodeKey::External(d, {0}), "ext|onnx|h1|torch|2.1|schema|-", "External onnx:h1 [torch 2.1]",
+       "n9 [label=\"External onnx:h1 [torch 2.1]\"]"},
+      {NodeKey::External(pre, {}, P({{"k", Bo(false)}})), "ext|onnx|h1|torch|2.1|other|pre|k=bfalse",
+       "External onnx:h1 [torch 2.1] {k=false}", "n10 [label=\"External onnx:h1 [torch 2.1] {k=false}\"]"},
+      {NodeKey::Stage({0, 1}, {{"op|a", {in0}}, {"op|b", {in0}}, {"op|c", {in0}}}), "stage|3", "Stage[3 members]",
+       "n11 [label=\"Stage[3 members]\"]"},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(row.key.token(), row.token);
-    EXPECT_EQ(row.key.label(), row.label);
+  GraphStore s;
+  EXPECT_EQ(s.to_dot(), "digraph velmora {\n}\n");
+  std::string dot = "digraph velmora {\n";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(must(s.intern(rows[i].key)), i);
+    dot += "  " + rows[i].dot + ";\n";
   }
+  for (NodeId id : {3, 3}) ASSERT_TRUE(s.mark_output(id).ok());
+  const NodesView nodes = s.snapshot().nodes;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(nodes[i].token(), rows[i].token);
+    EXPECT_EQ(nodes[i].label(), rows[i].label);
+    const auto parsed = parse_op_token(nodes[i].token());
+    ASSERT_EQ(parsed.has_value(), nodes[i].is_op() || nodes[i].kind() == NodeKey::Kind::kReduction) << i;
+    EXPECT_TRUE(!parsed || (parsed->name == rows[i].key.name() && parsed->params == rows[i].key.params())) << i;
+  }
+  EXPECT_EQ(s.to_dot(), dot + "  n0 -> n2;\n  n1 -> n3;\n  n0 -> n4;\n  n0 -> n4;\n  n2 -> n6;\n  n0 -> n7;\n  n0 -> n8;\n"
+                              "  n1 -> n8;\n  n0 -> n9;\n  n0 -> n11;\n  n1 -> n11;\n}\n");
 }
 
 // Floats: shortest round trip, no exponents, ties away from zero. Strings:
@@ -77,8 +108,7 @@ TEST(Display, FloatsAndStrings) {
   }
 }
 
-// Each token and its parse (the parameters as their token); every op and
-// reduction token reads back, whatever its texts hold.
+// Each token and its parse (the parameters as their token).
 TEST(ParseOpToken, AcceptsRejectsAndReadsBackEveryToken) {
   for (const auto& [token, kind, name, params] : std::vector<std::array<std::string, 4>>{
            {"op|add|", "op", "add", ""}, {"op|f|b=i1;a=i2", "op", "f", "a=i2;b=i1"},
@@ -94,17 +124,7 @@ TEST(ParseOpToken, AcceptsRejectsAndReadsBackEveryToken) {
                           "op|f|a=f+", "op|f|a=f10000000000000000", "op|f|a=bTrue", "op|f|a=\xc3\xa9"}) {
     EXPECT_FALSE(parse_op_token(bad)) << bad;
   }
-  const ParamMap params = P({{"s", S("a;b=c|d%25")}, {"f", F(-1.5)}, {"n", F(std::nan(""))}, {"i", I(-3)},
-                             {"b", Bo(true)}, {"=;%7C", I(std::numeric_limits<int64_t>::min())}});
-  for (const NodeKey& key : {NodeKey::Op("we|ird;%", {0}, params), NodeKey::Reduction("", {0}, params)}) {
-    const auto got = parse_op_token(key.token());
-    ASSERT_TRUE(got) << key.token();
-    EXPECT_EQ(got->name, key.name());
-    EXPECT_EQ(got->params, key.params());
-  }
 }
-
-NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
 
 // Ids from the node count on are refused: the first in input order, a node
 // naming itself, a mark of the count itself.
@@ -135,24 +155,6 @@ TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
     const uint64_t before = s.node_count();
     EXPECT_EQ(must(s.intern(k)), before);
   }
-}
-
-// The whole text: escapes (a line feed stays raw), one shape for a twice-marked
-// output, a repeated input's edge twice, a stage's edges from its own inputs.
-TEST(GraphStore, RendersDot) {
-  GraphStore s;
-  EXPECT_EQ(s.to_dot(), "digraph velmora {\n}\n");
-  must(s.intern(NodeKey::Source("a\"b\\c\nd")));
-  must(s.intern(NodeKey::Op("neg", {0, 0})));
-  const StageOp m{"op|neg", {StageRef::Input(0)}};
-  must(s.intern(NodeKey::Stage({0, 1}, {m, m, m})));
-  for (NodeId id : {1, 1}) ASSERT_TRUE(s.mark_output(id).ok());
-  EXPECT_EQ(s.to_dot(),
-            "digraph velmora {\n"
-            "  n0 [label=\"Source a\\\"b\\\\c\nd\"];\n"
-            "  n1 [label=\"Op neg\", shape=doublecircle];\n"
-            "  n2 [label=\"Stage[3 members]\"];\n"
-            "  n0 -> n1;\n  n0 -> n1;\n  n0 -> n2;\n  n1 -> n2;\n}\n");
 }
 
 // From the first intern into an empty store on (every table grows from
@@ -236,20 +238,22 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
       }
       if (must(ref.intern(key)) == n) keys.push_back(std::move(key));
     }
-    GraphStore s;
+    StoreBuilder b;
     for (uint64_t i = 0; i < keys.size(); ++i) {
-      EXPECT_EQ(must(s.append_unshared(NodeArena::prepare(keys[i]))), i);
+      EXPECT_EQ(must(b.append(NodeArena::prepare(keys[i]))), i);
     }
-    ASSERT_TRUE(s.index_appended_unshared()) << "seed " << seed;
+    ASSERT_TRUE(b.index_appended()) << "seed " << seed;
+    const std::unique_ptr<GraphStore> built = std::move(b).finish();
+    GraphStore& s = *built;
     for (uint64_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must(s.intern(keys[i])), i);
     EXPECT_EQ(s.node_count(), keys.size());
 
-    GraphStore twice;
+    StoreBuilder twice;
     const uint64_t repeated = below(static_cast<uint32_t>(keys.size()));
-    for (uint64_t i = 0; i <= repeated; ++i) must(twice.append_unshared(NodeArena::prepare(keys[i])));
-    must(twice.append_unshared(NodeArena::prepare(keys[repeated])));
-    EXPECT_THROW((void)twice.intern(keys[0]), Panic);  // a lookup now could add a node twice
-    EXPECT_FALSE(twice.index_appended_unshared());
+    for (uint64_t i = 0; i <= repeated; ++i) must(twice.append(NodeArena::prepare(keys[i])));
+    must(twice.append(NodeArena::prepare(keys[repeated])));
+    EXPECT_THROW((void)twice.intern(NodeArena::prepare(keys[0])), Panic);  // a lookup now could add a node twice
+    EXPECT_FALSE(twice.index_appended());
   }
 }
 

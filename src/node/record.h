@@ -1,0 +1,125 @@
+// The layout of a node inside an arena: a record of three words and the words
+// it points at, which hold 32-bit ids of the arena's texts and descriptors.
+// Everything that reads or writes those bits goes through the names below.
+//
+//   record    words -> [ input ids ... ][ tail ]
+//             part     name text id (Source, Op, Reduction), descriptor id
+//                      (External), else 0
+//             meta     | input count : 28 | has params : 1 | kind : 3 |
+//
+//   tail, Stage        member count, then per member:
+//                        op text id, argument count, then per argument
+//                        three words: tag, index low half, index high half
+//   tail, other kinds  per parameter (none when "has params" is clear):
+//                        head | name text id : 29 | last pair : 1 | value kind : 2 |
+//                        then the value: Int and Float two words (low half
+//                        first), Bool one, Str its text id
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "node/node.h"
+#include "param/param.h"
+
+namespace velmora {
+
+struct NodeRecord {
+  static constexpr uint32_t kKindBits = 3;
+  static constexpr uint32_t kHasParams = 1u << kKindBits;
+  static constexpr uint32_t kInputShift = kKindBits + 1;
+  static_assert(static_cast<uint32_t>(NodeKey::Kind::kJoin) < (1u << kKindBits), "kinds fit their bits");
+  // Inputs a record can count.
+  static constexpr uint64_t kMaxInputs = (uint64_t{1} << (32 - kInputShift)) - 1;
+
+  const uint32_t* words;
+  uint32_t part;
+  uint32_t meta;
+
+  [[nodiscard]] static constexpr uint32_t make_meta(NodeKey::Kind kind, bool has_params, uint32_t inputs) {
+    return static_cast<uint32_t>(kind) | (has_params ? kHasParams : 0) | inputs << kInputShift;
+  }
+  [[nodiscard]] static constexpr NodeKey::Kind kind_of(uint32_t meta) {
+    return static_cast<NodeKey::Kind>(meta & ((1u << kKindBits) - 1));
+  }
+  [[nodiscard]] static constexpr bool has_params_of(uint32_t meta) { return (meta & kHasParams) != 0; }
+  [[nodiscard]] static constexpr uint32_t input_count_of(uint32_t meta) { return meta >> kInputShift; }
+  // Kind and the params flag: what two nodes with one template share.
+  [[nodiscard]] static constexpr uint32_t shape_of(uint32_t meta) { return meta & ((1u << kInputShift) - 1); }
+
+  [[nodiscard]] NodeKey::Kind kind() const { return kind_of(meta); }
+  [[nodiscard]] bool has_params() const { return has_params_of(meta); }
+  [[nodiscard]] uint32_t input_count() const { return input_count_of(meta); }
+  [[nodiscard]] uint32_t shape() const { return shape_of(meta); }
+  [[nodiscard]] const uint32_t* tail() const { return words + input_count(); }
+};
+
+// A parameter's head word.
+struct ParamHead {
+  static constexpr uint32_t kKindMask = 3;
+  static constexpr uint32_t kLastPair = 4;
+  static constexpr uint32_t kNameShift = 3;
+  static_assert(static_cast<uint32_t>(ParamValue::Kind::kStr) <= kKindMask, "value kinds fit their bits");
+  // Text ids a head can name.
+  static constexpr uint64_t kMaxTexts = (uint64_t{1} << (32 - kNameShift)) - 1;
+
+  [[nodiscard]] static constexpr uint32_t make(uint32_t name_id, bool last, ParamValue::Kind kind) {
+    return name_id << kNameShift | (last ? kLastPair : 0) | static_cast<uint32_t>(kind);
+  }
+  [[nodiscard]] static constexpr uint32_t name_id(uint32_t head) { return head >> kNameShift; }
+  [[nodiscard]] static constexpr bool last(uint32_t head) { return (head & kLastPair) != 0; }
+  [[nodiscard]] static constexpr ParamValue::Kind kind(uint32_t head) {
+    return static_cast<ParamValue::Kind>(head & kKindMask);
+  }
+  // Words the value after a head of `kind` takes.
+  [[nodiscard]] static constexpr std::size_t value_words(ParamValue::Kind kind) {
+    return kind == ParamValue::Kind::kInt || kind == ParamValue::Kind::kFloat ? 2 : 1;
+  }
+  // The value's bits from its words (a Str's text id, a Bool's 0 or 1).
+  [[nodiscard]] static uint64_t value(const uint32_t* head) {
+    return value_words(kind(*head)) == 2 ? (uint64_t{head[2]} << 32 | head[1]) : head[1];
+  }
+  // Writes a value of `kind`: `bits`, or for a Str its text id; returns the
+  // word after it.
+  static uint32_t* put_value(uint32_t* w, ParamValue::Kind kind, uint64_t bits) {
+    *w++ = static_cast<uint32_t>(bits);
+    if (value_words(kind) == 2) *w++ = static_cast<uint32_t>(bits >> 32);
+    return w;
+  }
+  // The head word of the next pair; only when this one is not the last.
+  [[nodiscard]] static const uint32_t* next(const uint32_t* head) {
+    return head + 1 + value_words(kind(*head));
+  }
+};
+
+// The words of one stage member: op text id, argument count, arguments.
+struct MemberWords {
+  static constexpr std::size_t kCountWords = 1;  // the member count before the members
+  static constexpr std::size_t kHeader = 2;
+  static constexpr std::size_t kRefWords = 3;
+
+  // A stage's tail: its member count and its first member.
+  [[nodiscard]] static uint32_t count(const uint32_t* tail) { return tail[0]; }
+  [[nodiscard]] static const uint32_t* first(const uint32_t* tail) { return tail + kCountWords; }
+
+  [[nodiscard]] static constexpr std::size_t size(uint32_t argc) {
+    return kHeader + kRefWords * static_cast<std::size_t>(argc);
+  }
+  [[nodiscard]] static uint32_t op_id(const uint32_t* m) { return m[0]; }
+  [[nodiscard]] static uint32_t argc(const uint32_t* m) { return m[1]; }
+  [[nodiscard]] static const uint32_t* refs(const uint32_t* m) { return m + kHeader; }
+  [[nodiscard]] static const uint32_t* next(const uint32_t* m) { return m + size(argc(m)); }
+  [[nodiscard]] static StageRef ref(const uint32_t* refs, uint32_t k) {
+    const uint32_t* r = refs + kRefWords * k;
+    return StageRef{static_cast<StageRef::Kind>(r[0]), uint64_t{r[1]} | uint64_t{r[2]} << 32};
+  }
+  // Writes `r` as its three words; returns the word after them.
+  static uint32_t* put_ref(uint32_t* w, StageRef r) {
+    *w++ = static_cast<uint32_t>(r.kind);
+    *w++ = static_cast<uint32_t>(r.index);
+    *w++ = static_cast<uint32_t>(r.index >> 32);
+    return w;
+  }
+};
+
+}  // namespace velmora
