@@ -198,17 +198,22 @@ ERRORS = [
 ]
 
 
+def error_names():
+    """The names the calls of ERRORS run with, made anew."""
+    s, r, t = vc.GraphStore(), vc.IncrementalReducer(), vc.GraphStore()
+    chain(s, "f", "g")
+    r.step(s)
+    s.add_op("h", [2])
+    t.add_source("y")
+    return dict(globals(), GS=vc.GraphStore, PD=vc.PayloadDescriptor, IR=vc.IncrementalReducer,
+                s=s, r=r, t=t, b=s.serialize(), staged=s.reduce(outputs=[3])[0].serialize())
+
+
 class BuildersTest(unittest.TestCase):
     def test_every_refusal_and_its_message(self):
         for call, error, message in ERRORS:
-            s, r, t = vc.GraphStore(), vc.IncrementalReducer(), vc.GraphStore()
-            chain(s, "f", "g")
-            r.step(s)
-            s.add_op("h", [2])
-            t.add_source("y")
-            names = dict(globals(), GS=vc.GraphStore, PD=vc.PayloadDescriptor,
-                         IR=vc.IncrementalReducer, s=s, r=r, t=t, b=s.serialize(),
-                         staged=s.reduce(outputs=[3])[0].serialize())
+            names = error_names()
+            s, r, t = names["s"], names["r"], names["t"]
             with self.subTest(call):
                 with self.assertRaises(error) as cm:
                     eval(call, names)

@@ -12,6 +12,7 @@ from functools import partial
 
 from blobs import blob, ids, source, stage, string, u32, u64
 from support import numpy, vc
+from test_graph import ERRORS, error_names
 
 WARMUPS, MEASURED, REPEAT = 3, 3, 8
 DESCRIPTOR = dict(kind="model", content_hash="h0", framework="fw", version="1", io_schema="x->y")
@@ -70,70 +71,42 @@ def cases():
     last = s.add_join([s.add_exchange([e], {"scheme": "hash"}), c], {"how": "inner"})
     reduced = s.reduce(outputs=[last, c])[0]
     decoded = vc.GraphStore.deserialize(GOOD_BLOB)
-    bad_token = vc.GraphStore.deserialize(blob([source("x"), stage([0], [("abc", [])])]))
     d = vc.PayloadDescriptor(**DESCRIPTOR, preprocessing_ref="p")
     r = vc.IncrementalReducer()
     outs = [last, c, last]
     # Short names for the rows below.
     P, PD, D, de = partial, vc.PayloadDescriptor, DESCRIPTOR, vc.GraphStore.deserialize
     src, op, ext = s.add_source, s.add_op, s.add_external
+    # The calls that succeed, and refusals the error table of test_graph has not.
     rows = [
-        (None, vc.version), (TypeError, vc.version, 1), (None, vc.GraphStore),
-        (TypeError, vc.GraphStore, 1), (None, vc.IncrementalReducer),
-        (TypeError, vc.IncrementalReducer, 1), (None, P(PD, **D)),
-        (None, P(PD, **D, preprocessing_ref="p")),
+        (None, vc.version), (None, vc.GraphStore), (None, vc.IncrementalReducer),
+        (None, P(PD, **D)), (None, P(PD, **D, preprocessing_ref="p")),
         (None, lambda: [getattr(d, k) for k in list(D) + ["preprocessing_ref"]]),
-        (TypeError, PD, "k", "h", "f", "v", "s"), (TypeError, P(PD, kind="k")),
-        (TypeError, P(PD, **dict(D, version=1))), (TypeError, P(PD, **D, preprocessing_ref=b"p")),
         (TypeError, P(PD, **D, extra="e")), (AttributeError, setattr, d, "kind", "other"),
         (None, src, "kinds", EVERY_KIND), (None, src, "x", defaultdict(str, n=3)),
-        (None, P(src, name="x", params=None)), (TypeError, src, 1), (TypeError, src),
-        (TypeError, src, "x", None, 1), (TypeError, P(src, "x", bad=1)),
-        (TypeError, src, "x", [("a", 1)]), (TypeError, src, "x", {"a": None}),
-        (TypeError, src, "x", {1: 2}), (TypeError, src, "x", {"a": 10**400}),
-        (TypeError, src, "x", {"a": Hook("huge")}), (TypeError, src, "x", {"a": 1, "b": object()}),
+        (None, P(src, name="x", params=None)), (TypeError, src, "x", {"a": Hook("huge")}),
         (ArithmeticError, src, "x", {"a": Hook("raise")}), (RuntimeError, mutated, s, "grow"),
         (RuntimeError, mutated, s, "swap"), (None, op, "add", [x, x], {"k": 1}),
         (None, op, "add", (x, x)), (None, op, "add", range(2)),
-        (None, P(op, name="neg", inputs=[x])), (TypeError, op, "add", "01"),
-        (TypeError, op, "add", iter([x])), (TypeError, op, "add", [x, "1"]),
-        (OverflowError, op, "add", [-1]), (OverflowError, op, "add", [2**64]),
-        (ValueError, op, "add", [x, 999, 7]), (TypeError, op, 5, "x"),
-        (TypeError, op, "add", [x], 3), (None, s.add_reduction, "sum", [x], {"axis": 1}),
-        (ValueError, s.add_reduction, "sum", [10**6]), (None, ext, PD(**D), [x]),
-        (None, ext, dict(D), [x], {"p": 1}), (None, ext, dict(D, preprocessing_ref=""), []),
-        (None, ext, defaultdict(str, D), []),
-        (ValueError, ext, {k: D[k] for k in list(D)[:4]}, []),
-        (ValueError, ext, defaultdict(str, kind="k"), []),
-        (TypeError, ext, dict(D, kind=None), []),
-        (TypeError, ext, dict(D, preprocessing_ref=3), []), (TypeError, ext, "x", []),
-        (TypeError, ext, "x", "y"), (ValueError, ext, dict(D), [123456]),
+        (None, P(op, name="neg", inputs=[x])), (None, s.add_reduction, "sum", [x], {"axis": 1}),
+        (None, ext, PD(**D), [x]), (None, ext, dict(D), [x], {"p": 1}),
+        (None, ext, dict(D, preprocessing_ref=""), []), (None, ext, defaultdict(str, D), []),
         (None, s.add_exchange, [x, x, x], {"scheme": "hash"}), (None, s.add_exchange, []),
-        (ValueError, s.add_exchange, [4242]), (None, s.add_join, [x, y], {"how": "left"}),
-        (TypeError, s.add_join, None), (None, s.node_count), (TypeError, s.node_count, 1),
-        (ValueError, bad_token.nodes), (TypeError, s.nodes, 1), (TypeError, P(s.to_dot, x=1)),
-        (None, s.serialize), (None, s.serialize, [last, last, 0]),
-        (None, P(reduced.serialize, outputs=None)), (TypeError, s.serialize, "01"),
-        (ValueError, P(s.serialize, outputs=[0, 10**9])), (None, de, s.serialize()),
-        (None, s.deserialize, GOOD_BLOB), (None, P(de, data=GOOD_BLOB)),
-        (TypeError, de, bytearray(GOOD_BLOB)), (TypeError, de), (None, s.reduce),
+        (None, s.add_join, [x, y], {"how": "left"}), (None, s.node_count),
+        (TypeError, P(s.to_dot, x=1)), (None, s.serialize), (None, s.serialize, [last, last, 0]),
+        (None, P(reduced.serialize, outputs=None)), (None, de, s.serialize()),
+        (None, s.deserialize, GOOD_BLOB), (None, P(de, data=GOOD_BLOB)), (None, s.reduce),
         (None, P(s.reduce, outputs=outs)), (None, reduced.reduce),
-        (None, P(s.reduce, maximal_fusion=True, outputs=outs)), (TypeError, s.reduce, True),
-        (TypeError, P(s.reduce, maximal_fusion=1)),
-        (ValueError, P(s.reduce, outputs=[0, 10**6, 7])),
-        (TypeError, P(s.reduce, maximal_fusion=None, outputs="x")),
+        (None, P(s.reduce, maximal_fusion=True, outputs=outs)),
         (None, P(s.reduce_incremental, outputs=outs)), (None, reduced.reduce_incremental),
-        (ValueError, P(s.reduce_incremental, outputs=[10**6])),
-        (None, P(s.reduction_report, outputs=outs)),
-        (TypeError, P(s.reduction_report, outputs="x")), (None, r.step, s),
-        (None, P(r.step, store=s)), (TypeError, r.step, 42), (TypeError, P(r.step, store=None)),
-        (TypeError, r.step), (TypeError, r.watermark, 1),
+        (None, P(s.reduction_report, outputs=outs)), (None, r.step, s), (None, P(r.step, store=s)),
         (None, lambda: (r.watermark(), r.total_work(), r.canonical_count())),
         (None, r.finalize, s), (None, P(r.finalize, s, outputs=[last, 0], maximal_fusion=True)),
-        (ValueError, P(r.finalize, s, outputs=[10**6])), (TypeError, r.finalize, [s]),
-        (TypeError, P(r.finalize, s, maximal_fusion=1)),
         (None, lambda: vc.IncrementalReducer().finalize(decoded)),
     ]
+    names = error_names()
+    rows += [(error, eval, compile(text, "<error table>", "eval"), names)
+             for text, error, _ in ERRORS]
     rows += [(ValueError, vc.GraphStore.deserialize, b) for b in BAD_BLOBS]
     for st in (s, reduced, decoded):
         rows += [(None, st.nodes), (None, st.outputs), (None, st.node_map), (None, st.to_dot)]
@@ -146,7 +119,7 @@ def call(exc, fn, *args):
     """Calls fn, which must raise exactly `exc`, or nothing when that is None."""
     try:
         fn(*args)
-    except Exception as e:
+    except BaseException as e:  # the error table's hooks raise KeyboardInterrupt too
         if type(e) is not exc:
             raise
     else:
