@@ -8,13 +8,15 @@ and deserialize's speed beside serialize's, in one run:
 "store" is the resident memory recording the graph added (the Python lists the recorder
 keeps are freed first); "peak" is the most resident memory the first reduce of that graph
 added above what the process held before it (its result included), read from the kernel's
-high-water mark. Times are the best of the rounds.
+high-water mark; each graph is recorded and reduced in a fresh process. Times are the best of
+the rounds.
 
 Usage: VELMORA_PY_DIR=<build>/py/<tag> python bench/reduce_scale_bench.py [--large] [rounds]
 """
 
 import gc
 import os
+import subprocess
 import sys
 import time
 
@@ -94,23 +96,39 @@ def blob_speed(store, out, rounds):
           f"{len(blob) / best_w / MB:6.0f} MB/s, deserialize {len(blob) / best_r / MB:6.0f} MB/s")
 
 
+CASES = {"mixed": mixed, "chain": scale_chain}
+
+
+def child(kind, n, rounds):
+    store, out, t = measure(f"mixed {n // 1000}k" if kind == "mixed" else "scale chain 1M",
+                            CASES[kind], n, rounds)
+    if kind == "mixed" and n == 1_000_000:
+        blob_speed(store, out, rounds)
+    print(f"= {store.node_count()} {t}")
+
+
 def main():
     args = sys.argv[1:]
+    if args[:1] == ["--case"]:
+        return child(args[1], int(args[2]), int(args[3]))
     large = "--large" in args
     args = [a for a in args if a != "--large"]
-    rounds = int(args[0]) if args else 3
-    sizes = [100_000, 1_000_000] + ([10_000_000] if large else [])
+    rounds = args[0] if args else "3"
+    # Each case in a process of its own: resident growth counts only pages new to the
+    # process, so memory an earlier case freed would hide part of the next one's store.
     last = None
-    for n in sizes:
-        store, out, t = measure(f"mixed {n // 1000}k", mixed, n, rounds)
-        if last is not None:
+    for kind, n in [("mixed", 100_000), ("mixed", 1_000_000)] + \
+            ([("mixed", 10_000_000)] if large else []) + [("chain", 1_000_000)]:
+        out = subprocess.run([sys.executable, __file__, "--case", kind, str(n), rounds],
+                             check=True, capture_output=True, text=True).stdout
+        lines = out.splitlines()
+        print("\n".join(lines[:-1]), flush=True)
+        nodes, t = (float(v) for v in lines[-1].split()[1:])
+        if kind == "mixed" and last is not None:
             print(f"  growth {last[0] // 1000}k -> {n // 1000}k: {t / last[2]:.2f}x the time for "
-                  f"{store.node_count() / last[1]:.2f}x the nodes")
-        if n == 1_000_000:
-            blob_speed(store, out, rounds)
-        last = (n, store.node_count(), t)
-        del store
-    measure("scale chain 1M", scale_chain, 1_000_000, rounds)
+                  f"{nodes / last[1]:.2f}x the nodes")
+        if kind == "mixed":
+            last = (n, nodes, t)
 
 
 if __name__ == "__main__":
