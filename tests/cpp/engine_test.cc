@@ -10,6 +10,7 @@
 
 #include "base/panic.h"
 #include "gtest/gtest.h"
+#include "optimizer/algebra.h"
 #include "optimizer/egraph/runner.h"
 #include "optimizer/egraph/small_memo.h"
 #include "optimizer/egraph/wide_memo.h"
@@ -18,11 +19,17 @@
 namespace velmora {
 namespace {
 
-const std::vector<std::string> kIdentities = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
-const std::vector<std::string> kCommutative = {"op|add", "op|mul", "op|and", "op|or",
-                                               "op|eq", "op|ne", "op|maximum", "op|minimum"};
+// The rules' symbols, as the algebra the engine is made from gives them.
+const std::vector<std::string> kIdentityTokens = [] {
+  std::vector<std::string> tokens;
+  for (const Identity& id : kIdentities) tokens.push_back(identity_token(id));
+  return tokens;
+}();
+const std::vector<std::string> kCommutative = [] {
+  std::vector<std::string> tokens;
+  for (std::string_view op : kCommutativeOps) tokens.push_back(op_token(op));
+  return tokens;
+}();
 
 EngineNode node(std::string op, std::vector<uint64_t> k = {}) { return {op, std::move(k), !op.starts_with("op|")}; }
 
@@ -33,19 +40,23 @@ const EggEngine& engine() {
 
 TEST(EngineRules, TwelveRulesInOrderWithIterationLimit12) {
   EXPECT_EQ(engine().iter_limit(), 12u);
-  std::vector<std::string> seen;
+  const std::vector<std::string> names = {
+      "commute-add", "commute-mul", "commute-and", "commute-or", "commute-eq", "commute-ne",
+      "commute-maximum", "commute-minimum", "identity-0", "identity-1", "identity-2", "identity-3"};
+  std::vector<std::string> seen, want;
   for (const auto& r : engine().rules()) {
     seen.push_back(r.name() + ": " + r.lhs().to_string() + " => " + r.rhs().to_string());
   }
-  std::vector<std::string> want;
-  for (const std::string& op : kCommutative) {
-    want.push_back("commute-" + op.substr(3) + ": (" + op + " ?a ?b) => (" + op + " ?b ?a)");
-  }
-  for (const std::string& id : kIdentities) {
-    EXPECT_EQ(id.size(), 39u);
-    want.push_back("identity-" + std::to_string(want.size() - 8) + ": (" + id + " ?x) => ?x");
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string op = i < 8 ? kCommutative.at(i) : kIdentityTokens.at(i - 8);
+    want.push_back(names[i] + ": (" + op + (i < 8 ? " ?a ?b) => (" + op + " ?b ?a)" : " ?x) => ?x"));
   }
   EXPECT_EQ(seen, want);
+  // The identities' order and texts, which the names do not show.
+  EXPECT_EQ(kIdentityTokens, (std::vector<std::string>{"op|add|scalar=f0000000000000000;side=sr",
+                                                       "op|add|scalar=f0000000000000000;side=sl",
+                                                       "op|mul|scalar=f3ff0000000000000;side=sr",
+                                                       "op|mul|scalar=f3ff0000000000000;side=sl"}));
   const egraph::RunLimits limits = engine().limits_for(1000);  // no limit ends a run of the twelve rules
   EXPECT_EQ(std::tuple(limits.iter_limit, limits.node_limit, limits.time_limit),
             std::tuple(12u, 5024u, std::chrono::seconds(5)));
@@ -150,7 +161,7 @@ std::vector<EngineNode> graph(const std::string& text) {
   for (std::string item, op; std::getline(items, item, ',');) {
     std::istringstream words(item);
     words >> op;
-    const std::string text = op.starts_with("id") ? kIdentities[op[2] - '0'] : op;
+    const std::string text = op.starts_with("id") ? kIdentityTokens[op[2] - '0'] : op;
     nodes.push_back(node(text, {std::istream_iterator<uint64_t>(words), {}}));
   }
   return nodes;
@@ -235,7 +246,7 @@ size_t expect_sound(const std::vector<EngineNode>& nodes, const Canonical& c) {
     if (kids.size() == 2 && std::count(kCommutative.begin(), kCommutative.end(), n.op)) {
       std::sort(kids.begin(), kids.end());
     }
-    const bool identity = std::count(kIdentities.begin(), kIdentities.end(), n.op) > 0;
+    const bool identity = std::count(kIdentityTokens.begin(), kIdentityTokens.end(), n.op) > 0;
     form[i] = identity && kids.size() == 1 ? kids[0] : ids.try_emplace({n.op, kids}, ids.size()).first->second;
     EXPECT_EQ(form_of.try_emplace(c.canonical_index[i], form[i]).first->second, form[i]) << "unsound at " << i;
     unproven += canonical_of.try_emplace(form[i], c.canonical_index[i]).first->second != c.canonical_index[i];
@@ -255,13 +266,13 @@ std::vector<EngineNode> mixed_graph(size_t size, uint32_t seed) {
     const unsigned kind = rng() % 10;
     const EngineNode& prev = nodes[nodes.size() - 1 - rng() % std::min<size_t>(nodes.size(), 50)];
     if (kind < 3) {
-      nodes.push_back(node(kind == 0 ? kCommutative[rng() % 8] : "op|add", {pick(), pick()}));
+      nodes.push_back(node(kind == 0 ? kCommutative[rng() % kCommutative.size()] : "op|add", {pick(), pick()}));
     } else if (kind < 5 && prev.children.size() == 2) {
       nodes.push_back(node(prev.op, {prev.children[1], prev.children[0]}));
     } else if (kind < 7) {
-      nodes.push_back(node(kIdentities[rng() % 4], {pick()}));
+      nodes.push_back(node(kIdentityTokens[rng() % kIdentityTokens.size()], {pick()}));
     } else if (kind == 7) {
-      nodes.push_back(node(rng() % 2 ? "op|sub" : kIdentities[rng() % 4], {pick(), pick()}));
+      nodes.push_back(node(rng() % 2 ? "op|sub" : kIdentityTokens[rng() % kIdentityTokens.size()], {pick(), pick()}));
     } else {
       nodes.push_back(node(others[rng() % 4], {pick()}));
     }

@@ -1,7 +1,6 @@
 #include "optimizer/engine/engine.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -11,6 +10,7 @@
 #include "base/id_index.h"
 #include "base/panic.h"
 #include "base/text_hash.h"
+#include "optimizer/algebra.h"
 #include "optimizer/egraph/big_alloc.h"
 #include "optimizer/egraph/egraph.h"
 #include "optimizer/egraph/rewrite.h"
@@ -19,12 +19,6 @@
 
 namespace velmora {
 namespace {
-
-constexpr std::array<std::string_view, 8> kCommutativeOrder = {"add", "mul", "and", "or",
-                                                               "eq", "ne", "maximum", "minimum"};
-constexpr std::array<std::string_view, 4> kIdentities = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
 
 egraph::Rewrite rule(std::string name, const std::string& lhs, const std::string& rhs) {
   auto r = egraph::Rewrite::make(std::move(name), lhs, rhs);
@@ -52,16 +46,21 @@ void check_engine_size(uint64_t nodes, uint64_t inputs) {
 
 EggEngine EggEngine::make_default() {
   std::vector<egraph::Rewrite> rules;
-  rules.reserve(kCommutativeOrder.size() + kIdentities.size());
-  for (std::string_view name : kCommutativeOrder) {
-    const std::string n(name);
-    rules.push_back(rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+  rules.reserve(kCommutativeOps.size() + kIdentities.size());
+  // Patterns are built by appending: GCC 12 at -O3 reports a false -Wrestrict
+  // overlap in `const char* + std::string&&`, which inserts at the front.
+  for (std::string_view name : kCommutativeOps) {
+    const std::string op = op_token(name);
+    std::string lhs = "(", rhs = "(";
+    lhs.append(op).append(" ?a ?b)");
+    rhs.append(op).append(" ?b ?a)");
+    std::string rule_name = "commute-";
+    rule_name.append(name);
+    rules.push_back(rule(std::move(rule_name), lhs, rhs));
   }
   for (size_t i = 0; i < kIdentities.size(); ++i) {
-    // Built by appending: GCC 12 at -O3 reports a false -Wrestrict overlap in
-    // `const char* + std::string&&`, which inserts at the front.
     std::string lhs = "(";
-    lhs.append(kIdentities[i]).append(" ?x)");
+    lhs.append(identity_token(kIdentities[i])).append(" ?x)");
     rules.push_back(rule("identity-" + std::to_string(i), lhs, "?x"));
   }
   return EggEngine(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules)), 12);

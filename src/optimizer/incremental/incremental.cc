@@ -1,48 +1,25 @@
 #include "optimizer/incremental/incremental.h"
 
 #include <algorithm>
-#include <array>
-#include <string_view>
 #include <utility>
 
 #include "absl/container/inlined_vector.h"
 #include "absl/hash/hash.h"
 #include "base/panic.h"
+#include "optimizer/algebra.h"
 
 namespace velmora {
 namespace {
 
-constexpr std::array<std::string_view, 4> kIdentityTokens = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-
-constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul",     "and",    "or",
-                                                          "eq",  "maximum", "minimum", "ne"};
-
 // An identity op stands for its operand, so it needs exactly one: with none or
 // several, dropping it would lose the other inputs' computation.
 bool is_identity(const NodeView& node) {
-  if (!node.is_op() || node.inputs().size() != 1) return false;
-  const std::string_view name = node.name();
-  if (name != "add" && name != "mul") return false;  // cheap filters before the token
-  const ParamsView params = node.params();
-  if (params.size() != 2) return false;
-  const std::string token = node.token();
-  for (std::string_view t : kIdentityTokens) {
-    if (token == t) return true;
-  }
-  return false;
+  return node.is_op() && node.inputs().size() == 1 && is_identity_op(node.name(), node.params());
 }
 
 bool is_commutative(const NodeView& node) {
-  if (!node.is_op() || node.inputs().size() != 2 || !node.params().empty()) return false;
-  for (std::string_view n : kCommutative) {
-    if (node.name() == n) return true;
-  }
-  return false;
+  return node.is_op() && node.inputs().size() == 2 && node.params().empty() &&
+         is_commutative_op(node.name());
 }
 
 }  // namespace
