@@ -11,9 +11,10 @@
 
 #include "base/huge_pages.h"
 #include "lib/args.h"
-#include "lib/convert.h"
+#include "lib/from_py.h"
 #include "lib/method.h"
 #include "lib/module.h"
+#include "lib/to_py.h"
 #include "optimizer/engine/engine.h"
 #include "optimizer/pipeline.h"
 #include "serialize/blob.h"

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "lib/args.h"
-#include "lib/convert.h"
+#include "lib/from_py.h"
 #include "lib/method.h"
 #include "lib/module.h"
+#include "lib/to_py.h"
 #include "optimizer/engine/engine.h"
 #include "optimizer/incremental/reducer_cell.h"
 #include "optimizer/pipeline.h"
