@@ -8,7 +8,7 @@
 #include <array>
 #include <vector>
 
-#include "lib/convert.h"
+#include "lib/plumbing.h"
 
 namespace velmora::py {
 

@@ -11,8 +11,10 @@
 
 #include "base/huge_pages.h"
 #include "lib/args.h"
-#include "lib/convert.h"
+#include "lib/from_py.h"
+#include "lib/method.h"
 #include "lib/module.h"
+#include "lib/to_py.h"
 #include "optimizer/engine/engine.h"
 #include "optimizer/pipeline.h"
 #include "serialize/blob.h"
@@ -20,10 +22,6 @@
 
 namespace velmora::py {
 namespace {
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyTypeObject* owner(PyObject* self) { return Py_TYPE(self); }
 
 PyObject* intern_node(PyObject* self, NodeKey key) {
   auto id = store_of(self).intern(std::move(key));
@@ -212,18 +210,10 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     auto outs = optional_ids_from_py(a[0], "outputs");
     if (!outs) return nullptr;
     const GraphStore& store = store_of(self);
-    std::vector<NodeId> flagged;
-    if (*outs) {
-      // Nodes added after this count only make the writer's copy larger.
-      const uint64_t count = store.node_count();
-      for (NodeId id : **outs) {
-        if (id >= count) return map_err(BadNodeId{id});
-      }
-      flagged = std::move(**outs);
-    } else {
-      flagged = store.outputs();
-    }
-    auto blob = in_core([&] { return serialize_with(store, flagged); });
+    // Nodes added after the check only make the writer's copy larger.
+    auto flagged = chosen_outputs(store, std::move(*outs));
+    if (!flagged) return nullptr;
+    auto blob = in_core([&] { return serialize_with(store, *flagged); });
     if (!blob) return value_error(blob.error().message);
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(blob->size()));
     if (bytes == nullptr) return nullptr;
@@ -272,13 +262,6 @@ void dealloc_store(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
 }
-
-template <Fast F>
-PyCFunction fast() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"add_source", fast<add_source>(), kFastKw, "add_source($self, name, params=None)\n--\n\n"},
@@ -362,6 +345,19 @@ PyType_Slot slots[] = {
 };
 
 }  // namespace
+
+std::optional<std::vector<NodeId>> chosen_outputs(const GraphStore& store,
+                                                  std::optional<Inputs>&& outs) {
+  if (!outs) return store.outputs();
+  const uint64_t count = store.node_count();
+  for (NodeId id : *outs) {
+    if (id >= count) {
+      map_err(BadNodeId{id});
+      return std::nullopt;
+    }
+  }
+  return std::move(*outs);
+}
 
 int bind_static_methods(PyTypeObject* type) {
   // The interpreter hides the receiver of a function flagged METH_STATIC, so

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "lib/args.h"
-#include "lib/convert.h"
+#include "lib/from_py.h"
+#include "lib/method.h"
 #include "lib/module.h"
+#include "lib/to_py.h"
 #include "optimizer/engine/engine.h"
 #include "optimizer/incremental/reducer_cell.h"
 #include "optimizer/pipeline.h"
@@ -18,14 +20,11 @@
 namespace velmora::py {
 namespace {
 
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 struct ReducerObject {
   PyObject_HEAD
   std::unique_ptr<ReducerCell> cell;
 };
 
-PyTypeObject* owner(PyObject* self) { return Py_TYPE(self); }
 ReducerCell& cell_of(PyObject* self) { return *reinterpret_cast<ReducerObject*>(self)->cell; }
 
 // The store argument, which must be one of this module's GraphStore objects.
@@ -86,20 +85,12 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (state == nullptr) return nullptr;
 
     // Chosen before the reducer is touched, so a bad id consumes nothing.
-    std::vector<NodeId> chosen;
-    if (*outs) {
-      const uint64_t count = (*store)->node_count();
-      for (NodeId id : **outs) {
-        if (id >= count) return map_err(BadNodeId{id});
-      }
-      chosen = std::move(**outs);
-    } else {
-      chosen = (*store)->outputs();
-    }
+    auto chosen = chosen_outputs(**store, std::move(*outs));
+    if (!chosen) return nullptr;
 
     auto reduced = in_core([&] {
       const EggEngine engine = EggEngine::make_default();
-      return cell_of(self).finalize(*store, chosen, engine, *maximal);
+      return cell_of(self).finalize(*store, *chosen, engine, *maximal);
     });
     if (!reduced) return raise_feed_error(reduced.error());
     return reduction_to_py(state, std::move(reduced).value());
@@ -128,13 +119,8 @@ void dealloc_reducer(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <Fast F>
-PyCFunction fast() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef methods[] = {
-    {"step", fast<step>(), METH_FASTCALL | METH_KEYWORDS,
+    {"step", fast<step>(), kFastKw,
      "step($self, store)\n--\n\n"
      "Consume the nodes recorded in `store` since the last step. Returns how many were "
      "processed\n"
@@ -148,7 +134,7 @@ PyMethodDef methods[] = {
     {"canonical_count", counter<&ReducerCell::canonical_count>, METH_NOARGS,
      "canonical_count($self)\n--\n\n"
      "Size of the maintained canonical form."},
-    {"finalize", fast<finalize>(), METH_FASTCALL | METH_KEYWORDS,
+    {"finalize", fast<finalize>(), kFastKw,
      "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Finish: consume any remaining delta, then reduce the maintained canonical form against "
      "the\n"

@@ -3,8 +3,9 @@
 // objects live in the module's state rather than in globals.
 #include <utility>
 
-#include "lib/convert.h"
 #include "lib/module.h"
+#include "lib/plumbing.h"
+#include "lib/to_py.h"
 #include "optimizer/pipeline.h"
 #include "store/store.h"
 

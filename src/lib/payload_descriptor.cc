@@ -5,8 +5,9 @@
 #include <utility>
 
 #include "lib/args.h"
-#include "lib/convert.h"
+#include "lib/from_py.h"
 #include "lib/module.h"
+#include "lib/to_py.h"
 
 namespace velmora::py {
 namespace {
