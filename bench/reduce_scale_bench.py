@@ -14,22 +14,14 @@ the rounds.
 Usage: VELMORA_PY_DIR=<build>/py/<tag> python bench/reduce_scale_bench.py [--large] [rounds]
 """
 
-import gc
-import os
 import subprocess
 import sys
 import time
 
 from reduce_peer_bench import record_mixed_graph, vc
+from store_bench import native_store, resident
 
-PAGE = os.sysconf("SC_PAGE_SIZE")
 MB = 1e6
-
-
-def resident():
-    gc.collect()
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 def peak():
@@ -51,12 +43,8 @@ def mixed(n):
 
 
 def scale_chain(n):
-    g = vc.GraphStore()
-    prev = g.add_source("rows", {})
-    add = g.add_op
-    for i in range(n - 1):
-        prev = add("scale", [prev], {"k": i, "side": "r"})
-    return g, prev
+    g = native_store(n - 1)  # a source and n - 1 ops, each reading the one before
+    return g, g.node_count() - 1
 
 
 def measure(name, make, n, rounds):
