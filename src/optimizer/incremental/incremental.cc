@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "absl/container/inlined_vector.h"
-#include "absl/hash/hash.h"
 #include "base/panic.h"
 #include "optimizer/algebra.h"
 
