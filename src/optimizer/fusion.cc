@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -206,8 +207,7 @@ void check_fusion_size(uint64_t nodes) {
   if (nodes >= kNone) panic("graph too large for stage fusion: " + std::to_string(nodes) + " nodes");
 }
 
-Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
-                   bool maximal_fusion) {
+Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool maximal_fusion) {
   const uint64_t m = graph.size();
   check_fusion_size(m);
   std::vector<bool> opaque(m);
@@ -247,7 +247,6 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   Fused out;
   StoreBuilder store;
   store.reserve(groups);
-  out.placement = PackedNodeMap(m);
   // Per node: its stage key and, once that stage is emitted, the stage's store
   // id. A child far back costs one cache miss for both.
   struct Landing {
@@ -302,7 +301,6 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     input_nodes.push_back(node);
     return static_cast<Index>(count);
   };
-  std::vector<Index> position(m, 0);  // member -> its number in its stage
   Inputs inputs;
   PreparedKey p;
   // Member texts repeat across stages: each template's is hashed once, and
@@ -331,7 +329,6 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       if (t >= templates.size() || !templates[t]) panic(kNoEntry);
       reduced_id = emit(templates[t]->prepare(inputs), emitter.carried_may_match(t));
       ++out.boundary_nodes;
-      out.placement.set(k, reduced_id, std::nullopt);
     } else {
       const uint64_t first = group_offset[k];
       const uint64_t count = group_offset[k + 1] - first;
@@ -352,9 +349,9 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       input_keys.clear();
       input_nodes.clear();
       size_t r = 0;
+      const auto group = std::span<const Index>(members).subspan(first, count);
       for (uint64_t n = 0; n < count; ++n) {
-        const uint64_t member = members[first + n];
-        position[member] = n;
+        const uint64_t member = group[n];
         const auto t = static_cast<uint32_t>(graph.op[member]);
         MemberText& text = member_text[t];
         p.texts[n] = graph.texts[t];
@@ -371,8 +368,10 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
           StageRef& ref = p.refs[r++];
           const Index producer = landing[c].key;
           if (producer == k) {
+            // Members are ascending, so a member's number is its rank in
+            // the group: no per-node table is needed while the store grows.
             ref.kind = StageRef::Kind::kMember;
-            ref.index = position[c];
+            ref.index = static_cast<uint32_t>(std::lower_bound(group.begin(), group.end(), c) - group.begin());
           } else {
             ref.kind = StageRef::Kind::kInput;
             ref.index = input_slot(k, producer, static_cast<Index>(c));
@@ -388,11 +387,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         MemberText& text = member_text[t];
         text.id = store.find_text(graph.texts[t], text.hash);
       }
-      for (uint64_t n = 0; n < count; ++n) {
-        const Index member = members[first + n];
-        out.placement.set(member, reduced_id, n);
-        landing[member].reduced = static_cast<Index>(reduced_id);
-      }
+      for (Index member : group) landing[member].reduced = static_cast<Index>(reduced_id);
       ++out.stages;
     }
     landing[k].reduced = static_cast<Index>(reduced_id);
@@ -405,6 +400,22 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   for (uint64_t o : graph.outputs) {
     at(landing, o);  // checks that o is a node
     out.outputs.push_back(reduced_for(o));
+  }
+  // Placements are read off the groups once the store is complete, so that
+  // their table is not alive beside the store's growth, and the graph's edges
+  // are gone first.
+  graph = TemplateGraph();
+  out.placement = PackedNodeMap(m);
+  for (uint64_t k = 0; k < m; ++k) {
+    const uint64_t first = group_offset[k];
+    const uint64_t count = group_offset[k + 1] - first;
+    if (count == 0) continue;
+    const NodeId reduced_id = reduced_for(k);
+    if (opaque[k]) {
+      out.placement.set(k, reduced_id, std::nullopt);
+      continue;
+    }
+    for (uint64_t n = 0; n < count; ++n) out.placement.set(members[first + n], reduced_id, n);
   }
   return out;
 }

@@ -38,7 +38,9 @@ void check_fusion_size(uint64_t nodes);
 
 // `graph` is topological and duplicate-free; every opaque node's op text has a
 // template. `maximal_fusion` picks the maximal rule over the single-use one.
-[[nodiscard]] Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
+// The graph is taken so that its arrays are freed as soon as fusion is done
+// with them, before the placements are made.
+[[nodiscard]] Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates,
                                  bool maximal_fusion);
 
 }  // namespace velmora

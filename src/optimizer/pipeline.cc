@@ -225,12 +225,11 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   dedup.index = std::vector<uint32_t>();
   laps.lap(&ReductionTimes::duplicates);
 
-  Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);
+  Fused fused = stage_fusion(std::move(dedup.graph), kept.templates, maximal_fusion);
   reduced.report.stages = fused.stages;
   reduced.report.boundary_nodes = fused.boundary_nodes;
   reduced.report.reduced_nodes = fused.emitted;
 
-  dedup.graph = TemplateGraph();
   kept.templates = TokenTemplates();
   reduced.node_map = PackedNodeMap(nodes.size());
   for (uint64_t i = 0; i < nodes.size(); ++i) {
