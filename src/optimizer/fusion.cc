@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -267,35 +268,30 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     return emitter.emit(p, may_match);
   };
   // A stage's inputs in order of first use, each with one node that lands in
-  // it. Stages mostly have a few inputs, found by a scan; past kScan, a table
-  // stamped with the stage's key takes over.
+  // it. Stages mostly have a few inputs, found by a scan; past kScan, an index
+  // of this stage's inputs takes over, sized by what it holds rather than by
+  // the graph, so that it costs nothing beside the store's growth.
   constexpr size_t kScan = 16;
   std::vector<Index> input_keys;
   std::vector<Index> input_nodes;
-  std::vector<Index> slot_stamp;  // stage key -> the stage that last used it
-  std::vector<Index> slot_of;
-  auto input_slot = [&](Index k, Index producer, Index node) -> Index {
+  std::optional<IdIndex> slots;  // positions in input_keys, past the scan
+  auto input_slot = [&](Index producer, Index node) -> Index {
     const size_t count = input_keys.size();
     if (count <= kScan) {
       for (size_t s = 0; s < count; ++s) {
         if (input_keys[s] == producer) return static_cast<Index>(s);
       }
       if (count == kScan) {
-        // Moving to the table: stamp what the scan has seen so far.
-        if (slot_stamp.empty()) {
-          slot_stamp.assign(m, kNone);
-          slot_of.assign(m, 0);
-        }
-        for (size_t s = 0; s < count; ++s) {
-          slot_stamp[input_keys[s]] = k;
-          slot_of[input_keys[s]] = static_cast<Index>(s);
-        }
+        // Moving to the index: a fresh one, holding what the scan has seen.
+        slots.emplace();
+        for (size_t s = 0; s < count; ++s) slots->insert(hash_word(input_keys[s]), static_cast<Index>(s));
       }
     }
     if (count >= kScan) {
-      if (slot_stamp[producer] == k) return slot_of[producer];
-      slot_stamp[producer] = k;
-      slot_of[producer] = static_cast<Index>(count);
+      const uint32_t hash = hash_word(producer);
+      const uint32_t found = slots->find(hash, [&](uint32_t s) { return input_keys[s] == producer; });
+      if (found != IdIndex::kEmpty) return found;
+      slots->insert(hash, static_cast<Index>(count));
     }
     input_keys.push_back(producer);
     input_nodes.push_back(node);
@@ -374,7 +370,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
             ref.index = static_cast<uint32_t>(std::lower_bound(group.begin(), group.end(), c) - group.begin());
           } else {
             ref.kind = StageRef::Kind::kInput;
-            ref.index = input_slot(k, producer, static_cast<Index>(c));
+            ref.index = input_slot(producer, static_cast<Index>(c));
           }
         }
       }
