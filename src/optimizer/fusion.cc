@@ -52,6 +52,23 @@ Consumers consumers_of(const TemplateGraph& g) {
   return c;
 }
 
+// The number of member `c` of a group (ascending) in which it comes before
+// the n-th. A member's number is its rank, so no per-node table is needed
+// while the store grows. Children are mostly recent, so the search gallops
+// back from n: O(log distance).
+size_t rank_before(std::span<const Index> group, size_t n, uint64_t c) {
+  size_t hi = n;  // every member from hi on is above c
+  size_t step = 1;
+  while (step <= hi && group[hi - step] > c) {
+    hi -= step;
+    step *= 2;
+  }
+  const size_t lo = step <= hi ? hi - step : 0;
+  const auto it = std::lower_bound(group.begin() + lo, group.begin() + hi, c);
+  if (it == group.begin() + hi || *it != c) panic("stage fusion: " + std::to_string(c) + " is no earlier member");
+  return it - group.begin();
+}
+
 Index find_root(std::vector<Index>& parent, Index i) {
   Index root = i;
   while (parent[root] != root) root = parent[root];
@@ -364,10 +381,8 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
           StageRef& ref = p.refs[r++];
           const Index producer = landing[c].key;
           if (producer == k) {
-            // Members are ascending, so a member's number is its rank in
-            // the group: no per-node table is needed while the store grows.
             ref.kind = StageRef::Kind::kMember;
-            ref.index = static_cast<uint32_t>(std::lower_bound(group.begin(), group.end(), c) - group.begin());
+            ref.index = static_cast<uint32_t>(rank_before(group, n, c));
           } else {
             ref.kind = StageRef::Kind::kInput;
             ref.index = input_slot(producer, static_cast<Index>(c));
