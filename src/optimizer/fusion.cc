@@ -179,7 +179,7 @@ class Emitter {
 
   // Indexes the keys appended so far.
   void finish() {
-    if (!store_.index_appended()) panic("stage fusion emitted one node twice");
+    if (store_.index_appended().has_value()) panic("stage fusion emitted one node twice");
   }
 
  private:
