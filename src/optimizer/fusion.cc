@@ -134,13 +134,13 @@ class Emitter {
     IdIndex ops;  // the graph's op tokens, made only when a Stage is carried
     bool ops_made = false;
     for (uint32_t t = 0; t < templates.size(); ++t) {
-      if (!templates[t] || templates[t]->kind() != NodeKey::Kind::kStage) continue;
+      if (templates[t].kind() != NodeKey::Kind::kStage) continue;
       for (uint32_t o = 0; !ops_made && o < graph.texts.size(); ++o) {
         if (graph.texts[o].starts_with("op|")) ops.insert(text_hash(graph.texts[o]), o);
       }
       ops_made = true;
       if (ops.size() == 0) break;  // no op to fuse, so no stage to meet
-      const PreparedKey members = templates[t]->prepare({});
+      const PreparedKey members = templates[t].prepare({});
       bool all_ops = true;
       for (std::size_t j = 0; j < members.texts.size() && all_ops; ++j) {
         all_ops = ops.find(members.text_hashes[j], [&](uint32_t o) {
@@ -339,8 +339,8 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     if (opaque[k]) {
       for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(c));
       const auto t = static_cast<uint32_t>(graph.op[k]);
-      if (t >= templates.size() || !templates[t]) panic(kNoEntry);
-      reduced_id = emit(templates[t]->prepare(inputs), emitter.carried_may_match(t));
+      if (t >= templates.size()) panic(kNoEntry);
+      reduced_id = emit(templates[t].prepare(inputs), emitter.carried_may_match(t));
       ++out.boundary_nodes;
     } else {
       const uint64_t first = group_offset[k];
