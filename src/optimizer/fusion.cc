@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -48,6 +50,23 @@ Consumers consumers_of(const TemplateGraph& g) {
     for (uint64_t child : g.children_of(j)) c.list[fill[child]++] = j;
   }
   return c;
+}
+
+// The number of member `c` of a group (ascending) in which it comes before
+// the n-th. A member's number is its rank, so no per-node table is needed
+// while the store grows. Children are mostly recent, so the search gallops
+// back from n: O(log distance).
+size_t rank_before(std::span<const Index> group, size_t n, uint64_t c) {
+  size_t hi = n;  // every member from hi on is above c
+  size_t step = 1;
+  while (step <= hi && group[hi - step] > c) {
+    hi -= step;
+    step *= 2;
+  }
+  const size_t lo = step <= hi ? hi - step : 0;
+  const auto it = std::lower_bound(group.begin() + lo, group.begin() + hi, c);
+  if (it == group.begin() + hi || *it != c) panic("stage fusion: " + std::to_string(c) + " is no earlier member");
+  return it - group.begin();
 }
 
 Index find_root(std::vector<Index>& parent, Index i) {
@@ -115,13 +134,13 @@ class Emitter {
     IdIndex ops;  // the graph's op tokens, made only when a Stage is carried
     bool ops_made = false;
     for (uint32_t t = 0; t < templates.size(); ++t) {
-      if (!templates[t] || templates[t]->kind() != NodeKey::Kind::kStage) continue;
+      if (templates[t].kind() != NodeKey::Kind::kStage) continue;
       for (uint32_t o = 0; !ops_made && o < graph.texts.size(); ++o) {
         if (graph.texts[o].starts_with("op|")) ops.insert(text_hash(graph.texts[o]), o);
       }
       ops_made = true;
       if (ops.size() == 0) break;  // no op to fuse, so no stage to meet
-      const PreparedKey members = templates[t]->prepare({});
+      const PreparedKey members = templates[t].prepare({});
       bool all_ops = true;
       for (std::size_t j = 0; j < members.texts.size() && all_ops; ++j) {
         all_ops = ops.find(members.text_hashes[j], [&](uint32_t o) {
@@ -160,7 +179,7 @@ class Emitter {
 
   // Indexes the keys appended so far.
   void finish() {
-    if (!store_.index_appended()) panic("stage fusion emitted one node twice");
+    if (store_.index_appended().has_value()) panic("stage fusion emitted one node twice");
   }
 
  private:
@@ -206,8 +225,7 @@ void check_fusion_size(uint64_t nodes) {
   if (nodes >= kNone) panic("graph too large for stage fusion: " + std::to_string(nodes) + " nodes");
 }
 
-Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
-                   bool maximal_fusion) {
+Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool maximal_fusion) {
   const uint64_t m = graph.size();
   check_fusion_size(m);
   std::vector<bool> opaque(m);
@@ -247,7 +265,6 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   Fused out;
   StoreBuilder store;
   store.reserve(groups);
-  out.placement = PackedNodeMap(m);
   // Per node: its stage key and, once that stage is emitted, the stage's store
   // id. A child far back costs one cache miss for both.
   struct Landing {
@@ -268,41 +285,35 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     return emitter.emit(p, may_match);
   };
   // A stage's inputs in order of first use, each with one node that lands in
-  // it. Stages mostly have a few inputs, found by a scan; past kScan, a table
-  // stamped with the stage's key takes over.
+  // it. Stages mostly have a few inputs, found by a scan; past kScan, an index
+  // of this stage's inputs takes over, sized by what it holds rather than by
+  // the graph, so that it costs nothing beside the store's growth.
   constexpr size_t kScan = 16;
   std::vector<Index> input_keys;
   std::vector<Index> input_nodes;
-  std::vector<Index> slot_stamp;  // stage key -> the stage that last used it
-  std::vector<Index> slot_of;
-  auto input_slot = [&](Index k, Index producer, Index node) -> Index {
+  std::optional<IdIndex> slots;  // positions in input_keys, past the scan
+  auto input_slot = [&](Index producer, Index node) -> Index {
     const size_t count = input_keys.size();
     if (count <= kScan) {
       for (size_t s = 0; s < count; ++s) {
         if (input_keys[s] == producer) return static_cast<Index>(s);
       }
       if (count == kScan) {
-        // Moving to the table: stamp what the scan has seen so far.
-        if (slot_stamp.empty()) {
-          slot_stamp.assign(m, kNone);
-          slot_of.assign(m, 0);
-        }
-        for (size_t s = 0; s < count; ++s) {
-          slot_stamp[input_keys[s]] = k;
-          slot_of[input_keys[s]] = static_cast<Index>(s);
-        }
+        // Moving to the index: a fresh one, holding what the scan has seen.
+        slots.emplace();
+        for (size_t s = 0; s < count; ++s) slots->insert(hash_word(input_keys[s]), static_cast<Index>(s));
       }
     }
     if (count >= kScan) {
-      if (slot_stamp[producer] == k) return slot_of[producer];
-      slot_stamp[producer] = k;
-      slot_of[producer] = static_cast<Index>(count);
+      const uint32_t hash = hash_word(producer);
+      const uint32_t found = slots->find(hash, [&](uint32_t s) { return input_keys[s] == producer; });
+      if (found != IdIndex::kEmpty) return found;
+      slots->insert(hash, static_cast<Index>(count));
     }
     input_keys.push_back(producer);
     input_nodes.push_back(node);
     return static_cast<Index>(count);
   };
-  std::vector<Index> position(m, 0);  // member -> its number in its stage
   Inputs inputs;
   PreparedKey p;
   // Member texts repeat across stages: each template's is hashed once, and
@@ -328,10 +339,9 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
     if (opaque[k]) {
       for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(c));
       const auto t = static_cast<uint32_t>(graph.op[k]);
-      if (t >= templates.size() || !templates[t]) panic(kNoEntry);
-      reduced_id = emit(templates[t]->prepare(inputs), emitter.carried_may_match(t));
+      if (t >= templates.size()) panic(kNoEntry);
+      reduced_id = emit(templates[t].prepare(inputs), emitter.carried_may_match(t));
       ++out.boundary_nodes;
-      out.placement.set(k, reduced_id, std::nullopt);
     } else {
       const uint64_t first = group_offset[k];
       const uint64_t count = group_offset[k + 1] - first;
@@ -352,9 +362,9 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
       input_keys.clear();
       input_nodes.clear();
       size_t r = 0;
+      const auto group = std::span<const Index>(members).subspan(first, count);
       for (uint64_t n = 0; n < count; ++n) {
-        const uint64_t member = members[first + n];
-        position[member] = n;
+        const uint64_t member = group[n];
         const auto t = static_cast<uint32_t>(graph.op[member]);
         MemberText& text = member_text[t];
         p.texts[n] = graph.texts[t];
@@ -372,10 +382,10 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
           const Index producer = landing[c].key;
           if (producer == k) {
             ref.kind = StageRef::Kind::kMember;
-            ref.index = position[c];
+            ref.index = static_cast<uint32_t>(rank_before(group, n, c));
           } else {
             ref.kind = StageRef::Kind::kInput;
-            ref.index = input_slot(k, producer, static_cast<Index>(c));
+            ref.index = input_slot(producer, static_cast<Index>(c));
           }
         }
       }
@@ -388,11 +398,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         MemberText& text = member_text[t];
         text.id = store.find_text(graph.texts[t], text.hash);
       }
-      for (uint64_t n = 0; n < count; ++n) {
-        const Index member = members[first + n];
-        out.placement.set(member, reduced_id, n);
-        landing[member].reduced = static_cast<Index>(reduced_id);
-      }
+      for (Index member : group) landing[member].reduced = static_cast<Index>(reduced_id);
       ++out.stages;
     }
     landing[k].reduced = static_cast<Index>(reduced_id);
@@ -405,6 +411,22 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   for (uint64_t o : graph.outputs) {
     at(landing, o);  // checks that o is a node
     out.outputs.push_back(reduced_for(o));
+  }
+  // Placements are read off the groups once the store is complete, so that
+  // their table is not alive beside the store's growth, and the graph's edges
+  // are gone first.
+  graph = TemplateGraph();
+  out.placement = PackedNodeMap(m);
+  for (uint64_t k = 0; k < m; ++k) {
+    const uint64_t first = group_offset[k];
+    const uint64_t count = group_offset[k + 1] - first;
+    if (count == 0) continue;
+    const NodeId reduced_id = reduced_for(k);
+    if (opaque[k]) {
+      out.placement.set(k, reduced_id, std::nullopt);
+      continue;
+    }
+    for (uint64_t n = 0; n < count; ++n) out.placement.set(members[first + n], reduced_id, n);
   }
   return out;
 }

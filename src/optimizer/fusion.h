@@ -4,6 +4,7 @@
 // new store.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,8 +18,24 @@
 namespace velmora {
 
 // Template id -> the first kept node with that template, used to rebuild
-// opaque nodes; absent where the caller has none.
-using TokenTemplates = std::vector<std::optional<NodeView>>;
+// opaque nodes. Kept as the node's position in the input's view, one word a
+// template: a graph may have as many templates as nodes.
+class TokenTemplates {
+ public:
+  TokenTemplates() = default;
+  explicit TokenTemplates(const NodesView& nodes) : nodes_(nodes) {}
+
+  [[nodiscard]] std::size_t size() const { return first_.size(); }
+  [[nodiscard]] NodeView operator[](std::size_t t) const { return nodes_[first_[t]]; }
+  void reserve(std::size_t n) { first_.reserve(n); }
+  // Adds the template of node `position` of the view; positions are below
+  // 2^32 - 1, as every reduction's.
+  void push_back(uint64_t position) { first_.push_back(static_cast<uint32_t>(position)); }
+
+ private:
+  NodesView nodes_;
+  std::vector<uint32_t> first_;
+};
 
 struct Fused {
   std::unique_ptr<GraphStore> store;  // the reduced graph, without marks
@@ -38,7 +55,9 @@ void check_fusion_size(uint64_t nodes);
 
 // `graph` is topological and duplicate-free; every opaque node's op text has a
 // template. `maximal_fusion` picks the maximal rule over the single-use one.
-[[nodiscard]] Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
+// The graph is taken so that its arrays are freed as soon as fusion is done
+// with them, before the placements are made.
+[[nodiscard]] Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates,
                                  bool maximal_fusion);
 
 }  // namespace velmora

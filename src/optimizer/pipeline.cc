@@ -38,13 +38,13 @@ class TemplateTable {
   // so a probe compares two templates only when their hashes agree.
   TemplateTable(Kept& kept, std::size_t nodes) : kept_(kept) { kept.templates.reserve(nodes); }
 
-  TemplateId intern(const NodeView& node) {
+  TemplateId intern(const NodeView& node, uint64_t position) {
     const uint32_t hash = node.template_hash();
     const uint32_t found =
-        index_.find(hash, [&](uint32_t t) { return node.same_template(*kept_.templates[t]); });
+        index_.find(hash, [&](uint32_t t) { return node.same_template(kept_.templates[t]); });
     if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
     const auto id = static_cast<uint32_t>(kept_.templates.size());
-    kept_.templates.push_back(node);
+    kept_.templates.push_back(position);
     kept_.graph.texts.add_with([&node](std::string& out) { node_text::append_template_text(node, out); });
     // An op's token becomes a stage member's text in the new store, and can
     // be longer than the name it escapes: one the store cannot hold fails
@@ -83,6 +83,7 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   check_reduce_size(n, edges);
 
   kept.index.assign(n, kDropped);
+  kept.templates = TokenTemplates(nodes);
   uint64_t count = 0;
   for (uint64_t i = 0; i < n; ++i) count += live[i] ? 1 : 0;
   TemplateGraph& g = kept.graph;
@@ -98,7 +99,7 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
     if (!live[i]) continue;
     const NodeView node = nodes[i];
     kept.index[i] = static_cast<uint32_t>(g.op.size());
-    g.op.push_back(templates.intern(node));
+    g.op.push_back(templates.intern(node, i));
     for (NodeId input : node.inputs()) g.children.push_back(kept.index[input]);
     g.child_begin.push_back(static_cast<uint32_t>(g.children.size()));
   }
@@ -225,12 +226,11 @@ Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outp
   dedup.index = std::vector<uint32_t>();
   laps.lap(&ReductionTimes::duplicates);
 
-  Fused fused = stage_fusion(dedup.graph, kept.templates, maximal_fusion);
+  Fused fused = stage_fusion(std::move(dedup.graph), kept.templates, maximal_fusion);
   reduced.report.stages = fused.stages;
   reduced.report.boundary_nodes = fused.boundary_nodes;
   reduced.report.reduced_nodes = fused.emitted;
 
-  dedup.graph = TemplateGraph();
   kept.templates = TokenTemplates();
   reduced.node_map = PackedNodeMap(nodes.size());
   for (uint64_t i = 0; i < nodes.size(); ++i) {

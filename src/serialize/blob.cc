@@ -542,11 +542,16 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
   //
-  // Records are read a few ahead of interning, and each one read starts
+  // Records are read a few ahead of adding, and each one read starts
   // fetching the index slots it will probe: they are then on their way from
-  // memory while the records before it are interned. A record that does not
-  // read still reports only after every record before it interned. The store
-  // is this function's alone until it returns, so no lock is taken.
+  // memory while the records before it are added. The store is this
+  // function's alone until it returns, so no lock is taken.
+  //
+  // A blob never repeats a record (it is refused at the first repeat), so
+  // records are appended without a lookup and indexed once at the end, which
+  // overlaps the index's cache misses. Whatever stops the reading reports
+  // only after the records before it are indexed, so that a repeat among
+  // them reports first, as it would have on arrival.
   constexpr uint64_t kAhead = 2;
   Reader::Scratch ring[kAhead + 1];
   uint64_t read = 0;  // records [0, read) are read
@@ -564,7 +569,10 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   for (uint64_t k = 0; k < kAhead; ++k) read_next();
   for (uint64_t i = 0; i < node_count; ++i) {
     read_next();
-    if (i == read) return Err(r.error());
+    if (i == read) {
+      if (const auto repeat = store.index_appended()) return Err(bad_reference(*repeat));
+      return Err(r.error());
+    }
     if (i == size_at) {
       size_at *= 8;
       const double per_record = static_cast<double>(r.position() - 8) / static_cast<double>(read);
@@ -572,12 +580,15 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       const uint64_t expected = std::min({in_bytes, uint64_t{node_count}, size_at});
       if (expected > i) store.reserve(expected - i);
     }
-    auto id = store.intern(ring[i % (kAhead + 1)].key);
-    if (!id) return Err(bad_reference(id.error().id));
-    // A record equal to an earlier one interns to that node's id, and every
-    // later index would then name the wrong node: index i is no node at all.
-    if (*id != i) return Err(bad_reference(i));
+    auto id = store.append(ring[i % (kAhead + 1)].key);
+    if (!id) {
+      if (const auto repeat = store.index_appended()) return Err(bad_reference(*repeat));
+      return Err(bad_reference(id.error().id));
+    }
   }
+  // A record equal to an earlier one would make every later index name the
+  // wrong node: its own index is no node at all.
+  if (const auto repeat = store.index_appended()) return Err(bad_reference(*repeat));
 
   uint32_t output_count;
   if (!r.u32(output_count)) return Err(r.error());

@@ -495,7 +495,7 @@ std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) { return add_node
 
 uint64_t NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
 
-bool NodeArena::index_appended() {
+std::optional<uint64_t> NodeArena::index_appended() {
   const std::size_t n = unindexed_.size();
   index_.reserve_more(n);
   const uint64_t first = records_.size() - n;
@@ -505,10 +505,10 @@ bool NodeArena::index_appended() {
     const NodeRecord& r = records_[first + j];
     const Encoded e{r.part, r.meta};
     const auto same = [&](uint32_t other) { return same_node(records_[other], e, r.words); };
-    if (!index_.insert_unique(unindexed_[j], static_cast<uint32_t>(first + j), same)) return false;
+    if (!index_.insert_unique(unindexed_[j], static_cast<uint32_t>(first + j), same)) return first + j;
   }
   unindexed_ = std::vector<uint32_t>();
-  return true;
+  return std::nullopt;
 }
 
 std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {

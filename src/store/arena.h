@@ -304,10 +304,11 @@ class NodeArena {
   // Nothing may be looked up or interned in between. All or nothing, as
   // `intern`.
   uint64_t append_unindexed(const Prepared& p);
-  // Indexes the appended nodes; false when one equals a node before it (an
-  // appended one or not), and then the arena holds a duplicate and is fit
-  // only to be dropped.
-  [[nodiscard]] bool index_appended();
+  // Indexes the appended nodes in order; stops at the first that equals a
+  // node before it (an appended one or not) and returns its id, and then the
+  // arena holds a duplicate and is fit only to be dropped. nullopt when all
+  // are distinct.
+  [[nodiscard]] std::optional<uint64_t> index_appended();
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);
 

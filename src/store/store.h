@@ -128,11 +128,11 @@ class StoreBuilder {
   // As GraphStore::intern.
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
   // For keys known to be distinct: appends without a lookup, and
-  // `index_appended` indexes them all at once at the end (false when one
-  // equals a node before it after all: the store is then to be dropped). See
-  // `NodeArena::append_unindexed`.
+  // `index_appended` indexes them all at once at the end (giving the first
+  // that equals a node before it after all: the store is then to be dropped).
+  // See `NodeArena::append_unindexed`.
   Result<NodeId, BadNodeId> append(const NodeArena::Prepared& key);
-  [[nodiscard]] bool index_appended() { return store_->nodes_.index_appended(); }
+  [[nodiscard]] std::optional<NodeId> index_appended() { return store_->nodes_.index_appended(); }
   // The id of a text in the store, for keys' `text_ids`; kUnknownText when it
   // holds no such text.
   [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const {
