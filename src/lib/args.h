@@ -1,26 +1,41 @@
-// Binding call arguments to a fixed text signature, for both calling
-// conventions the module meets: vectorcall (methods) and tuple + dict (tp_new).
+// Binding call arguments to a fixed signature, for both calling conventions
+// the module meets: vectorcall (methods) and tuple + dict (tp_new).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "lib/plumbing.h"
 
 namespace velmora::py {
 
-// `names` lists every parameter: first the `positional` ones (which may also
-// be passed by keyword), then the keyword-only ones. The first `required`
-// names must be given.
+// One parameter of a method as its text signature shows it.
+struct Param {
+  enum class Kind : uint8_t { kEither, kKeywordOnly };  // kEither: by position or by keyword
+  const char* name = nullptr;
+  Kind kind = Kind::kEither;
+  const char* fallback = nullptr;  // the default as written, e.g. "None"; nullptr: required
+};
+constexpr Param arg(const char* name) { return {name, Param::Kind::kEither, nullptr}; }
+constexpr Param arg(const char* name, const char* fallback) {
+  return {name, Param::Kind::kEither, fallback};
+}
+constexpr Param kwarg(const char* name) { return {name, Param::Kind::kKeywordOnly, nullptr}; }
+constexpr Param kwarg(const char* name, const char* fallback) {
+  return {name, Param::Kind::kKeywordOnly, fallback};
+}
+
+// What binding needs of a method: the name its messages use (e.g.
+// "GraphStore.add_op") and its parameters, the positional ones first.
 struct Signature {
-  const char* function;  // for messages, e.g. "GraphStore.add_op"
-  const char* const* names;
+  const char* function;
+  const Param* params;
   int count;
   int positional;
-  int required;
 };
 
 class BoundArgs {
