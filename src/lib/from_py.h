@@ -54,7 +54,9 @@ class KeyBuilder {
 
  private:
 #ifndef Py_GIL_DISABLED
-  bool plain_params(PyObject* dict);
+  // false with an exception set; `plain` false when the dict needs the
+  // general reading.
+  bool plain_params(PyObject* dict, bool& plain);
 #endif
 
   std::string_view name_;
@@ -62,8 +64,8 @@ class KeyBuilder {
   absl::InlinedVector<ParamRef, 4> params_;
   absl::InlinedVector<Ref, 8> held_;
 };
-// `descriptor_type` is the module's PayloadDescriptor class.
-std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
-                                                    PyTypeObject* descriptor_type);
+struct ModuleState;
+// A PayloadDescriptor of this module, or a dict holding the fields.
+std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj, const ModuleState& state);
 
 }  // namespace velmora::py

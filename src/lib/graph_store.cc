@@ -56,7 +56,7 @@ PyObject* add_external(Call& c) {
   if (!inputs) return nullptr;
   ModuleState* state = c.state();
   if (state == nullptr) return nullptr;
-  auto descriptor = descriptor_from_py(c[0], state->descriptor_type);
+  auto descriptor = descriptor_from_py(c[0], *state);
   if (!descriptor) return nullptr;
   auto params = params_from_py(c[2]);
   if (!params) return nullptr;
@@ -124,9 +124,11 @@ PyObject* reduce(Call& c) {
 PyObject* reduction_report(Call& c) {
   auto outs = optional_ids_from_py(c[0], "outputs");
   if (!outs) return nullptr;
+  ModuleState* state = c.state();
+  if (state == nullptr) return nullptr;
   auto reduced = run_reduction(c.self(), *outs, false);
   if (!reduced) return map_err(reduced.error());
-  return report_to_py(reduced->report);
+  return report_to_py(*state, reduced->report);
 }
 
 // ---- persistence ----

@@ -151,7 +151,7 @@ PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store) {
 PyObject* reduction_to_py(ModuleState* state, ReducedStore reduced) {
   Ref store(wrap_store(state->graph_store_type, std::move(reduced.store)));
   if (!store) return nullptr;
-  Ref report(report_to_py(reduced.report));
+  Ref report(report_to_py(*state, reduced.report));
   if (!report) return nullptr;
   return PyTuple_Pack(2, store.get(), report.get());
 }

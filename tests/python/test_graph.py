@@ -4,6 +4,7 @@ store; and every refusal, with its exception and exact message, changing nothing
 
 import gc
 import math
+import random
 import sys
 import unittest
 
@@ -184,6 +185,23 @@ class BuildersTest(unittest.TestCase):
                 self.assertEqual(str(cm.exception), message)
                 state = (s.node_count(), r.watermark(), r.total_work(), r.canonical_count())
                 self.assertEqual((state, t.node_count()), ((4, 3, 3, 3), 1))
+
+    def test_a_dict_reads_as_its_subclass_does(self):
+        # A plain dict of exact values is read in one pass; a subclass, or any other
+        # value, takes the general reading, which must give the same node or error.
+        values = [True, 0, -2**63, 2**63, -2**63 - 1, 10**400, -0.0, math.nan, 1.5, "", "\xe9",
+                  "\ud800", None, index(3), Text("t"), Real()]
+        rng, s = random.Random(7), vc.GraphStore()
+        for _ in range(300):
+            params = {rng.choice(["a", "b", "\xe9", "\ud800", 1]): rng.choice(values)
+                      for _ in range(rng.randrange(5))}
+            outcomes = []
+            for form in (dict, Params):
+                try:
+                    outcomes.append(s.add_source("x", form(params)))
+                except (TypeError, UnicodeEncodeError) as e:
+                    outcomes.append(repr(e))
+            self.assertEqual(outcomes[0], outcomes[1], params)
 
     def test_interning_and_the_forms_of_one_node(self):
         s = vc.GraphStore()
