@@ -231,6 +231,11 @@ bool is_numpy_bool(PyObject* obj) {
 }  // namespace
 
 std::optional<std::string_view> utf8_from_py(PyObject* obj) {
+  // An ASCII str is its own UTF-8.
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'",
                  Py_TYPE(obj)->tp_name);
@@ -322,11 +327,54 @@ bool KeyBuilder::name(PyObject* obj, const char* arg) {
     name_argument(arg);
     return false;
   }
-  name_ = *s;
+  key_.add_text(*s);
+  first_param_text_ = key_.texts.size();
   return true;
 }
 
 bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return read_ids(obj, arg, inputs_); }
+
+void KeyBuilder::add_param(const ParamRef& r) {
+  if (!(last_name_ < r.name) && key_.params.size() != 0) sorted_ = false;
+  last_name_ = r.name;
+  key_.add_text(r.name);
+  key_.add_param(r.kind, r.bits);
+  if (r.kind == ParamValue::Kind::kStr) key_.add_text(r.str);
+}
+
+void KeyBuilder::drop_params() {
+  key_.texts.resize(first_param_text_);
+  key_.text_hashes.resize(first_param_text_);
+  key_.params.clear();
+  sorted_ = true;
+}
+
+void KeyBuilder::sort_params() {
+  struct Entry {
+    PreparedKey::Param value;
+    std::size_t text;  // of the name; a Str's text follows it
+  };
+  std::vector<Entry> entries;
+  std::size_t t = first_param_text_;
+  for (const PreparedKey::Param& q : key_.params) {
+    entries.push_back({q, t});
+    t += q.kind == ParamValue::Kind::kStr ? 2 : 1;
+  }
+  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    return key_.texts[a.text] < key_.texts[b.text];
+  });
+  const std::vector<std::string_view> texts(key_.texts.begin(), key_.texts.end());
+  const std::vector<uint32_t> hashes(key_.text_hashes.begin(), key_.text_hashes.end());
+  drop_params();
+  for (const Entry& e : entries) {
+    const std::size_t n = e.value.kind == ParamValue::Kind::kStr ? 2 : 1;
+    for (std::size_t k = e.text; k < e.text + n; ++k) {
+      key_.texts.push_back(texts[k]);
+      key_.text_hashes.push_back(hashes[k]);
+    }
+    key_.params.push_back(e.value);
+  }
+}
 
 #ifndef Py_GIL_DISABLED
 // A params dict whose keys are exact strs and whose values are of the exact
@@ -334,26 +382,26 @@ bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return read_ids(obj, a
 // throughout nothing else runs until the key is interned: no one can change
 // the dict or drop what it holds meanwhile, so it is read in one pass,
 // borrowing everything, to the same values (or the same error) the general
-// reading gives. Any other dict leaves `params_` empty, `plain` false, for
-// the general reading.
+// reading gives. Any other dict leaves no params, `plain` false, for the
+// general reading.
 bool KeyBuilder::plain_params(PyObject* dict, bool& plain) {
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   PyObject* v = nullptr;
   plain = false;
   while (PyDict_Next(dict, &pos, &k, &v)) {
+    ParamRef r;
     if (!PyUnicode_CheckExact(k)) {
-      params_.clear();
+      drop_params();
       return true;
     }
-    ParamRef& r = params_.emplace_back();
     auto name = utf8_from_py(k);
     if (!name) return false;
     r.name = *name;
     switch (exact_param(v, r)) {
-      case Exact::kRead: continue;
+      case Exact::kRead: add_param(r); continue;
       case Exact::kFailed: return false;
-      case Exact::kOther: params_.clear(); return true;
+      case Exact::kOther: drop_params(); return true;
     }
   }
   plain = true;
@@ -370,29 +418,18 @@ bool KeyBuilder::params(PyObject* obj) {
   }
 #endif
   return read_params(obj, [this](const ParamRef& r, Ref& key, Ref& value) {
-    params_.push_back(r);
+    add_param(r);
     held_.push_back(std::move(key));
     if (r.kind == ParamValue::Kind::kStr) held_.push_back(std::move(value));
   });
 }
 
-NodeArena::Prepared KeyBuilder::prepare(NodeKey::Kind kind) {
-  // The same order a ParamMap keeps: by name as bytes, equal names as given.
-  auto by_name = [](const ParamRef& a, const ParamRef& b) { return a.name < b.name; };
-  if (!std::is_sorted(params_.begin(), params_.end(), by_name)) {
-    std::stable_sort(params_.begin(), params_.end(), by_name);
-  }
-  NodeArena::Prepared p;
-  p.kind = kind;
-  p.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
-  if (NodeKey::named(kind)) p.add_text(name_);
-  for (const ParamRef& r : params_) {
-    p.add_text(r.name);
-    p.add_param(r.kind, r.bits);
-    if (r.kind == ParamValue::Kind::kStr) p.add_text(r.str);
-  }
-  p.finish();
-  return p;
+const PreparedKey& KeyBuilder::prepare(NodeKey::Kind kind) {
+  if (!sorted_) sort_params();
+  key_.kind = kind;
+  key_.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
+  key_.finish();
+  return key_;
 }
 
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj, const ModuleState& state) {

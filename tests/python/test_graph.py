@@ -50,6 +50,8 @@ SAME = [
     ['add_source("x")', 'add_source("x", None)', 'add_source("x", {})',
      'add_source("x", Params())'],
     ['add_source("x", {"b": 1, "a": 2})', 'add_source("x", Params(a=2, b=1))'],
+    ['add_source("x", {"c": "s", "b": 1, "a": "t"})', 'add_source("x", {"a": "t", "b": 1, "c": "s"})',
+     'add_source("x", Params(c="s", b=1, a="t"))'],
     ['add_source("x", {"a": 1})', 'add_source("x", {"a": index(1)})'],
     ['add_source("x", {"a": 1.0})', 'add_source("x", {"a": Real()})'],
     ['add_source("x", {"a": "1"})', 'add_source("x", {"a": Text("1")})'],
