@@ -46,8 +46,8 @@ bool BoundArgs::take_positional(const Signature& sig, PyObject* const* args, Py_
   return true;
 }
 
-bool BoundArgs::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+bool BoundArgs::bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   if (!take_positional(sig, args, nargs)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

@@ -43,13 +43,22 @@ class BoundArgs {
   static constexpr int kMax = 6;
 
   // false with TypeError set when the call does not fit the signature.
-  bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The usual call: every parameter given, by position.
+    if (kwnames == nullptr && nargs == sig.count && sig.count == sig.positional) {
+      for (int i = 0; i < sig.count; ++i) slots_[i] = args[i];
+      return true;
+    }
+    return bind_any(sig, args, nargs, kwnames);
+  }
   bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 
   // The argument bound to parameter i (borrowed), or nullptr when omitted.
   PyObject* operator[](int i) const { return slots_[i]; }
 
  private:
+  bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames);
   bool take_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs);
   bool place(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t nargs);
   bool check_required(const Signature& sig);

@@ -252,15 +252,17 @@ class BinderTest(unittest.TestCase):
                 others = [f"{q.name}={ARGS[q.name][0]}" for q in params
                           if q.default is q.empty and q is not p]
                 self.call(target, [*others, f"{p.name}={bad}"], TypeError, message)
+                # Those before p by position, those after it by keyword.
+                before = [ARGS[q.name][0] for q in by_position[:by_position.index(p)]
+                          ] if p in by_position else []
+                rest = others[len(before):]
                 if p in by_position:
-                    before = [ARGS[q.name][0] for q in by_position[:by_position.index(p)]]
-                    rest = others[len(before):]
                     self.call(target, [*before, bad, *rest], TypeError, message)
                     self.call(target, [*before, good, *rest, f"{p.name}={good}"], TypeError,
                               f"{function}() got multiple values for argument '{p.name}'")
                 if p.default is p.empty:
                     only = "keyword-only " * (p.kind == p.KEYWORD_ONLY)
-                    self.call(target, others, TypeError,
+                    self.call(target, [*before, *rest], TypeError,
                               f"{function}() missing required {only}argument '{p.name}'")
                 else:  # the others given, so that the default shows
                     given = [*others, *(f"{q.name}={ARGS[q.name][0]}" for q in params
