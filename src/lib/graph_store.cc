@@ -10,6 +10,7 @@
 
 #include "base/huge_pages.h"
 #include "lib/from_py.h"
+#include "lib/key_builder.h"
 #include "lib/method.h"
 #include "lib/module.h"
 #include "lib/to_py.h"
