@@ -72,9 +72,14 @@ struct Method {
     while (n < count() && params[n].kind == Param::Kind::kEither) ++n;
     return n;
   }
-  // The positional parameters come first, and none is required after one
-  // that has a default (the interpreter's own rules for a signature).
+  // The parameters have no gap, the positional ones come first, and none is
+  // required after one that has a default (the interpreter's own rules for a
+  // signature); there is a body to run.
   [[nodiscard]] constexpr bool well_formed() const {
+    if (body == nullptr) return false;
+    for (int i = count(); i < BoundArgs::kMax; ++i) {
+      if (params[i].name != nullptr) return false;
+    }
     for (int i = positional(); i < count(); ++i) {
       if (params[i].kind != Param::Kind::kKeywordOnly) return false;
     }
