@@ -10,10 +10,10 @@ bool BoundArgs::place(const Signature& sig, PyObject* name, PyObject* value, Py_
     return false;
   }
   for (int i = 0; i < sig.count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) != 0) continue;
+    if (PyUnicode_CompareWithASCIIString(name, sig.params[i].name) != 0) continue;
     if (i < nargs || slots_[i] != nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                   sig.names[i]);
+                   sig.params[i].name);
       return false;
     }
     slots_[i] = value;
@@ -25,10 +25,10 @@ bool BoundArgs::place(const Signature& sig, PyObject* name, PyObject* value, Py_
 }
 
 bool BoundArgs::check_required(const Signature& sig) {
-  for (int i = 0; i < sig.required; ++i) {
-    if (slots_[i] != nullptr) continue;
+  for (int i = 0; i < sig.count; ++i) {
+    if (slots_[i] != nullptr || sig.params[i].fallback != nullptr) continue;
     PyErr_Format(PyExc_TypeError, "%s() missing required %sargument '%s'", sig.function,
-                 i < sig.positional ? "" : "keyword-only ", sig.names[i]);
+                 i < sig.positional ? "" : "keyword-only ", sig.params[i].name);
     return false;
   }
   return true;
@@ -46,8 +46,8 @@ bool BoundArgs::take_positional(const Signature& sig, PyObject* const* args, Py_
   return true;
 }
 
-bool BoundArgs::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+bool BoundArgs::bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   if (!take_positional(sig, args, nargs)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

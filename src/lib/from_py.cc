@@ -26,15 +26,13 @@ Ref list_item(PyObject* list, Py_ssize_t i) {
 
 // A strong reference to dict[key], or nullptr (with an error set only when the
 // lookup itself failed). Reads the dict's own storage: no __missing__.
-Ref dict_lookup(PyObject* dict, const char* key) {
-  Ref name(PyUnicode_FromString(key));
-  if (!name) return Ref();
+Ref dict_lookup(PyObject* dict, PyObject* key) {
 #if PY_VERSION_HEX >= 0x030D0000
   PyObject* value = nullptr;
-  if (PyDict_GetItemRef(dict, name.get(), &value) < 0) return Ref();
+  if (PyDict_GetItemRef(dict, key, &value) < 0) return Ref();
   return Ref(value);
 #else
-  return Ref::borrow(PyDict_GetItemWithError(dict, name.get()));
+  return Ref::borrow(PyDict_GetItemWithError(dict, key));
 #endif
 }
 
@@ -42,6 +40,8 @@ Ref dict_lookup(PyObject* dict, const char* key) {
 // kind": no such method or a wrong result (TypeError), or a value out of its
 // range (OverflowError). Any other error, an interrupt above all, is left
 // pending for the caller.
+constexpr const char* kParamValues = "param values must be int, float, bool, or str";
+
 bool not_this_kind() {
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
     return false;
@@ -50,49 +50,90 @@ bool not_this_kind() {
   return true;
 }
 
-// Classifies one param value: exact bool, then the integer protocol, then the
-// float protocol, then str. Exact int, float and str skip the protocols they
-// cannot satisfy. A Str's text borrows `v`'s UTF-8 buffer.
-std::optional<ParamRef> param_ref_from_py(PyObject* v) {
-  ParamRef r;
+}  // namespace
+
+Exact exact_param_from_py(PyObject* v, ParamRef& r) {
   if (PyBool_Check(v)) {
     r.kind = ParamValue::Kind::kBool;
     r.bits = v == Py_True ? 1 : 0;
-    return r;
+    return Exact::kRead;
   }
-  auto as_float = [&r](double d) {
+  if (PyFloat_CheckExact(v)) {
     r.kind = ParamValue::Kind::kFloat;
-    r.bits = std::bit_cast<uint64_t>(d);
-    return r;
-  };
-  auto as_str = [&r](PyObject* s) -> std::optional<ParamRef> {
-    auto text = utf8_from_py(s);
-    if (!text) return std::nullopt;
+    r.bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v));
+    return Exact::kRead;
+  }
+  if (PyUnicode_CheckExact(v)) {
+    auto text = utf8_from_py(v);
+    if (!text) return Exact::kFailed;
     r.kind = ParamValue::Kind::kStr;
     r.str = *text;
-    return r;
-  };
-  if (PyFloat_CheckExact(v)) return as_float(PyFloat_AS_DOUBLE(v));
-  if (PyUnicode_CheckExact(v)) return as_str(v);
+    return Exact::kRead;
+  }
+  if (!PyLong_CheckExact(v)) return Exact::kOther;
+  int overflow = 0;
+  const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow == 0) {
+    r.kind = ParamValue::Kind::kInt;
+    r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
+    return Exact::kRead;
+  }
+  const double d = PyLong_AsDouble(v);
+  if (d == -1.0 && PyErr_Occurred()) {
+    if (!not_this_kind()) return Exact::kFailed;
+    PyErr_SetString(PyExc_TypeError, kParamValues);
+    return Exact::kFailed;
+  }
+  r.kind = ParamValue::Kind::kFloat;
+  r.bits = std::bit_cast<uint64_t>(d);
+  return Exact::kRead;
+}
+
+namespace {
+
+// The rest of the classification, for values of any other type: the integer
+// protocol, then the float protocol, then str. Each protocol may run the
+// value's own code.
+[[gnu::cold, gnu::noinline]] bool protocol_param(PyObject* v, ParamRef& r) {
   const long long i = PyLong_AsLongLong(v);
   if (i != -1 || !PyErr_Occurred()) {
     r.kind = ParamValue::Kind::kInt;
     r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
-    return r;
+    return true;
   }
-  if (!not_this_kind()) return std::nullopt;
+  if (!not_this_kind()) return false;
   const double d = PyFloat_AsDouble(v);
-  if (d != -1.0 || !PyErr_Occurred()) return as_float(d);
-  if (!not_this_kind()) return std::nullopt;
-  if (PyUnicode_Check(v)) return as_str(v);
-  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-  return std::nullopt;
+  if (d != -1.0 || !PyErr_Occurred()) {
+    r.kind = ParamValue::Kind::kFloat;
+    r.bits = std::bit_cast<uint64_t>(d);
+    return true;
+  }
+  if (!not_this_kind()) return false;
+  if (PyUnicode_Check(v)) {
+    auto text = utf8_from_py(v);
+    if (!text) return false;
+    r.kind = ParamValue::Kind::kStr;
+    r.str = *text;
+    return true;
+  }
+  PyErr_SetString(PyExc_TypeError, kParamValues);
+  return false;
 }
 
-// Reads a params argument (a dict or None) in the dict's order, handing each
-// classified value, its name set, to `take` with the key and value still held.
-template <typename Take>
-bool read_params(PyObject* obj, Take&& take) {
+// Classifies one param value: exact bool, then the integer protocol, then the
+// float protocol, then str. A Str's text borrows `v`'s UTF-8 buffer.
+bool param_ref_from_py(PyObject* v, ParamRef& r) {
+  switch (exact_param_from_py(v, r)) {
+    case Exact::kRead: return true;
+    case Exact::kFailed: return false;
+    case Exact::kOther: break;
+  }
+  return protocol_param(v, r);
+}
+
+}  // namespace
+
+bool read_params(PyObject* obj, absl::FunctionRef<void(const ParamRef&, Ref&, Ref&)> take) {
   if (obj == nullptr || obj == Py_None) return true;
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
@@ -104,13 +145,15 @@ bool read_params(PyObject* obj, Take&& take) {
   while (reader.next(key, value)) {
     auto name = utf8_from_py(key.get());
     if (!name) return false;
-    auto v = param_ref_from_py(value.get());
-    if (!v) return false;
-    v->name = *name;
-    take(*v, key, value);
+    ParamRef v;
+    if (!param_ref_from_py(value.get(), v)) return false;
+    v.name = *name;
+    take(v, key, value);
   }
   return !reader.failed();
 }
+
+namespace {
 
 // A sequence of ids into `ids` (anything with reserve and push_back).
 template <typename Out>
@@ -186,6 +229,11 @@ bool is_numpy_bool(PyObject* obj) {
 }  // namespace
 
 std::optional<std::string_view> utf8_from_py(PyObject* obj) {
+  // An ASCII str is its own UTF-8.
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'",
                  Py_TYPE(obj)->tp_name);
@@ -220,6 +268,10 @@ std::optional<NodeId> id_from_py(PyObject* obj) {
   const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
   if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
   return static_cast<NodeId>(id);
+}
+
+bool ids_from_py(PyObject* obj, const char* arg, SmallIds& ids) {
+  return read_ids(obj, arg, ids);
 }
 
 std::optional<Inputs> ids_from_py(PyObject* obj, const char* arg) {
@@ -271,134 +323,33 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
   return ParamMap(std::move(pairs));
 }
 
-bool KeyBuilder::name(PyObject* obj, const char* arg) {
-  auto s = utf8_from_py(obj);
-  if (!s) {
-    name_argument(arg);
-    return false;
-  }
-  name_ = *s;
-  return true;
-}
-
-bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return read_ids(obj, arg, inputs_); }
-
-#ifndef Py_GIL_DISABLED
-namespace {
-
-// True for an ASCII str, whose text (its own UTF-8) goes to `out`.
-bool ascii_of(PyObject* s, std::string_view& out) {
-  if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_COMPACT_ASCII(s)) return false;
-  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
-                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
-  return true;
-}
-
-// Classifies a value as the general reading does, when that runs no Python
-// code: false for any value that might.
-bool plain_value(PyObject* v, ParamRef& r) {
-  if (PyBool_Check(v)) {
-    r.kind = ParamValue::Kind::kBool;
-    r.bits = v == Py_True ? 1 : 0;
-    return true;
-  }
-  if (PyFloat_CheckExact(v)) {
-    r.kind = ParamValue::Kind::kFloat;
-    r.bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v));
-    return true;
-  }
-  if (ascii_of(v, r.str)) {
-    r.kind = ParamValue::Kind::kStr;
-    return true;
-  }
-  if (!PyLong_CheckExact(v)) return false;
-  int overflow = 0;
-  const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-  r.kind = ParamValue::Kind::kInt;
-  r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
-  return overflow == 0;
-}
-
-}  // namespace
-
-// The usual params dict (ASCII str keys; exact bool, float, ASCII str or
-// 64-bit int values) converts without running any Python code, and with
-// the GIL held throughout nothing else runs until the key is interned: no
-// one can change the dict or drop what it holds meanwhile, so it is read in
-// one pass, borrowing everything, to the same values the general reading
-// gives. Any other dict leaves `params_` empty and is read the general way.
-bool KeyBuilder::plain_params(PyObject* dict) {
-  Py_ssize_t pos = 0;
-  PyObject* k = nullptr;
-  PyObject* v = nullptr;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
-    ParamRef& r = params_.emplace_back();
-    if (!ascii_of(k, r.name) || !plain_value(v, r)) {
-      params_.clear();
-      return false;
-    }
-  }
-  return true;
-}
-#endif
-
-bool KeyBuilder::params(PyObject* obj) {
-#ifndef Py_GIL_DISABLED
-  if (obj != nullptr && PyDict_CheckExact(obj) && plain_params(obj)) return true;
-#endif
-  return read_params(obj, [this](const ParamRef& r, Ref& key, Ref& value) {
-    params_.push_back(r);
-    held_.push_back(std::move(key));
-    if (r.kind == ParamValue::Kind::kStr) held_.push_back(std::move(value));
-  });
-}
-
-NodeArena::Prepared KeyBuilder::prepare(NodeKey::Kind kind) {
-  // The same order a ParamMap keeps: by name as bytes, equal names as given.
-  auto by_name = [](const ParamRef& a, const ParamRef& b) { return a.name < b.name; };
-  if (!std::is_sorted(params_.begin(), params_.end(), by_name)) {
-    std::stable_sort(params_.begin(), params_.end(), by_name);
-  }
-  NodeArena::Prepared p;
-  p.kind = kind;
-  p.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
-  if (NodeKey::named(kind)) p.add_text(name_);
-  for (const ParamRef& r : params_) {
-    p.add_text(r.name);
-    p.add_param(r.kind, r.bits);
-    if (r.kind == ParamValue::Kind::kStr) p.add_text(r.str);
-  }
-  p.finish();
-  return p;
-}
-
-std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
-                                                    PyTypeObject* descriptor_type) {
-  if (PyObject_TypeCheck(obj, descriptor_type)) return descriptor_of(obj);
+std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj, const ModuleState& state) {
+  if (PyObject_TypeCheck(obj, state.descriptor_type)) return descriptor_of(obj);
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
     return std::nullopt;
   }
   PayloadDescriptor d;
-  Ref pre = dict_lookup(obj, "preprocessing_ref");
+  Ref pre = dict_lookup(obj, state.words[kWordPreprocessingRef]);
   if (PyErr_Occurred()) return std::nullopt;
   if (pre && pre.get() != Py_None) {
     auto s = str_from_py(pre.get());
     if (!s) return std::nullopt;
     d.preprocessing_ref = std::move(*s);
   }
-  static constexpr std::pair<const char*, std::string PayloadDescriptor::*> kFields[] = {
-      {"kind", &PayloadDescriptor::kind},
-      {"content_hash", &PayloadDescriptor::content_hash},
-      {"framework", &PayloadDescriptor::framework},
-      {"version", &PayloadDescriptor::version},
-      {"io_schema", &PayloadDescriptor::io_schema},
+  static constexpr std::pair<Word, std::string PayloadDescriptor::*> kFields[] = {
+      {kWordKind, &PayloadDescriptor::kind},
+      {kWordContentHash, &PayloadDescriptor::content_hash},
+      {kWordFramework, &PayloadDescriptor::framework},
+      {kWordVersion, &PayloadDescriptor::version},
+      {kWordIoSchema, &PayloadDescriptor::io_schema},
   };
-  for (const auto& [key, field] : kFields) {
-    Ref v = dict_lookup(obj, key);
+  for (const auto& [word, field] : kFields) {
+    Ref v = dict_lookup(obj, state.words[word]);
     if (!v) {
       if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", key);
+        PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'",
+                     kWordTexts[word]);
       }
       return std::nullopt;
     }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "absl/container/inlined_vector.h"
+#include "absl/functional/function_ref.h"
 #include "lib/plumbing.h"
 #include "node/node.h"
 #include "param/param.h"
@@ -29,6 +30,9 @@ std::optional<NodeId> id_from_py(PyObject* obj);
 // A sequence of ids (not a str, not an iterator or set), order and duplicates
 // kept. TypeErrors name `arg`.
 std::optional<Inputs> ids_from_py(PyObject* obj, const char* arg);
+// The same into a vector that holds a few ids in place; false on error.
+using SmallIds = absl::InlinedVector<NodeId, 8>;
+bool ids_from_py(PyObject* obj, const char* arg, SmallIds& ids);
 // The outer optional is empty on error; the inner one is empty for None or an
 // omitted argument (nullptr).
 std::optional<std::optional<Inputs>> optional_ids_from_py(PyObject* obj, const char* arg);
@@ -40,30 +44,21 @@ std::optional<std::span<const uint8_t>> bytes_from_py(PyObject* obj, const char*
 
 std::optional<ParamMap> params_from_py(PyObject* obj);
 
-// Builds a store key straight from a builder's arguments, in the order they
-// are converted. Texts stay in the arguments' own UTF-8 buffers (the builder
-// holds every object it borrows from), so nothing is copied before interning.
-// Each step returns false with a Python exception set.
-class KeyBuilder {
- public:
-  bool name(PyObject* obj, const char* arg);
-  bool inputs(PyObject* obj, const char* arg);
-  bool params(PyObject* obj);
-  // The key, hashed; it borrows from this builder.
-  NodeArena::Prepared prepare(NodeKey::Kind kind);
+// How reading a param value without running any Python code went.
+enum class Exact { kRead, kFailed, kOther };
+// The first step of classifying a param value: the exact types bool, float,
+// str and int, whose reading runs no Python code (an exact int past 64 bits
+// takes the float rule, as the protocols would give it). kFailed with an
+// exception set; kOther for any other type, subclasses included.
+Exact exact_param_from_py(PyObject* v, ParamRef& r);
+// Reads a params argument (a dict or None) in the dict's order, handing each
+// value, classified and its name set, to `take` with the key and value still
+// held: exact bool, then the integer protocol, then the float protocol, then
+// str.
+bool read_params(PyObject* obj, absl::FunctionRef<void(const ParamRef&, Ref&, Ref&)> take);
 
- private:
-#ifndef Py_GIL_DISABLED
-  bool plain_params(PyObject* dict);
-#endif
-
-  std::string_view name_;
-  absl::InlinedVector<NodeId, 8> inputs_;
-  absl::InlinedVector<ParamRef, 4> params_;
-  absl::InlinedVector<Ref, 8> held_;
-};
-// `descriptor_type` is the module's PayloadDescriptor class.
-std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj,
-                                                    PyTypeObject* descriptor_type);
+struct ModuleState;
+// A PayloadDescriptor of this module, or a dict holding the fields.
+std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj, const ModuleState& state);
 
 }  // namespace velmora::py

@@ -3,6 +3,7 @@
 // objects live in the module's state rather than in globals.
 #include <utility>
 
+#include "lib/method.h"
 #include "lib/module.h"
 #include "lib/plumbing.h"
 #include "lib/to_py.h"
@@ -22,7 +23,8 @@ ModuleState* module_state(PyObject* module) {
 #endif
 PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(VELMORA_VERSION); }
 
-PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
+constexpr Method kVersion{"version", Method::Binding::kStatic};
+PyMethodDef version_def = {"version", version, METH_NOARGS, kDocOf<kVersion>.data()};
 
 // Creates a class from `type_spec` and attaches it under its name.
 int add_class(PyObject* module, PyType_Spec* type_spec, const char* name, PyTypeObject** slot) {
@@ -120,6 +122,22 @@ void raise_panic(PyTypeObject* owner, const char* message) {
   PyErr_SetString(state->panic_type, message);
 }
 
+int bind_to(PyTypeObject* type, PyMethodDef* def) {
+  Ref fn(PyCFunction_NewEx(def, reinterpret_cast<PyObject*>(type), nullptr));
+  if (!fn) return -1;
+  Ref method(PyStaticMethod_New(fn.get()));
+  if (!method) return -1;
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref dict(PyType_GetDict(type));
+#else
+  Ref dict = Ref::borrow(type->tp_dict);
+#endif
+  // Replacing an existing key keeps the method's place in the class dict.
+  if (PyDict_SetItemString(dict.get(), def->ml_name, method.get()) < 0) return -1;
+  PyType_Modified(type);
+  return 0;
+}
+
 PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store) {
   // Shared before the object exists: a failed allocation leaves nothing half-built.
   std::shared_ptr<GraphStore> shared(std::move(store));
@@ -133,7 +151,7 @@ PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store) {
 PyObject* reduction_to_py(ModuleState* state, ReducedStore reduced) {
   Ref store(wrap_store(state->graph_store_type, std::move(reduced.store)));
   if (!store) return nullptr;
-  Ref report(report_to_py(reduced.report));
+  Ref report(report_to_py(*state, reduced.report));
   if (!report) return nullptr;
   return PyTuple_Pack(2, store.get(), report.get());
 }

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -21,19 +22,22 @@ struct ReducedStore;
 
 namespace velmora::py {
 
-// The texts the inspection views write over and over: dict keys and kind
+// The texts the module reads and writes over and over: dict keys and kind
 // words, made once per module.
 enum Word : int {
   kWordId, kWordOutput, kWordInputs, kWordKind, kWordName, kWordParams, kWordDescriptor,
   kWordNMembers, kWordMembers, kWordContentHash, kWordFramework, kWordVersion, kWordIoSchema,
   kWordPreprocessingRef, kWordSource, kWordOp, kWordReduction, kWordExternal, kWordStage,
-  kWordExchange, kWordJoin, kWordInput, kWordMember, kWordCount
+  kWordExchange, kWordJoin, kWordInput, kWordMember, kWordInputNodes, kWordReachableNodes,
+  kWordCanonicalNodes, kWordStages, kWordReducedNodes, kWordBoundaryNodes, kWordCount
 };
-inline constexpr const char* kWordTexts[kWordCount] = {
+inline constexpr const char* kWordTexts[] = {
     "id", "output", "inputs", "kind", "name", "params", "descriptor",
     "n_members", "members", "content_hash", "framework", "version", "io_schema",
     "preprocessing_ref", "source", "op", "reduction", "external", "stage",
-    "exchange", "join", "input", "member"};
+    "exchange", "join", "input", "member", "input_nodes", "reachable_nodes",
+    "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"};
+static_assert(std::size(kWordTexts) == kWordCount, "one text per word");
 
 // Strong references, released with the module.
 struct ModuleState {

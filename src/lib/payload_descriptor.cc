@@ -1,42 +1,52 @@
 // The Python class PayloadDescriptor: a read-only value holding the
 // reproducibility metadata of an External node.
+#include <iterator>
 #include <new>
 #include <string>
 #include <utility>
 
-#include "lib/args.h"
 #include "lib/from_py.h"
+#include "lib/method.h"
 #include "lib/module.h"
 #include "lib/to_py.h"
 
 namespace velmora::py {
 namespace {
 
-constexpr const char* kNames[] = {"kind",    "content_hash", "framework",
-                                  "version", "io_schema",    "preprocessing_ref"};
-constexpr Signature kNewSig{"PayloadDescriptor", kNames, 6, 0, 5};
+PyObject* new_descriptor(Call& c);
 
-PyObject* new_descriptor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded(type, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!a.bind(kNewSig, args, kwargs)) return nullptr;
-    PayloadDescriptor d;
-    std::string* fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
-    for (int i = 0; i < 5; ++i) {
-      auto s = name_from_py(a[i], kNames[i]);
-      if (!s) return nullptr;
-      *fields[i] = std::move(*s);
-    }
-    if (a[5] != nullptr && a[5] != Py_None) {
-      auto s = name_from_py(a[5], kNames[5]);
-      if (!s) return nullptr;
-      d.preprocessing_ref = std::move(*s);
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<DescriptorObject*>(self)->value) PayloadDescriptor(std::move(d));
-    return self;
-  });
+constexpr Method kMethods[] = {
+    {"PayloadDescriptor",
+     Method::Binding::kClass,
+     {kwarg("kind"), kwarg("content_hash"), kwarg("framework"), kwarg("version"),
+      kwarg("io_schema"), kwarg("preprocessing_ref", "None")},
+     new_descriptor,
+     "Reproducibility metadata an External node carries (participates in the structural "
+     "hash)."},
+};
+using Methods = ClassMethods<kMethods>;
+
+// Arguments in the order of the table: the five fields, then preprocessing_ref.
+PyObject* new_descriptor(Call& c) {
+  const auto& params = kMethods[0].params;
+  PayloadDescriptor d;
+  std::string* fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
+  const int ref = static_cast<int>(std::size(fields));
+  for (int i = 0; i < ref; ++i) {
+    auto s = name_from_py(c[i], params[i].name);
+    if (!s) return nullptr;
+    *fields[i] = std::move(*s);
+  }
+  if (c[ref] != nullptr && c[ref] != Py_None) {
+    auto s = name_from_py(c[ref], params[ref].name);
+    if (!s) return nullptr;
+    d.preprocessing_ref = std::move(*s);
+  }
+  PyTypeObject* type = c.owner();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<DescriptorObject*>(self)->value) PayloadDescriptor(std::move(d));
+  return self;
 }
 
 void dealloc_descriptor(PyObject* self) {
@@ -67,12 +77,8 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-                    "preprocessing_ref=None)\n--\n\n"
-                    "Reproducibility metadata an External node carries (participates in the "
-                    "structural hash).")},
-    {Py_tp_new, reinterpret_cast<void*>(new_descriptor)},
+    {Py_tp_doc, Methods::doc()},
+    {Py_tp_new, Methods::construct()},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_descriptor)},
     {Py_tp_getset, getset},
     {0, nullptr},

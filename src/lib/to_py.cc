@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 #include <vector>
 
 #include "base/hash_key.h"
@@ -21,12 +22,6 @@ PyObject* param_value_to_py(const ParamValue& v) {
     case ParamValue::Kind::kStr: return str_to_py(v.as_str());
   }
   panic("param value of unknown kind");
-}
-
-// Sets dict[key] = value, taking over `value`.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  Ref owned(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
 PyObject* param_ref_to_py(const ParamRef& r) {
@@ -301,17 +296,17 @@ PyObject* node_map_to_py(const NodeMap& map) {
   return list.release();
 }
 
-PyObject* report_to_py(const ReductionReport& r) {
+PyObject* report_to_py(const ModuleState& state, const ReductionReport& r) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  auto count = [](uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
-  if (!set_item(dict.get(), "input_nodes", count(r.input_nodes)) ||
-      !set_item(dict.get(), "reachable_nodes", count(r.reachable_nodes)) ||
-      !set_item(dict.get(), "canonical_nodes", count(r.canonical_nodes)) ||
-      !set_item(dict.get(), "stages", count(r.stages)) ||
-      !set_item(dict.get(), "reduced_nodes", count(r.reduced_nodes)) ||
-      !set_item(dict.get(), "boundary_nodes", count(r.boundary_nodes))) {
-    return nullptr;
+  const std::pair<Word, uint64_t> counts[] = {
+      {kWordInputNodes, r.input_nodes},         {kWordReachableNodes, r.reachable_nodes},
+      {kWordCanonicalNodes, r.canonical_nodes}, {kWordStages, r.stages},
+      {kWordReducedNodes, r.reduced_nodes},     {kWordBoundaryNodes, r.boundary_nodes},
+  };
+  for (const auto& [word, count] : counts) {
+    Ref value(PyLong_FromUnsignedLongLong(count));
+    if (!value || PyDict_SetItem(dict.get(), state.words[word], value.get()) < 0) return nullptr;
   }
   return dict.release();
 }

@@ -28,6 +28,6 @@ struct ModuleState;
 PyObject* nodes_to_py(const ModuleState& state, const Snapshot& snap);
 // One entry per node of the unreduced graph: None or (id, member | None).
 PyObject* node_map_to_py(const NodeMap& map);
-PyObject* report_to_py(const ReductionReport& report);
+PyObject* report_to_py(const ModuleState& state, const ReductionReport& report);
 
 }  // namespace velmora::py

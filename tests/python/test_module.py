@@ -4,6 +4,7 @@ in a subinterpreter."""
 
 import ast
 import importlib.util
+import inspect
 import os
 import pathlib
 import re
@@ -177,6 +178,108 @@ class SurfaceTest(unittest.TestCase):
         finally:
             interpreters.destroy(interp)
         self.assertEqual(vc.GraphStore().add_source("y"), 0)
+
+
+# Per parameter name: an argument every method taking it accepts, and one it refuses
+# with its message. The messages name the parameter, so each shows where it was bound.
+NOT_STR = "argument '%s': '%s' object cannot be converted to 'str'"
+ARGS = {
+    "name": ('"x"', "5", NOT_STR % ("name", "int")),
+    "inputs": ("[1]", '"01"', "argument 'inputs': a str is not a sequence of node ids"),
+    "params": ('{"a": 1}', "5", "params must be a dict or None"),
+    "descriptor": ("F", '"x"', "descriptor must be a PayloadDescriptor or dict"),
+    "outputs": ("[4]", '"4"', "argument 'outputs': a str is not a sequence of node ids"),
+    "maximal_fusion": ("True", "0",
+                       "argument 'maximal_fusion': 'int' object is not an instance of 'bool'"),
+    "data": ("b", '"VIR1"', "argument 'data': 'str' object is not an instance of 'bytes'"),
+    "store": ("s", "42", "argument 'store': 'int' object is not an instance of 'GraphStore'"),
+    **{field: ('"v"', "None", NOT_STR % (field, "NoneType"))
+       for field in ("kind", "content_hash", "framework", "version", "io_schema")},
+    "preprocessing_ref": ('"p"', "5", NOT_STR % ("preprocessing_ref", "int")),
+}
+
+
+def binding_names():
+    """A store s (x -> a -> b, a -> c, (b, c) -> d), its blob b, a new reducer r."""
+    s = vc.GraphStore()
+    s.add_op("d", [s.add_op("b", [s.add_op("a", [s.add_source("x")])]), s.add_op("c", [1])])
+    return dict(s=s, b=s.serialize(), r=vc.IncrementalReducer(), vc=vc, GS=vc.GraphStore,
+                PD=vc.PayloadDescriptor, IR=vc.IncrementalReducer,
+                F=dict(kind="k", content_hash="h", framework="f", version="1", io_schema="s"))
+
+
+def seen(result):
+    """What a call's result shows: a reduction's stores by their nodes and marks."""
+    if isinstance(result, tuple):
+        return result[0].nodes(), result[0].outputs(), result[1]
+    if isinstance(result, vc.PayloadDescriptor):
+        return [getattr(result, field) for field in vars(vc.PayloadDescriptor) if field[0] != "_"]
+    return result
+
+
+class BinderTest(unittest.TestCase):
+    def call(self, target, args, error=None, message=None):
+        """Runs target(*args) (args: expressions, "name=expression" by keyword)."""
+        names = binding_names()
+        with self.subTest(call=f"{target}({', '.join(args)})"):
+            if error is None:
+                return seen(eval(f"{target}({', '.join(args)})", names))
+            with self.assertRaises(error) as cm:
+                eval(f"{target}({', '.join(args)})", names)
+            self.assertEqual(str(cm.exception), message)
+
+    def test_every_parameter_missing_repeated_and_extra_argument(self):
+        for name, text, _ in surface():
+            if text is None:
+                continue  # a property
+            owner, _, method = name.rpartition(".")
+            target = {"": {"GraphStore": "GS", "PayloadDescriptor": "PD",
+                           "IncrementalReducer": "IR"}.get(method, "vc." + method),
+                      "IncrementalReducer": "r." + method}.get(owner, f"s.{method}")
+            if name == "GraphStore.deserialize":
+                target = "GS.deserialize"
+            function = vc.__name__ + ".version" if name == "version" else name
+            namespace = {}
+            exec(f"def f{re.sub(r'[$]self(, )?', '', text)}: pass", namespace)
+            params = list(inspect.signature(namespace["f"]).parameters.values())
+            by_position = [p for p in params if p.kind == p.POSITIONAL_OR_KEYWORD]
+            required = ([ARGS[p.name][0] for p in by_position if p.default is p.empty] +
+                        [f"{p.name}={ARGS[p.name][0]}" for p in params
+                         if p.kind == p.KEYWORD_ONLY and p.default is p.empty])
+            self.call(target, required)
+            for p in params:
+                good, bad, message = ARGS[p.name]
+                others = [f"{q.name}={ARGS[q.name][0]}" for q in params
+                          if q.default is q.empty and q is not p]
+                self.call(target, [*others, f"{p.name}={bad}"], TypeError, message)
+                # Those before p by position, those after it by keyword.
+                before = [ARGS[q.name][0] for q in by_position[:by_position.index(p)]
+                          ] if p in by_position else []
+                rest = others[len(before):]
+                if p in by_position:
+                    self.call(target, [*before, bad, *rest], TypeError, message)
+                    self.call(target, [*before, good, *rest, f"{p.name}={good}"], TypeError,
+                              f"{function}() got multiple values for argument '{p.name}'")
+                if p.default is p.empty:
+                    only = "keyword-only " * (p.kind == p.KEYWORD_ONLY)
+                    self.call(target, [*before, *rest], TypeError,
+                              f"{function}() missing required {only}argument '{p.name}'")
+                else:  # the others given, so that the default shows
+                    given = [*others, *(f"{q.name}={ARGS[q.name][0]}" for q in params
+                                        if q.default is not q.empty and q is not p)]
+                    self.assertEqual(self.call(target, [*given, f"{p.name}={p.default!r}"]),
+                                     self.call(target, given))
+            # The interpreter binds the methods without parameters itself.
+            its_own = not params and name not in ("GraphStore", "IncrementalReducer")
+            extra = [ARGS[p.name][0] for p in by_position] + ["1"]
+            most = len(by_position)
+            self.call(target, extra, TypeError, (
+                f"{function}() takes no arguments (1 given)" if its_own else
+                f"{function}() takes {most} positional argument{'s' * (most != 1)} but "
+                f"{most + 1} {'was' if most == 0 else 'were'} given"))
+            self.call(target, [*required, "bogus=1"], TypeError,
+                      f"{function}() takes no keyword arguments" if its_own else
+                      f"{function}() got an unexpected keyword argument 'bogus'")
 
 
 @unittest.skipIf(importlib.util.find_spec("mypy") is None, "this interpreter has no mypy")

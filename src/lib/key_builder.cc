@@ -1,0 +1,120 @@
+#include "lib/key_builder.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace velmora::py {
+
+bool KeyBuilder::name(PyObject* obj, const char* arg) {
+  auto s = utf8_from_py(obj);
+  if (!s) {
+    name_argument(arg);
+    return false;
+  }
+  key_.add_text(*s);
+  first_param_text_ = key_.texts.size();
+  return true;
+}
+
+bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return ids_from_py(obj, arg, inputs_); }
+
+void KeyBuilder::add_param(const ParamRef& r) {
+  if (!(last_name_ < r.name) && key_.params.size() != 0) sorted_ = false;
+  last_name_ = r.name;
+  key_.add_text(r.name);
+  key_.add_param(r.kind, r.bits);
+  if (r.kind == ParamValue::Kind::kStr) key_.add_text(r.str);
+}
+
+void KeyBuilder::drop_params() {
+  key_.texts.resize(first_param_text_);
+  key_.text_hashes.resize(first_param_text_);
+  key_.params.clear();
+  sorted_ = true;
+}
+
+void KeyBuilder::sort_params() {
+  struct Entry {
+    PreparedKey::Param value;
+    std::size_t text;  // of the name; a Str's text follows it
+  };
+  std::vector<Entry> entries;
+  std::size_t t = first_param_text_;
+  for (const PreparedKey::Param& q : key_.params) {
+    entries.push_back({q, t});
+    t += q.kind == ParamValue::Kind::kStr ? 2 : 1;
+  }
+  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    return key_.texts[a.text] < key_.texts[b.text];
+  });
+  const std::vector<std::string_view> texts(key_.texts.begin(), key_.texts.end());
+  const std::vector<uint32_t> hashes(key_.text_hashes.begin(), key_.text_hashes.end());
+  drop_params();
+  for (const Entry& e : entries) {
+    const std::size_t n = e.value.kind == ParamValue::Kind::kStr ? 2 : 1;
+    for (std::size_t k = e.text; k < e.text + n; ++k) {
+      key_.texts.push_back(texts[k]);
+      key_.text_hashes.push_back(hashes[k]);
+    }
+    key_.params.push_back(e.value);
+  }
+}
+
+#ifndef Py_GIL_DISABLED
+// A params dict whose keys are exact strs and whose values are of the exact
+// types converts without running any Python code, and with the GIL held
+// throughout nothing else runs until the key is interned: no one can change
+// the dict or drop what it holds meanwhile, so it is read in one pass,
+// borrowing everything, to the same values (or the same error) the general
+// reading gives. Any other dict leaves no params, `plain` false, for the
+// general reading.
+bool KeyBuilder::plain_params(PyObject* dict, bool& plain) {
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  plain = false;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    ParamRef r;
+    if (!PyUnicode_CheckExact(k)) {
+      drop_params();
+      return true;
+    }
+    auto name = utf8_from_py(k);
+    if (!name) return false;
+    r.name = *name;
+    switch (exact_param_from_py(v, r)) {
+      case Exact::kRead: add_param(r); continue;
+      case Exact::kFailed: return false;
+      case Exact::kOther: drop_params(); return true;
+    }
+  }
+  plain = true;
+  return true;
+}
+#endif
+
+bool KeyBuilder::params(PyObject* obj) {
+#ifndef Py_GIL_DISABLED
+  if (obj != nullptr && PyDict_CheckExact(obj)) {
+    bool plain = false;
+    if (!plain_params(obj, plain)) return false;
+    if (plain) return true;
+  }
+#endif
+  return read_params(obj, [this](const ParamRef& r, Ref& key, Ref& value) {
+    add_param(r);
+    held_.push_back(std::move(key));
+    if (r.kind == ParamValue::Kind::kStr) held_.push_back(std::move(value));
+  });
+}
+
+const PreparedKey& KeyBuilder::prepare(NodeKey::Kind kind) {
+  if (!sorted_) sort_params();
+  key_.kind = kind;
+  key_.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
+  key_.finish();
+  return key_;
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,53 @@
+// Building a store key straight from a builder's Python arguments.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "absl/container/inlined_vector.h"
+#include "lib/from_py.h"
+#include "lib/plumbing.h"
+#include "node/node.h"
+#include "param/param.h"
+#include "store/store.h"
+
+namespace velmora::py {
+
+// Builds a store key straight from a builder's arguments, in the order they
+// are converted (which is the key's text order: name, then per param its name
+// and a Str's text). Texts stay in the arguments' own UTF-8 buffers (the
+// builder holds every object it borrows from that the arguments do not), so
+// nothing is copied before interning. Each step returns false with a Python
+// exception set.
+class KeyBuilder {
+ public:
+  bool name(PyObject* obj, const char* arg);
+  bool inputs(PyObject* obj, const char* arg);
+  bool params(PyObject* obj);
+  // The key, hashed; it borrows from this builder.
+  const PreparedKey& prepare(NodeKey::Kind kind);
+
+ private:
+  void add_param(const ParamRef& r);
+  // Drops the params read so far, for a reading that starts again.
+  void drop_params();
+  // Puts the params in a ParamMap's order: by name as bytes.
+  [[gnu::cold]] void sort_params();
+#ifndef Py_GIL_DISABLED
+  // false with an exception set; `plain` false when the dict needs the
+  // general reading.
+  bool plain_params(PyObject* dict, bool& plain);
+#endif
+
+  PreparedKey key_;
+  SmallIds inputs_;
+  absl::InlinedVector<Ref, 8> held_;
+  std::size_t first_param_text_ = 0;  // where the params' texts start in key_
+  std::string_view last_name_;        // of the latest param
+  bool sorted_ = true;                // the params so far came in order
+};
+
+}  // namespace velmora::py
