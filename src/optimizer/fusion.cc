@@ -115,7 +115,7 @@ class Emitter {
     IdIndex ops;  // the graph's op tokens, made only when a Stage is carried
     bool ops_made = false;
     for (uint32_t t = 0; t < templates.size(); ++t) {
-      if (!templates[t] || templates[t]->kind() != NodeKey::Kind::kStage) continue;
+      if (!templates[t] || !kind_info(templates[t]->kind()).has(Part::kMembers)) continue;
       for (uint32_t o = 0; !ops_made && o < graph.texts.size(); ++o) {
         if (graph.texts[o].starts_with("op|")) ops.insert(text_hash(graph.texts[o]), o);
       }

@@ -119,7 +119,7 @@ uint32_t NodeView::template_hash() const {
   // for their texts, and floats count by their canonical bits.
   KeyedMixer mix(r_->shape() * 0x51ULL + r_->part);
   const uint32_t* w = r_->tail();
-  if (kind() == NodeKey::Kind::kStage) {
+  if (kind_info(kind()).has(Part::kMembers)) {
     const uint32_t members = MemberWords::count(w);
     w = MemberWords::first(w);
     for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
@@ -161,29 +161,7 @@ std::string NodeView::label() const { return node_text::label(*this); }
 
 NodeKey NodeView::to_key() const {
   const auto in = inputs();
-  Inputs ids(in.begin(), in.end());
-  switch (kind()) {
-    case NodeKey::Kind::kSource: return NodeKey::Source(std::string(name()), params().to_map());
-    case NodeKey::Kind::kOp: return NodeKey::Op(std::string(name()), std::move(ids), params().to_map());
-    case NodeKey::Kind::kReduction:
-      return NodeKey::Reduction(std::string(name()), std::move(ids), params().to_map());
-    case NodeKey::Kind::kExternal:
-      return NodeKey::External(descriptor().to_descriptor(), std::move(ids), params().to_map());
-    case NodeKey::Kind::kStage: {
-      std::vector<StageOp> members;
-      members.reserve(member_count());
-      for_each_member([&](const MemberView& m) {
-        StageOp op{std::string(m.op), {}};
-        op.inputs.reserve(m.argc);
-        for (uint32_t k = 0; k < m.argc; ++k) op.inputs.push_back(m.ref(k));
-        members.push_back(std::move(op));
-      });
-      return NodeKey::Stage(std::move(ids), std::move(members));
-    }
-    case NodeKey::Kind::kExchange: return NodeKey::Exchange(std::move(ids), params().to_map());
-    case NodeKey::Kind::kJoin: return NodeKey::Join(std::move(ids), params().to_map());
-  }
-  panic("node of unknown kind");
+  return key_of(*this, Inputs(in.begin(), in.end()));
 }
 
 NodeKey NodeView::with_inputs(Inputs inputs) const { return to_key().with_inputs(std::move(inputs)); }
@@ -197,14 +175,15 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
     p.texts.emplace_back(t.data, t.size);
     p.text_hashes.push_back(t.hash);
   };
-  if (NodeKey::named(p.kind)) add(r_->part);
-  if (p.kind == NodeKey::Kind::kExternal) {
+  const KindInfo& info = kind_info(p.kind);
+  if (info.named()) add(r_->part);
+  if (info.has(Part::kDescriptor)) {
     const NodeArena::Descriptor& d = a_->descs_[r_->part];
     for (int k = 0; k < 5; ++k) add(d.field[k]);
     p.has_preprocessing_ref = d.present != 0;
     if (d.present != 0) add(d.field[5]);
   }
-  if (p.kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     const uint32_t* w = r_->tail();
     const uint32_t members = MemberWords::count(w);
     w = MemberWords::first(w);
@@ -248,15 +227,16 @@ void PreparedKey::too_long(std::size_t n) {
 void PreparedKey::finish() {
   KeyedMixer mix(static_cast<uint64_t>(kind) + 1);
   std::size_t t = 0;  // next text
-  if (NodeKey::named(kind)) mix(text_hashes[t++]);
-  if (kind == NodeKey::Kind::kExternal) {
+  const KindInfo& info = kind_info(kind);
+  if (info.named()) mix(text_hashes[t++]);
+  if (info.has(Part::kDescriptor)) {
     for (int k = 0; k < 5; ++k) mix(text_hashes[t++]);
     mix(has_preprocessing_ref ? 1 : 0);
     if (has_preprocessing_ref) mix(text_hashes[t++]);
   }
   mix(inputs.size());
   for (NodeId i : inputs) mix(i);
-  if (kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     mix(argc.size());
     std::size_t r = 0;
     for (uint32_t n : argc) {
@@ -282,8 +262,9 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
   Prepared p;
   p.kind = key.kind();
   p.inputs = key.inputs();
-  if (NodeKey::named(p.kind)) p.add_text(key.name());
-  if (p.kind == NodeKey::Kind::kExternal) {
+  const KindInfo& info = kind_info(p.kind);
+  if (info.named()) p.add_text(key.name());
+  if (info.has(Part::kDescriptor)) {
     const PayloadDescriptor& d = *key.as<ExternalNode>().descriptor;
     for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
       p.add_text(*f);
@@ -291,7 +272,7 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
     p.has_preprocessing_ref = d.preprocessing_ref.has_value();
     if (d.preprocessing_ref) p.add_text(*d.preprocessing_ref);
   }
-  if (p.kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     for (const StageOp& m : key.as<StageNode>().members) {
       p.add_member(m.op, m.inputs.size());
       p.refs.insert(p.refs.end(), m.inputs.begin(), m.inputs.end());
@@ -321,7 +302,7 @@ uint32_t desc_hash(const uint32_t* field_hashes, bool present) {
 // Words a key takes: its inputs, then its params or its members.
 std::size_t word_count(const NodeArena::Prepared& p) {
   std::size_t n = p.inputs.size();
-  if (p.kind == NodeKey::Kind::kStage) {
+  if (kind_info(p.kind).has(Part::kMembers)) {
     return n + MemberWords::kCountWords + MemberWords::kHeader * p.argc.size() +
            MemberWords::kRefWords * p.refs.size();
   }
@@ -348,7 +329,7 @@ bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words)
 
 bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                           const uint32_t* b) {
-  if (kind == NodeKey::Kind::kStage) {
+  if (kind_info(kind).has(Part::kMembers)) {
     const uint32_t members = MemberWords::count(a);
     if (members != MemberWords::count(b)) return false;
     a = MemberWords::first(a);
@@ -389,7 +370,7 @@ bool NodeArena::resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const {
     if (id == kNone) return false;
     ids.push_back(id);
   }
-  if (p.kind == NodeKey::Kind::kExternal) {
+  if (kind_info(p.kind).has(Part::kDescriptor)) {
     desc = find_desc(p, ids);
     if (desc == kNone) return false;
   }
@@ -408,14 +389,14 @@ uint32_t NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
 
 NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint32_t desc,
                                      uint32_t* w) {
-  const NodeKey::Kind kind = p.kind;
+  const KindInfo& info = kind_info(p.kind);
   std::size_t t = 0;  // next text id
   Encoded e{};
-  e.part = NodeKey::named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
-  if (kind == NodeKey::Kind::kExternal) t += p.has_preprocessing_ref ? 6 : 5;
+  e.part = info.named() ? ids[t++] : info.has(Part::kDescriptor) ? desc : 0;
+  if (info.has(Part::kDescriptor)) t += p.has_preprocessing_ref ? 6 : 5;
   for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
   bool has_params = false;
-  if (kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
     std::size_t r = 0;
     for (uint32_t n : p.argc) {
@@ -431,7 +412,7 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint
       w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++] : q.bits);
     }
   }
-  e.meta = NodeRecord::make_meta(kind, has_params, static_cast<uint32_t>(p.inputs.size()));
+  e.meta = NodeRecord::make_meta(p.kind, has_params, static_cast<uint32_t>(p.inputs.size()));
   return e;
 }
 
@@ -472,7 +453,7 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
 void NodeArena::prefetch(const Prepared& p) const {
   index_.prefetch(p.hash);
   for (uint32_t h : p.text_hashes) text_index_.prefetch(h);
-  if (p.kind == NodeKey::Kind::kExternal) {
+  if (kind_info(p.kind).has(Part::kDescriptor)) {
     desc_index_.prefetch(static_cast<uint32_t>(desc_hash(p.text_hashes.data(), p.has_preprocessing_ref)));
   }
 }
@@ -534,7 +515,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
       new_bytes += p.texts[k].size();
     }
   }
-  const bool external = p.kind == NodeKey::Kind::kExternal;
+  const bool external = kind_info(p.kind).has(Part::kDescriptor);
   uint32_t desc = external ? kNone : 0;
   if (new_texts == 0 && external) desc = find_desc(p, ids);
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");

@@ -179,7 +179,7 @@ class NodeView {
   NodeView(const NodeArena* a, const NodeRecord* r) : a_(a), r_(r) {}
 
   [[nodiscard]] NodeKey::Kind kind() const { return r_->kind(); }
-  [[nodiscard]] bool is_op() const { return kind() == NodeKey::Kind::kOp; }
+  [[nodiscard]] bool is_op() const { return NodeKey::is_op(kind()); }
   [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->input_count()}; }
   // Name of a Source, Op or Reduction; empty otherwise.
   [[nodiscard]] std::string_view name() const;
