@@ -31,10 +31,9 @@ uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
 // ------------------------------------------------------------------ views
 
 ParamRef ParamsView::iterator::operator*() const {
-  const uint32_t head = p_[0];
-  const uint32_t name_id = ParamHead::name_id(head);
-  ParamRef r{a_->text(name_id), ParamHead::kind(head), 0, {}, name_id, ParamRef::kNoText};
-  const uint64_t value = ParamHead::value(p_);
+  const uint32_t name_id = at_.name_id();
+  ParamRef r{a_->text(name_id), at_.value_kind(), 0, {}, name_id, ParamRef::kNoText};
+  const uint64_t value = at_.value();
   if (r.kind == ParamValue::Kind::kStr) {
     r.str_id = static_cast<uint32_t>(value);
     r.str = a_->text(r.str_id);
@@ -45,7 +44,7 @@ ParamRef ParamsView::iterator::operator*() const {
 }
 
 ParamsView::iterator& ParamsView::iterator::operator++() {
-  p_ = ParamHead::last(p_[0]) ? nullptr : ParamHead::next(p_);
+  at_.next_param();
   return *this;
 }
 
@@ -100,8 +99,7 @@ std::string_view NodeView::name() const {
 }
 
 ParamsView NodeView::params() const {
-  if (!r_->has_params()) return {};
-  return {a_, r_->tail()};
+  return {a_, r_->params()};
 }
 
 DescriptorView NodeView::descriptor() const {
@@ -112,33 +110,28 @@ DescriptorView NodeView::descriptor() const {
   return v;
 }
 
-uint32_t NodeView::member_count() const { return MemberWords::count(r_->tail()); }
+uint32_t NodeView::member_count() const { return r_->members().members_left(); }
 
 uint32_t NodeView::template_hash() const {
   // Straight from the words, as `same_template` compares them: text ids stand
   // for their texts, and floats count by their canonical bits.
   KeyedMixer mix(r_->shape() * 0x51ULL + r_->part);
-  const uint32_t* w = r_->tail();
   if (kind_info(kind()).has(Part::kMembers)) {
-    const uint32_t members = MemberWords::count(w);
-    w = MemberWords::first(w);
-    for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
-      const uint32_t argc = MemberWords::argc(w);
-      mix(uint64_t{MemberWords::op_id(w)} << 32 | argc);
+    for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
+      const uint32_t argc = c.argc();
+      mix(uint64_t{c.op_id()} << 32 | argc);
       for (uint32_t k = 0; k < argc; ++k) {
-        const StageRef ref = MemberWords::ref(MemberWords::refs(w), k);
+        const StageRef ref = c.ref(k);
         mix(ref.index * 3 + static_cast<uint32_t>(ref.kind));
       }
     }
-  } else if (r_->has_params()) {
-    for (;; w = ParamHead::next(w)) {
-      const uint32_t head = *w;
-      const ParamValue::Kind value_kind = ParamHead::kind(head);
-      uint64_t value = ParamHead::value(w);
+  } else {
+    for (TailCursor c = r_->params(); !c.done(); c.next_param()) {
+      const ParamValue::Kind value_kind = c.value_kind();
+      uint64_t value = c.value();
       if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, 0, 0}.canonical_bits();
-      mix(head);
+      mix(c.head());
       mix(value);
-      if (ParamHead::last(head)) break;
     }
   }
   return mix.hash32();
@@ -184,14 +177,10 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
     if (d.present != 0) add(d.field[5]);
   }
   if (info.has(Part::kMembers)) {
-    const uint32_t* w = r_->tail();
-    const uint32_t members = MemberWords::count(w);
-    w = MemberWords::first(w);
-    for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
-      add(MemberWords::op_id(w));
-      const MemberView m{{}, MemberWords::refs(w), MemberWords::argc(w)};
-      p.argc.push_back(m.argc);
-      for (uint32_t k = 0; k < m.argc; ++k) p.add_ref(m.ref(k));
+    for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
+      add(c.op_id());
+      p.argc.push_back(c.argc());
+      for (uint32_t k = 0; k < c.argc(); ++k) p.add_ref(c.ref(k));
     }
   } else {
     for (const ParamRef& r : params()) {
@@ -330,36 +319,30 @@ bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words)
 bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                           const uint32_t* b) {
   if (kind_info(kind).has(Part::kMembers)) {
-    const uint32_t members = MemberWords::count(a);
-    if (members != MemberWords::count(b)) return false;
-    a = MemberWords::first(a);
-    b = MemberWords::first(b);
-    for (uint32_t j = 0; j < members; ++j) {
+    TailCursor x = TailCursor::members(a);
+    TailCursor y = TailCursor::members(b);
+    if (x.members_left() != y.members_left()) return false;
+    for (; !x.done(); x.next_member(), y.next_member()) {
       // Op text id and argument count first: they give the member's size.
-      if (MemberWords::op_id(a) != MemberWords::op_id(b) || MemberWords::argc(a) != MemberWords::argc(b)) {
-        return false;
-      }
-      const uint32_t* end = MemberWords::next(a);
-      if (!std::equal(MemberWords::refs(a), end, MemberWords::refs(b))) return false;
-      a = end;
-      b = MemberWords::next(b);
+      if (x.op_id() != y.op_id() || x.argc() != y.argc()) return false;
+      if (!std::ranges::equal(x.ref_words(), y.ref_words())) return false;
     }
     return true;
   }
-  if (!has_params) return true;
-  for (;; a = ParamHead::next(a), b = ParamHead::next(b)) {
-    const uint32_t head = *a;
-    if (head != *b) return false;
-    const ParamValue::Kind kind_of_value = ParamHead::kind(head);
+  // Equal heads give both walks the same length.
+  for (TailCursor x = TailCursor::params(a, has_params), y = TailCursor::params(b, has_params);
+       !x.done(); x.next_param(), y.next_param()) {
+    if (x.head() != y.head()) return false;
+    const ParamValue::Kind kind_of_value = x.value_kind();
     if (kind_of_value == ParamValue::Kind::kFloat) {
-      const ParamRef x{{}, kind_of_value, ParamHead::value(a), {}, 0, 0};
-      const ParamRef y{{}, kind_of_value, ParamHead::value(b), {}, 0, 0};
-      if (x.canonical_bits() != y.canonical_bits()) return false;
-    } else if (ParamHead::value(a) != ParamHead::value(b)) {
+      const ParamRef v{{}, kind_of_value, x.value(), {}, 0, 0};
+      const ParamRef w{{}, kind_of_value, y.value(), {}, 0, 0};
+      if (v.canonical_bits() != w.canonical_bits()) return false;
+    } else if (x.value() != y.value()) {
       return false;
     }
-    if (ParamHead::last(head)) return true;
   }
+  return true;
 }
 
 bool NodeArena::resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const {
@@ -400,8 +383,7 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
     std::size_t r = 0;
     for (uint32_t n : p.argc) {
-      *w++ = ids[t++];  // op text id
-      *w++ = n;  // argument count
+      w = MemberWords::put_header(w, ids[t++], n);
       for (uint32_t k = 0; k < n; ++k, ++r) w = MemberWords::put_ref(w, p.refs[r]);
     }
   } else {

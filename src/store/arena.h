@@ -124,7 +124,7 @@ class ParamsView {
     using value_type = ParamRef;
     using difference_type = std::ptrdiff_t;
     iterator() = default;
-    iterator(const NodeArena* a, const uint32_t* p) : a_(a), p_(p) {}
+    iterator(const NodeArena* a, TailCursor at) : a_(a), at_(at) {}
     ParamRef operator*() const;
     iterator& operator++();
     iterator operator++(int) {
@@ -132,18 +132,18 @@ class ParamsView {
       ++*this;
       return old;
     }
-    friend bool operator==(const iterator& x, const iterator& y) { return x.p_ == y.p_; }
+    friend bool operator==(const iterator& x, const iterator& y) { return x.at_ == y.at_; }
 
    private:
     const NodeArena* a_ = nullptr;
-    const uint32_t* p_ = nullptr;  // the head word of the current pair; nullptr at the end
+    TailCursor at_;
   };
 
   ParamsView() = default;
-  ParamsView(const NodeArena* a, const uint32_t* first) : a_(a), first_(first) {}
+  ParamsView(const NodeArena* a, TailCursor first) : a_(a), first_(first) {}
   [[nodiscard]] iterator begin() const { return {a_, first_}; }
-  [[nodiscard]] iterator end() const { return {a_, nullptr}; }
-  [[nodiscard]] bool empty() const { return first_ == nullptr; }
+  [[nodiscard]] iterator end() const { return {a_, {}}; }
+  [[nodiscard]] bool empty() const { return first_.done(); }
   [[nodiscard]] std::size_t size() const;
   [[nodiscard]] ParamMap to_map() const;
   void append_token(std::string& out) const;  // "a=i1;b=sx"
@@ -151,7 +151,7 @@ class ParamsView {
 
  private:
   const NodeArena* a_ = nullptr;
-  const uint32_t* first_ = nullptr;
+  TailCursor first_;
 };
 
 struct DescriptorView {
@@ -167,9 +167,9 @@ struct DescriptorView {
 // One stage member read in place.
 struct MemberView {
   std::string_view op;
-  const uint32_t* refs = nullptr;  // argc references, as MemberWords lays them out
   uint32_t argc = 0;
-  [[nodiscard]] StageRef ref(uint32_t k) const { return MemberWords::ref(refs, k); }
+  TailCursor at;  // at this member
+  [[nodiscard]] StageRef ref(uint32_t k) const { return at.ref(k); }
 };
 
 // One node of an arena.
@@ -374,12 +374,8 @@ class NodeArena {
 
 template <typename F>
 void NodeView::for_each_member(F&& f) const {
-  const uint32_t* p = MemberWords::first(r_->tail());
-  const uint32_t n = MemberWords::count(r_->tail());
-  for (uint32_t j = 0; j < n; ++j) {
-    MemberView m{text(MemberWords::op_id(p)), MemberWords::refs(p), MemberWords::argc(p)};
-    p = MemberWords::next(p);
-    f(m);
+  for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
+    f(MemberView{text(c.op_id()), c.argc(), c});
   }
 }
 
