@@ -321,6 +321,14 @@ template <typename Node>
   panic("node of unknown kind");
 }
 
+// The kind whose token a token or template text starts as, if any.
+[[nodiscard]] std::optional<NodeKey::Kind> kind_of_text(std::string_view text);
+// Whether such a text is of an element-wise kind.
+[[nodiscard]] inline bool element_wise_text(std::string_view text) {
+  const auto kind = kind_of_text(text);
+  return kind && kind_info(*kind).element_wise;
+}
+
 // The parse of an "op|..." or "red|..." token: kind piece, name, params.
 struct ParsedOpToken {
   std::string kind;

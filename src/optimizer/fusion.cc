@@ -117,7 +117,7 @@ class Emitter {
     for (uint32_t t = 0; t < templates.size(); ++t) {
       if (!templates[t] || !kind_info(templates[t]->kind()).has(Part::kMembers)) continue;
       for (uint32_t o = 0; !ops_made && o < graph.texts.size(); ++o) {
-        if (graph.texts[o].starts_with("op|")) ops.insert(text_hash(graph.texts[o]), o);
+        if (!graph.opaque_templates[o]) ops.insert(text_hash(graph.texts[o]), o);
       }
       ops_made = true;
       if (ops.size() == 0) break;  // no op to fuse, so no stage to meet
@@ -210,14 +210,9 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
                    bool maximal_fusion) {
   const uint64_t m = graph.size();
   check_fusion_size(m);
+  if (graph.opaque_templates.size() != graph.texts.size()) panic("a template without its kind's column");
   std::vector<bool> opaque(m);
-  {
-    std::vector<bool> opaque_template(graph.texts.size());
-    for (std::size_t t = 0; t < graph.texts.size(); ++t) {
-      opaque_template[t] = !graph.texts[t].starts_with("op|");
-    }
-    for (uint64_t i = 0; i < m; ++i) opaque[i] = opaque_template[static_cast<uint32_t>(graph.op[i])];
-  }
+  for (uint64_t i = 0; i < m; ++i) opaque[i] = graph.opaque(i);
   // The consumer lists are needed only to choose the stages: they are gone
   // before the new store grows.
   std::vector<Index> key = [&] {

@@ -13,6 +13,7 @@
 #include "alloc_harness.h"
 #include "hash_key_for_test.h"
 #include "gtest/gtest.h"
+#include "node/text.h"
 #include "store/store.h"
 
 namespace velmora {
@@ -28,7 +29,8 @@ ParamValue Bo(bool v) { return ParamValue::Bool(v); }
 NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
 
 // Each kind as the store shows it: token, label and DOT line, which escapes
-// the label again (a line feed stays raw); every op and reduction token reads
+// the label again (a line feed stays raw); its token and template text read as
+// its kind; every op and reduction token reads
 // back, whatever its texts hold. Then the DOT text around the lines: one shape
 // for a twice-marked output, a repeated input's edge twice, a stage's edges
 // from its own inputs.
@@ -81,6 +83,9 @@ TEST(GraphStore, TokensLabelsAndDotLinesOfEveryKind) {
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(nodes[i].token(), rows[i].token);
     EXPECT_EQ(nodes[i].label(), rows[i].label);
+    std::string text;
+    node_text::append_template_text(nodes[i], text);
+    for (const std::string& t : {nodes[i].token(), text}) EXPECT_EQ(kind_of_text(t), nodes[i].kind()) << t;
     const auto parsed = parse_op_token(nodes[i].token());
     ASSERT_EQ(parsed.has_value(), nodes[i].is_op() || nodes[i].kind() == NodeKey::Kind::kReduction) << i;
     EXPECT_TRUE(!parsed || (parsed->name == rows[i].key.name() && parsed->params == rows[i].key.params())) << i;
