@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <span>
 
+#include "node/ids.h"
 #include "node/node.h"
 #include "param/param.h"
 
@@ -57,6 +58,9 @@ struct NodeRecord {
   [[nodiscard]] uint32_t input_count() const { return input_count_of(meta); }
   [[nodiscard]] uint32_t shape() const { return shape_of(meta); }
   [[nodiscard]] const uint32_t* tail() const { return words + input_count(); }
+  // The part word as the kind uses it.
+  [[nodiscard]] TextId name() const { return TextId(part); }
+  [[nodiscard]] DescriptorId descriptor() const { return DescriptorId(part); }
   [[nodiscard]] TailCursor params() const;
   [[nodiscard]] TailCursor members() const;  // a Stage's
 };
@@ -154,14 +158,14 @@ class TailCursor {
 
   // At a parameter.
   [[nodiscard]] uint32_t head() const { return *at_; }
-  [[nodiscard]] uint32_t name_id() const { return ParamHead::name_id(*at_); }
+  [[nodiscard]] TextId name_id() const { return TextId(ParamHead::name_id(*at_)); }
   [[nodiscard]] ParamValue::Kind value_kind() const { return ParamHead::kind(*at_); }
   [[nodiscard]] uint64_t value() const { return ParamHead::value(at_); }
   void next_param() { at_ = ParamHead::last(*at_) ? nullptr : ParamHead::next(at_); }
 
   // At a member.
   [[nodiscard]] uint32_t members_left() const { return left_; }
-  [[nodiscard]] uint32_t op_id() const { return MemberWords::op_id(at_); }
+  [[nodiscard]] TextId op_id() const { return TextId(MemberWords::op_id(at_)); }
   [[nodiscard]] uint32_t argc() const { return MemberWords::argc(at_); }
   [[nodiscard]] const uint32_t* refs() const { return MemberWords::refs(at_); }
   [[nodiscard]] StageRef ref(uint32_t k) const { return MemberWords::ref(refs(), k); }

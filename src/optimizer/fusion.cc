@@ -304,11 +304,11 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
   // once the new store holds it, its id there spares the store a lookup.
   struct MemberText {
     uint32_t hash = 0;
-    uint32_t id = PreparedKey::kUnknownText;
+    TextId id;  // none until the store holds it
     bool hashed = false;
   };
   std::vector<MemberText> member_text(graph.texts.size());
-  std::vector<uint32_t> text_ids;
+  std::vector<TextId> text_ids;
   std::vector<uint32_t> unknown_texts;  // templates of a stage whose id is not known yet
 
   constexpr uint64_t kAhead = 16;  // nodes whose children's entries load meanwhile
@@ -359,7 +359,7 @@ Fused stage_fusion(const TemplateGraph& graph, const TokenTemplates& templates,
         }
         p.text_hashes[n] = text.hash;
         text_ids[n] = text.id;
-        if (text.id == PreparedKey::kUnknownText) unknown_texts.push_back(t);
+        if (text.id.is_none()) unknown_texts.push_back(t);
         const auto kids = graph.children_of(member);
         p.argc[n] = PreparedKey::as_word(kids.size());
         for (uint64_t c : kids) {

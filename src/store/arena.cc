@@ -17,6 +17,7 @@ namespace {
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEULL;
 constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
 constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
+constexpr uint64_t kMaxDescriptors = DescriptorId::kNoneWord;
 
 uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
   switch (r.kind) {
@@ -31,12 +32,12 @@ uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
 // ------------------------------------------------------------------ views
 
 ParamRef ParamsView::iterator::operator*() const {
-  const uint32_t name_id = at_.name_id();
-  ParamRef r{a_->text(name_id), at_.value_kind(), 0, {}, name_id, ParamRef::kNoText};
+  const TextId name_id = at_.name_id();
+  ParamRef r{a_->text(name_id), at_.value_kind(), 0, {}, name_id.word(), ParamRef::kNoText};
   const uint64_t value = at_.value();
   if (r.kind == ParamValue::Kind::kStr) {
-    r.str_id = static_cast<uint32_t>(value);
-    r.str = a_->text(r.str_id);
+    r.str_id = static_cast<uint32_t>(value);  // a text id's word
+    r.str = a_->text(TextId(r.str_id));
   } else {
     r.bits = value;
   }
@@ -92,10 +93,10 @@ PayloadDescriptor DescriptorView::to_descriptor() const {
   return d;
 }
 
-std::string_view NodeView::text(uint32_t id) const { return a_->text(id); }
+std::string_view NodeView::text(TextId id) const { return a_->text(id); }
 
 std::string_view NodeView::name() const {
-  return NodeKey::named(kind()) ? a_->text(r_->part) : std::string_view();
+  return NodeKey::named(kind()) ? a_->text(r_->name()) : std::string_view();
 }
 
 ParamsView NodeView::params() const {
@@ -103,7 +104,7 @@ ParamsView NodeView::params() const {
 }
 
 DescriptorView NodeView::descriptor() const {
-  const NodeArena::Descriptor& d = a_->descs_[r_->part];
+  const NodeArena::Descriptor& d = a_->descs_[r_->descriptor().word()];
   DescriptorView v{a_->text(d.field[0]), a_->text(d.field[1]), a_->text(d.field[2]),
                    a_->text(d.field[3]), a_->text(d.field[4]), std::nullopt};
   if (d.present != 0) v.preprocessing_ref = a_->text(d.field[5]);
@@ -119,7 +120,7 @@ uint32_t NodeView::template_hash() const {
   if (kind_info(kind()).has(Part::kMembers)) {
     for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
       const uint32_t argc = c.argc();
-      mix(uint64_t{c.op_id()} << 32 | argc);
+      mix(uint64_t{c.op_id().word()} << 32 | argc);
       for (uint32_t k = 0; k < argc; ++k) {
         const StageRef ref = c.ref(k);
         mix(ref.index * 3 + static_cast<uint32_t>(ref.kind));
@@ -163,15 +164,15 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
   PreparedKey p;
   p.kind = kind();
   p.inputs = inputs;
-  auto add = [&](uint32_t id) {
-    const NodeArena::Text& t = a_->texts_[id];
+  auto add = [&](TextId id) {
+    const NodeArena::Text& t = a_->texts_[id.word()];
     p.texts.emplace_back(t.data, t.size);
     p.text_hashes.push_back(t.hash);
   };
   const KindInfo& info = kind_info(p.kind);
-  if (info.named()) add(r_->part);
+  if (info.named()) add(r_->name());
   if (info.has(Part::kDescriptor)) {
-    const NodeArena::Descriptor& d = a_->descs_[r_->part];
+    const NodeArena::Descriptor& d = a_->descs_[r_->descriptor().word()];
     for (int k = 0; k < 5; ++k) add(d.field[k]);
     p.has_preprocessing_ref = d.present != 0;
     if (d.present != 0) add(d.field[5]);
@@ -184,9 +185,9 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
     }
   } else {
     for (const ParamRef& r : params()) {
-      add(r.name_id);
+      add(TextId(r.name_id));
       p.add_param(r.kind, r.bits);
-      if (r.kind == ParamValue::Kind::kStr) add(r.str_id);
+      if (r.kind == ParamValue::Kind::kStr) add(TextId(r.str_id));
     }
   }
   p.finish();
@@ -301,8 +302,8 @@ std::size_t word_count(const NodeArena::Prepared& p) {
 
 }  // namespace
 
-uint32_t NodeArena::find_text(std::string_view s, uint32_t hash) const {
-  return text_index_.find(hash, [&](uint32_t i) { return same_text(text(i), s); });
+TextId NodeArena::find_text(std::string_view s, uint32_t hash) const {
+  return TextId(text_index_.find(hash, [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
 }
 
 uint32_t NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
@@ -345,37 +346,37 @@ bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a
   return true;
 }
 
-bool NodeArena::resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const {
+bool NodeArena::resolve(const Prepared& p, TextIds& ids, DescriptorId& desc) const {
   ids.clear();
-  desc = 0;
+  desc = DescriptorId(0);
   for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    const uint32_t id = find_text(p.texts[k], p.text_hashes[k]);
-    if (id == kNone) return false;
+    const TextId id = find_text(p.texts[k], p.text_hashes[k]);
+    if (id.is_none()) return false;
     ids.push_back(id);
   }
   if (kind_info(p.kind).has(Part::kDescriptor)) {
     desc = find_desc(p, ids);
-    if (desc == kNone) return false;
+    if (desc.is_none()) return false;
   }
   return true;
 }
 
-uint32_t NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
+DescriptorId NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
   const bool present = p.has_preprocessing_ref;
   const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-  return desc_index_.find(h, [&](uint32_t i) {
+  return DescriptorId(desc_index_.find(h, [&](uint32_t i) {
     const Descriptor& d = descs_[i];
     return d.present == (present ? 1u : 0u) &&
            std::equal(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
-  });
+  }));
 }
 
-NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint32_t desc,
+NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, DescriptorId desc,
                                      uint32_t* w) {
   const KindInfo& info = kind_info(p.kind);
   std::size_t t = 0;  // next text id
   Encoded e{};
-  e.part = info.named() ? ids[t++] : info.has(Part::kDescriptor) ? desc : 0;
+  e.part = info.named() ? ids[t++].word() : info.has(Part::kDescriptor) ? desc.word() : 0;
   if (info.has(Part::kDescriptor)) t += p.has_preprocessing_ref ? 6 : 5;
   for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
   bool has_params = false;
@@ -383,15 +384,15 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
     std::size_t r = 0;
     for (uint32_t n : p.argc) {
-      w = MemberWords::put_header(w, ids[t++], n);
+      w = MemberWords::put_header(w, ids[t++].word(), n);
       for (uint32_t k = 0; k < n; ++k, ++r) w = MemberWords::put_ref(w, p.refs[r]);
     }
   } else {
     has_params = !p.params.empty();
     for (std::size_t k = 0; k < p.params.size(); ++k) {
       const Prepared::Param& q = p.params[k];
-      *w++ = ParamHead::make(ids[t++], k + 1 == p.params.size(), q.kind);
-      w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++] : q.bits);
+      *w++ = ParamHead::make(ids[t++].word(), k + 1 == p.params.size(), q.kind);
+      w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++].word() : q.bits);
     }
   }
   e.meta = NodeRecord::make_meta(p.kind, has_params, static_cast<uint32_t>(p.inputs.size()));
@@ -421,7 +422,7 @@ class WordBuffer {
 
 std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   TextIds ids;
-  uint32_t desc = 0;
+  DescriptorId desc;
   if (!resolve(p, ids, desc)) return std::nullopt;
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   WordBuffer buffer;
@@ -440,12 +441,12 @@ void NodeArena::prefetch(const Prepared& p) const {
   }
 }
 
-uint32_t NodeArena::add_text(std::string_view s, uint32_t hash) {
+TextId NodeArena::add_text(std::string_view s, uint32_t hash) {
   char* data = text_bytes_.take(s.size());
   if (!s.empty()) std::memcpy(data, s.data(), s.size());
-  const auto id = static_cast<uint32_t>(texts_.size());
+  const TextId id = TextId::of_index(texts_.size());
   texts_.push_back(Text{data, static_cast<uint32_t>(s.size()), hash});
-  text_index_.insert(hash, id);
+  text_index_.insert(hash, id.word());
   return id;
 }
 
@@ -478,33 +479,33 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // A lookup now would miss the appended nodes and could add one twice.
   if (indexed && !unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
   const std::size_t text_count = p.texts.size();
-  TextIds ids(text_count);  // kNone for a text new to the arena
+  TextIds ids(text_count);  // none for a text new to the arena
   std::size_t new_texts = 0;
   std::size_t new_bytes = 0;
   for (std::size_t k = 0; k < text_count; ++k) {
-    const uint32_t given = p.text_ids != nullptr ? p.text_ids[k] : kNone;
-    if (given != kNone) {
+    const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
+    if (!given.is_none()) {
       // A wrong id would silently store another text.
-      if (given >= texts_.size() || texts_[given].hash != p.text_hashes[k]) {
-        panic("text id " + std::to_string(given) + " is not the key's text");
+      if (given.word() >= texts_.size() || texts_[given.word()].hash != p.text_hashes[k]) {
+        panic("text id " + std::to_string(given.word()) + " is not the key's text");
       }
       ids[k] = given;
       continue;
     }
     ids[k] = find_text(p.texts[k], p.text_hashes[k]);
-    if (ids[k] == kNone) {
+    if (ids[k].is_none()) {
       ++new_texts;
       new_bytes += p.texts[k].size();
     }
   }
   const bool external = kind_info(p.kind).has(Part::kDescriptor);
-  uint32_t desc = external ? kNone : 0;
+  DescriptorId desc = external ? DescriptorId::none() : DescriptorId(0);
   if (new_texts == 0 && external) desc = find_desc(p, ids);
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   const std::size_t words = word_count(p);
   // A key whose parts are all known may name a known node; one with a new
   // part is new itself, and is encoded once its parts have ids.
-  const bool look_up = indexed && new_texts == 0 && desc != kNone;
+  const bool look_up = indexed && new_texts == 0 && !desc.is_none();
   WordBuffer buffer;
   uint32_t* lookup = nullptr;
   Encoded e{};
@@ -519,6 +520,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // so a failed allocation leaves the arena as it was.
   if (records_.size() >= kMaxNodes) throw std::bad_alloc();
   if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
+  if (external && descs_.size() >= kMaxDescriptors) throw std::bad_alloc();
   texts_.reserve_more(new_texts);
   text_index_.reserve_more(new_texts);
   text_bytes_.reserve(new_bytes);
@@ -535,10 +537,10 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   words_.reserve(words);
 
   for (std::size_t k = 0; k < text_count; ++k) {
-    if (ids[k] != kNone) continue;
+    if (!ids[k].is_none()) continue;
     // A text may occur twice in one key: the later one takes the earlier's
     // id. Keys with many new texts ask the index rather than scan.
-    uint32_t earlier = kNone;
+    TextId earlier;
     if (new_texts <= 8) {
       for (std::size_t j = 0; j < k; ++j) {
         if (p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], p.texts[k])) {
@@ -549,19 +551,19 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     } else {
       earlier = find_text(p.texts[k], p.text_hashes[k]);
     }
-    ids[k] = earlier != kNone ? earlier : add_text(p.texts[k], p.text_hashes[k]);
+    ids[k] = !earlier.is_none() ? earlier : add_text(p.texts[k], p.text_hashes[k]);
   }
   // An External's descriptor not found above is new: either the lookup
   // missed, or one of its texts is new, which no known descriptor holds.
-  if (desc == kNone) {
+  if (desc.is_none()) {
     const bool present = p.has_preprocessing_ref;
     Descriptor d{};
     std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
     d.present = present ? 1 : 0;
     d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-    desc = static_cast<uint32_t>(descs_.size());
+    desc = DescriptorId::of_index(descs_.size());
     descs_.push_back(d);
-    desc_index_.insert(d.hash, desc);
+    desc_index_.insert(d.hash, desc.word());
   }
   uint32_t* w = words_.take(words);
   if (look_up) {
