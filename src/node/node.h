@@ -252,10 +252,10 @@ struct KindInfo {
   std::string_view word;  // the kind as node listings name it
   std::string_view token_head;  // how its token starts
   std::string_view label_head;  // how its label starts
-  // Fuses into stages; every other kind is opaque to fusion and the rules.
+  // Fuses into stages; every other kind is opaque, carried through as it is.
   bool element_wise;
 
-  // Its parts in the order a node is written out (blob, node listings).
+  // Its parts, in the order a blob writes them.
   [[nodiscard]] constexpr std::span<const Part> parts() const { return {order_, count_}; }
   [[nodiscard]] constexpr bool has(Part p) const { return (mask_ >> static_cast<unsigned>(p) & 1u) != 0; }
   // Carries a name, written after the token and label heads.
