@@ -14,6 +14,7 @@
 
 #include <time.h>
 
+#include "node/node.h"
 #include "optimizer/egraph/runner.h"
 #include "optimizer/engine/engine.h"
 
@@ -31,7 +32,7 @@ double cpu_seconds() {
 using velmora::EngineNode;
 
 EngineNode node(std::string op, std::vector<uint64_t> children = {}) {
-  const bool opaque = !op.starts_with("op|");
+  const bool opaque = !velmora::element_wise_text(op);
   return EngineNode{std::move(op), std::move(children), opaque};
 }
 

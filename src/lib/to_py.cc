@@ -107,12 +107,15 @@ class NodesBuilder {
                     put(dict.get(), kWordName, named ? text(node.name_id(), node.name()) : str_to_py("")) &&
                     put(dict.get(), kWordParams, params(node.params()));
     if (!ok) return nullptr;
-    if (kind == NodeKey::Kind::kExternal) {
-      if (!put(dict.get(), kWordDescriptor, descriptor(node.descriptor()))) return nullptr;
-    } else if (kind == NodeKey::Kind::kStage) {
-      if (!put(dict.get(), kWordNMembers, PyLong_FromSize_t(node.member_count())) ||
-          !put(dict.get(), kWordMembers, members(node))) {
-        return nullptr;
+    // Past the keys every node has, a descriptor or members where the kind has them.
+    for (Part part : kind_info(kind).parts()) {
+      if (part == Part::kDescriptor) {
+        if (!put(dict.get(), kWordDescriptor, descriptor(node.descriptor()))) return nullptr;
+      } else if (part == Part::kMembers) {
+        if (!put(dict.get(), kWordNMembers, PyLong_FromSize_t(node.member_count())) ||
+            !put(dict.get(), kWordMembers, members(node))) {
+          return nullptr;
+        }
       }
     }
     return dict.release();

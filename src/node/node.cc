@@ -110,6 +110,18 @@ NodeKey NodeKey::with_inputs(Inputs inputs) const& {
                     v_);
 }
 
+std::optional<NodeKey::Kind> kind_of_text(std::string_view text) {
+  for (int k = 0; k < NodeKey::kKindCount; ++k) {
+    const std::string_view head = kKinds[k].token_head;
+    if (!text.starts_with(head)) continue;
+    // A head without its bar ("exch", "join") ends at the text's end or a bar.
+    if (head.ends_with('|') || text.size() == head.size() || text[head.size()] == '|') {
+      return static_cast<NodeKey::Kind>(k);
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<ParsedOpToken> parse_op_token(std::string_view token) {
   std::size_t bar1 = token.find('|');
   if (bar1 == std::string_view::npos) return std::nullopt;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -14,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/panic.h"
 #include "param/param.h"
 
 namespace velmora {
@@ -178,7 +180,8 @@ class NodeKey {
   }
 
   [[nodiscard]] Kind kind() const { return static_cast<Kind>(v_.index()); }
-  [[nodiscard]] bool is_op() const { return kind() == Kind::kOp; }
+  [[nodiscard]] bool is_op() const { return is_op(kind()); }
+  [[nodiscard]] static constexpr bool is_op(Kind k) { return k == Kind::kOp; }
   [[nodiscard]] const Storage& storage() const { return v_; }
   template <typename T>
   [[nodiscard]] const T& as() const {
@@ -232,23 +235,99 @@ class NodeKey {
   Storage v_;
 };
 
+// The parts a node is made of, each kind having some of them.
+enum class Part : uint8_t { kName, kDescriptor, kParams, kInputs, kMembers };
+
 // What each kind is, by ordinal: the texts and traits every other part reads.
 struct KindInfo {
+  constexpr KindInfo(std::string_view w, std::string_view token, std::string_view label, bool ew,
+                     std::initializer_list<Part> in_order)
+      : word(w), token_head(token), label_head(label), element_wise(ew) {
+    for (Part p : in_order) {
+      order_[count_++] = p;
+      mask_ = static_cast<uint8_t>(mask_ | 1u << static_cast<unsigned>(p));
+    }
+  }
+
   std::string_view word;  // the kind as node listings name it
   std::string_view token_head;  // how its token starts
   std::string_view label_head;  // how its label starts
-  bool named;  // carries a name, written after those heads
+  // Fuses into stages; every other kind is opaque, carried through as it is.
+  bool element_wise;
+
+  // Its parts, in the order a blob writes them.
+  [[nodiscard]] constexpr std::span<const Part> parts() const { return {order_, count_}; }
+  [[nodiscard]] constexpr bool has(Part p) const { return (mask_ >> static_cast<unsigned>(p) & 1u) != 0; }
+  // Carries a name, written after the token and label heads.
+  [[nodiscard]] constexpr bool named() const { return has(Part::kName); }
+
+ private:
+  Part order_[3]{};
+  uint8_t count_ = 0;
+  uint8_t mask_ = 0;
 };
 inline constexpr KindInfo kKinds[NodeKey::kKindCount] = {
-    {"source", "src|", "Source ", true},   {"op", "op|", "Op ", true},
-    {"reduction", "red|", "Reduction ", true}, {"external", "ext|", "External ", false},
-    {"stage", "stage|", "Stage[", false},  {"exchange", "exch", "Exchange", false},
-    {"join", "join", "Join", false}};
+    {"source", "src|", "Source ", false, {Part::kName, Part::kParams}},
+    {"op", "op|", "Op ", true, {Part::kName, Part::kParams, Part::kInputs}},
+    {"reduction", "red|", "Reduction ", false, {Part::kName, Part::kParams, Part::kInputs}},
+    {"external", "ext|", "External ", false, {Part::kDescriptor, Part::kParams, Part::kInputs}},
+    {"stage", "stage|", "Stage[", false, {Part::kInputs, Part::kMembers}},
+    {"exchange", "exch", "Exchange", false, {Part::kParams, Part::kInputs}},
+    {"join", "join", "Join", false, {Part::kParams, Part::kInputs}}};
 static_assert(static_cast<int>(NodeKey::Kind::kJoin) + 1 == NodeKey::kKindCount, "one row a kind");
 static_assert(std::variant_size_v<NodeKey::Storage> == NodeKey::kKindCount, "one alternative a kind");
 
 [[nodiscard]] constexpr const KindInfo& kind_info(NodeKey::Kind k) { return kKinds[static_cast<int>(k)]; }
-constexpr bool NodeKey::named(Kind k) { return kind_info(k).named; }
+constexpr bool NodeKey::named(Kind k) { return kind_info(k).named(); }
+
+// A kind's params and members share the words after its inputs, and its
+// name and descriptor the record's one part word.
+constexpr bool parts_fit_the_record() {
+  for (const KindInfo& k : kKinds) {
+    if (k.has(Part::kParams) && k.has(Part::kMembers)) return false;
+    if (k.named() && k.has(Part::kDescriptor)) return false;
+  }
+  return true;
+}
+static_assert(parts_fit_the_record(), "a kind has params or members, a name or a descriptor");
+
+// The owned key of a node in another form (one offering kind(), name(),
+// params().to_map(), descriptor().to_descriptor() and for_each_member), with
+// `inputs` as its inputs.
+template <typename Node>
+[[nodiscard]] NodeKey key_of(const Node& node, Inputs inputs) {
+  switch (node.kind()) {
+    case NodeKey::Kind::kSource: return NodeKey::Source(std::string(node.name()), node.params().to_map());
+    case NodeKey::Kind::kOp:
+      return NodeKey::Op(std::string(node.name()), std::move(inputs), node.params().to_map());
+    case NodeKey::Kind::kReduction:
+      return NodeKey::Reduction(std::string(node.name()), std::move(inputs), node.params().to_map());
+    case NodeKey::Kind::kExternal:
+      return NodeKey::External(node.descriptor().to_descriptor(), std::move(inputs), node.params().to_map());
+    case NodeKey::Kind::kStage: {
+      std::vector<StageOp> members;
+      members.reserve(node.member_count());
+      node.for_each_member([&members](const auto& m) {
+        StageOp op{std::string(m.op), {}};
+        op.inputs.reserve(m.argc);
+        for (uint32_t k = 0; k < m.argc; ++k) op.inputs.push_back(m.ref(k));
+        members.push_back(std::move(op));
+      });
+      return NodeKey::Stage(std::move(inputs), std::move(members));
+    }
+    case NodeKey::Kind::kExchange: return NodeKey::Exchange(std::move(inputs), node.params().to_map());
+    case NodeKey::Kind::kJoin: return NodeKey::Join(std::move(inputs), node.params().to_map());
+  }
+  panic("node of unknown kind");
+}
+
+// The kind whose token a token or template text starts as, if any.
+[[nodiscard]] std::optional<NodeKey::Kind> kind_of_text(std::string_view text);
+// Whether such a text is of an element-wise kind.
+[[nodiscard]] inline bool element_wise_text(std::string_view text) {
+  const auto kind = kind_of_text(text);
+  return kind && kind_info(*kind).element_wise;
+}
 
 // The parse of an "op|..." or "red|..." token: kind piece, name, params.
 struct ParsedOpToken {

@@ -14,15 +14,21 @@
 //                        head | name text id : 29 | last pair : 1 | value kind : 2 |
 //                        then the value: Int and Float two words (low half
 //                        first), Bool one, Str its text id
+//
+// TailCursor is the one reader of a tail, for params and members alike.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "node/ids.h"
 #include "node/node.h"
 #include "param/param.h"
 
 namespace velmora {
+
+class TailCursor;
 
 struct NodeRecord {
   static constexpr uint32_t kKindBits = 3;
@@ -52,6 +58,11 @@ struct NodeRecord {
   [[nodiscard]] uint32_t input_count() const { return input_count_of(meta); }
   [[nodiscard]] uint32_t shape() const { return shape_of(meta); }
   [[nodiscard]] const uint32_t* tail() const { return words + input_count(); }
+  // The part word as the kind uses it.
+  [[nodiscard]] TextId name() const { return TextId(part); }
+  [[nodiscard]] DescriptorId descriptor() const { return DescriptorId(part); }
+  [[nodiscard]] TailCursor params() const;
+  [[nodiscard]] TailCursor members() const;  // a Stage's
 };
 
 // A parameter's head word.
@@ -113,6 +124,12 @@ struct MemberWords {
     const uint32_t* r = refs + kRefWords * k;
     return StageRef{static_cast<StageRef::Kind>(r[0]), uint64_t{r[1]} | uint64_t{r[2]} << 32};
   }
+  // Writes a member's header; returns the word after it.
+  static uint32_t* put_header(uint32_t* w, uint32_t op_id, uint32_t argc) {
+    *w++ = op_id;
+    *w++ = argc;
+    return w;
+  }
   // Writes `r` as its three words; returns the word after them.
   static uint32_t* put_ref(uint32_t* w, StageRef r) {
     *w++ = static_cast<uint32_t>(r.kind);
@@ -121,5 +138,51 @@ struct MemberWords {
     return w;
   }
 };
+
+// The one walk over a record's tail: its parameters a pair at a time, or a
+// Stage's members a member at a time; done past the last.
+class TailCursor {
+ public:
+  TailCursor() = default;  // done
+  // The parameters from `tail`; none when `has_params` is clear.
+  [[nodiscard]] static TailCursor params(const uint32_t* tail, bool has_params) {
+    return {has_params ? tail : nullptr, 0};
+  }
+  // The members of the Stage whose tail is `tail`.
+  [[nodiscard]] static TailCursor members(const uint32_t* tail) {
+    const uint32_t n = MemberWords::count(tail);
+    return {n != 0 ? MemberWords::first(tail) : nullptr, n};
+  }
+
+  [[nodiscard]] bool done() const { return at_ == nullptr; }
+
+  // At a parameter.
+  [[nodiscard]] uint32_t head() const { return *at_; }
+  [[nodiscard]] TextId name_id() const { return TextId(ParamHead::name_id(*at_)); }
+  [[nodiscard]] ParamValue::Kind value_kind() const { return ParamHead::kind(*at_); }
+  [[nodiscard]] uint64_t value() const { return ParamHead::value(at_); }
+  void next_param() { at_ = ParamHead::last(*at_) ? nullptr : ParamHead::next(at_); }
+
+  // At a member.
+  [[nodiscard]] uint32_t members_left() const { return left_; }
+  [[nodiscard]] TextId op_id() const { return TextId(MemberWords::op_id(at_)); }
+  [[nodiscard]] uint32_t argc() const { return MemberWords::argc(at_); }
+  [[nodiscard]] const uint32_t* refs() const { return MemberWords::refs(at_); }
+  [[nodiscard]] StageRef ref(uint32_t k) const { return MemberWords::ref(refs(), k); }
+  // The words of its references.
+  [[nodiscard]] std::span<const uint32_t> ref_words() const { return {refs(), MemberWords::next(at_)}; }
+  void next_member() { at_ = --left_ == 0 ? nullptr : MemberWords::next(at_); }
+
+  friend bool operator==(const TailCursor& a, const TailCursor& b) { return a.at_ == b.at_; }
+
+ private:
+  TailCursor(const uint32_t* at, uint32_t left) : at_(at), left_(left) {}
+
+  const uint32_t* at_ = nullptr;
+  uint32_t left_ = 0;  // members, this one included
+};
+
+inline TailCursor NodeRecord::params() const { return TailCursor::params(tail(), has_params()); }
+inline TailCursor NodeRecord::members() const { return TailCursor::members(tail()); }
 
 }  // namespace velmora

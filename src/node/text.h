@@ -19,7 +19,7 @@ template <typename Node>
 void append_token(const Node& node, std::string& t) {
   const KindInfo& info = kind_info(node.kind());
   t += info.token_head;
-  if (info.named) {
+  if (info.named()) {
     append_escaped(t, node.name());
   } else if (node.kind() == NodeKey::Kind::kExternal) {
     // Descriptor fields go in as they are: the token is a name, not a parse.
@@ -47,7 +47,7 @@ template <typename Node>
 std::string label(const Node& node) {
   const KindInfo& info = kind_info(node.kind());
   std::string s(info.label_head);
-  if (info.named) {
+  if (info.named()) {
     s += node.name();
   } else if (node.kind() == NodeKey::Kind::kExternal) {
     const auto& d = node.descriptor();

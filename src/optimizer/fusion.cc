@@ -134,9 +134,9 @@ class Emitter {
     IdIndex ops;  // the graph's op tokens, made only when a Stage is carried
     bool ops_made = false;
     for (uint32_t t = 0; t < templates.size(); ++t) {
-      if (templates[t].kind() != NodeKey::Kind::kStage) continue;
+      if (!kind_info(templates[t].kind()).has(Part::kMembers)) continue;
       for (uint32_t o = 0; !ops_made && o < graph.texts.size(); ++o) {
-        if (graph.texts[o].starts_with("op|")) ops.insert(text_hash(graph.texts[o]), o);
+        if (!graph.opaque_templates[o]) ops.insert(text_hash(graph.texts[o]), o);
       }
       ops_made = true;
       if (ops.size() == 0) break;  // no op to fuse, so no stage to meet
@@ -228,14 +228,9 @@ void check_fusion_size(uint64_t nodes) {
 Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool maximal_fusion) {
   const uint64_t m = graph.size();
   check_fusion_size(m);
+  if (graph.opaque_templates.size() != graph.texts.size()) panic("a template without its kind's column");
   std::vector<bool> opaque(m);
-  {
-    std::vector<bool> opaque_template(graph.texts.size());
-    for (std::size_t t = 0; t < graph.texts.size(); ++t) {
-      opaque_template[t] = !graph.texts[t].starts_with("op|");
-    }
-    for (uint64_t i = 0; i < m; ++i) opaque[i] = opaque_template[static_cast<uint32_t>(graph.op[i])];
-  }
+  for (uint64_t i = 0; i < m; ++i) opaque[i] = graph.opaque(i);
   // The consumer lists are needed only to choose the stages: they are gone
   // before the new store grows.
   std::vector<Index> key = [&] {
@@ -320,11 +315,11 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
   // once the new store holds it, its id there spares the store a lookup.
   struct MemberText {
     uint32_t hash = 0;
-    uint32_t id = PreparedKey::kUnknownText;
+    TextId id;  // none until the store holds it
     bool hashed = false;
   };
   std::vector<MemberText> member_text(graph.texts.size());
-  std::vector<uint32_t> text_ids;
+  std::vector<TextId> text_ids;
   std::vector<uint32_t> unknown_texts;  // templates of a stage whose id is not known yet
 
   constexpr uint64_t kAhead = 16;  // nodes whose children's entries load meanwhile
@@ -374,7 +369,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
         }
         p.text_hashes[n] = text.hash;
         text_ids[n] = text.id;
-        if (text.id == PreparedKey::kUnknownText) unknown_texts.push_back(t);
+        if (text.id.is_none()) unknown_texts.push_back(t);
         const auto kids = graph.children_of(member);
         p.argc[n] = PreparedKey::as_word(kids.size());
         for (uint64_t c : kids) {

@@ -46,6 +46,7 @@ class TemplateTable {
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(position);
     kept_.graph.texts.add_with([&node](std::string& out) { node_text::append_template_text(node, out); });
+    kept_.graph.opaque_templates.push_back(!kind_info(node.kind()).element_wise);
     // An op's token becomes a stage member's text in the new store, and can
     // be longer than the name it escapes: one the store cannot hold fails
     // the reduction here, before the engine hashes it.
@@ -126,6 +127,7 @@ Deduplicated cse(TemplateGraph canonical) {
   const uint64_t m = canonical.size();
   d.index.reserve(m);
   d.graph.texts = std::move(canonical.texts);
+  d.graph.opaque_templates = std::move(canonical.opaque_templates);
   d.graph.op.reserve(m);
   d.graph.child_begin.reserve(m + 1);
   d.graph.children.reserve(canonical.children.size());

@@ -120,29 +120,34 @@ class Writer {
 
   bool node(const NodeView& node) {
     u8(static_cast<uint8_t>(node.kind()));
-    const ParamsView p = node.params();
-    switch (node.kind()) {
-      case NodeKey::Kind::kSource: return string(node.name()) && params(p, p.size());
-      case NodeKey::Kind::kOp:
-      case NodeKey::Kind::kReduction:
-        return string(node.name()) && params(p, p.size()) && inputs(node.inputs());
-      case NodeKey::Kind::kExternal: {
+    for (Part part : kind_info(node.kind()).parts()) {
+      if (!node_part(node, part)) return false;
+    }
+    return true;
+  }
+
+  bool node_part(const NodeView& node, Part part) {
+    switch (part) {
+      case Part::kName: return string(node.name());
+      case Part::kDescriptor: {
         const DescriptorView d = node.descriptor();
         if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) ||
             !string(d.version) || !string(d.io_schema)) {
           return false;
         }
-        if (d.preprocessing_ref) {
-          u8(1);
-          if (!string(*d.preprocessing_ref)) return false;
-        } else {
+        if (!d.preprocessing_ref) {
           u8(0);
+          return true;
         }
-        return params(p, p.size()) && inputs(node.inputs());
+        u8(1);
+        return string(*d.preprocessing_ref);
       }
-      case NodeKey::Kind::kStage: return inputs(node.inputs()) && members(node);
-      case NodeKey::Kind::kExchange:
-      case NodeKey::Kind::kJoin: return params(p, p.size()) && inputs(node.inputs());
+      case Part::kParams: {
+        const ParamsView p = node.params();
+        return params(p, p.size());
+      }
+      case Part::kInputs: return inputs(node.inputs());
+      case Part::kMembers: return members(node);
     }
     return false;
   }
@@ -274,22 +279,25 @@ class Reader {
     s.inputs.clear();
     uint8_t tag;
     if (!u8(tag)) return false;
-    if (tag > static_cast<uint8_t>(NodeKey::Kind::kJoin)) return fail(invalid_tag("node", tag));
+    if (tag >= NodeKey::kKindCount) return fail(invalid_tag("node", tag));
     p.kind = static_cast<NodeKey::Kind>(tag);
+    for (Part part : kind_info(p.kind).parts()) {
+      if (!record_part(index, part, s)) return false;
+    }
+    p.inputs = std::span<const NodeId>(s.inputs.data(), s.inputs.size());
+    p.finish();
+    return true;
+  }
+
+  bool record_part(uint64_t index, Part part, Scratch& s) {
+    NodeArena::Prepared& p = s.key;
     std::string_view t;
-    switch (p.kind) {
-      case NodeKey::Kind::kSource:
+    switch (part) {
+      case Part::kName:
         if (!text(t)) return false;
         p.add_text(t);
-        if (!params(s)) return false;
-        break;
-      case NodeKey::Kind::kOp:
-      case NodeKey::Kind::kReduction:
-        if (!text(t)) return false;
-        p.add_text(t);
-        if (!params(s) || !inputs(index, s)) return false;
-        break;
-      case NodeKey::Kind::kExternal: {
+        return true;
+      case Part::kDescriptor: {
         for (int k = 0; k < 5; ++k) {
           if (!text(t)) return false;
           p.add_text(t);
@@ -301,20 +309,13 @@ class Reader {
           p.add_text(t);
           p.has_preprocessing_ref = true;
         }
-        if (!params(s) || !inputs(index, s)) return false;
-        break;
+        return true;
       }
-      case NodeKey::Kind::kStage:
-        if (!inputs(index, s) || !members(s)) return false;
-        break;
-      case NodeKey::Kind::kExchange:
-      case NodeKey::Kind::kJoin:
-        if (!params(s) || !inputs(index, s)) return false;
-        break;
+      case Part::kParams: return params(s);
+      case Part::kInputs: return inputs(index, s);
+      case Part::kMembers: return members(s);
     }
-    p.inputs = std::span<const NodeId>(s.inputs.data(), s.inputs.size());
-    p.finish();
-    return true;
+    return false;
   }
 
  private:

@@ -17,6 +17,7 @@ namespace {
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEULL;
 constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
 constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
+constexpr uint64_t kMaxDescriptors = DescriptorId::kNoneWord;
 
 uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
   switch (r.kind) {
@@ -31,13 +32,12 @@ uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
 // ------------------------------------------------------------------ views
 
 ParamRef ParamsView::iterator::operator*() const {
-  const uint32_t head = p_[0];
-  const uint32_t name_id = ParamHead::name_id(head);
-  ParamRef r{a_->text(name_id), ParamHead::kind(head), 0, {}, name_id, ParamRef::kNoText};
-  const uint64_t value = ParamHead::value(p_);
+  const TextId name_id = at_.name_id();
+  ParamRef r{a_->text(name_id), at_.value_kind(), 0, {}, name_id.word(), ParamRef::kNoText};
+  const uint64_t value = at_.value();
   if (r.kind == ParamValue::Kind::kStr) {
-    r.str_id = static_cast<uint32_t>(value);
-    r.str = a_->text(r.str_id);
+    r.str_id = static_cast<uint32_t>(value);  // a text id's word
+    r.str = a_->text(TextId(r.str_id));
   } else {
     r.bits = value;
   }
@@ -45,7 +45,7 @@ ParamRef ParamsView::iterator::operator*() const {
 }
 
 ParamsView::iterator& ParamsView::iterator::operator++() {
-  p_ = ParamHead::last(p_[0]) ? nullptr : ParamHead::next(p_);
+  at_.next_param();
   return *this;
 }
 
@@ -93,52 +93,46 @@ PayloadDescriptor DescriptorView::to_descriptor() const {
   return d;
 }
 
-std::string_view NodeView::text(uint32_t id) const { return a_->text(id); }
+std::string_view NodeView::text(TextId id) const { return a_->text(id); }
 
 std::string_view NodeView::name() const {
-  return NodeKey::named(kind()) ? a_->text(r_->part) : std::string_view();
+  return NodeKey::named(kind()) ? a_->text(r_->name()) : std::string_view();
 }
 
 ParamsView NodeView::params() const {
-  if (!r_->has_params()) return {};
-  return {a_, r_->tail()};
+  return {a_, r_->params()};
 }
 
 DescriptorView NodeView::descriptor() const {
-  const NodeArena::Descriptor& d = a_->descs_[r_->part];
+  const NodeArena::Descriptor& d = a_->descs_[r_->descriptor().word()];
   DescriptorView v{a_->text(d.field[0]), a_->text(d.field[1]), a_->text(d.field[2]),
                    a_->text(d.field[3]), a_->text(d.field[4]), std::nullopt};
   if (d.present != 0) v.preprocessing_ref = a_->text(d.field[5]);
   return v;
 }
 
-uint32_t NodeView::member_count() const { return MemberWords::count(r_->tail()); }
+uint32_t NodeView::member_count() const { return r_->members().members_left(); }
 
 uint32_t NodeView::template_hash() const {
   // Straight from the words, as `same_template` compares them: text ids stand
   // for their texts, and floats count by their canonical bits.
   KeyedMixer mix(r_->shape() * 0x51ULL + r_->part);
-  const uint32_t* w = r_->tail();
-  if (kind() == NodeKey::Kind::kStage) {
-    const uint32_t members = MemberWords::count(w);
-    w = MemberWords::first(w);
-    for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
-      const uint32_t argc = MemberWords::argc(w);
-      mix(uint64_t{MemberWords::op_id(w)} << 32 | argc);
+  if (kind_info(kind()).has(Part::kMembers)) {
+    for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
+      const uint32_t argc = c.argc();
+      mix(uint64_t{c.op_id().word()} << 32 | argc);
       for (uint32_t k = 0; k < argc; ++k) {
-        const StageRef ref = MemberWords::ref(MemberWords::refs(w), k);
+        const StageRef ref = c.ref(k);
         mix(ref.index * 3 + static_cast<uint32_t>(ref.kind));
       }
     }
-  } else if (r_->has_params()) {
-    for (;; w = ParamHead::next(w)) {
-      const uint32_t head = *w;
-      const ParamValue::Kind value_kind = ParamHead::kind(head);
-      uint64_t value = ParamHead::value(w);
+  } else {
+    for (TailCursor c = r_->params(); !c.done(); c.next_param()) {
+      const ParamValue::Kind value_kind = c.value_kind();
+      uint64_t value = c.value();
       if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, 0, 0}.canonical_bits();
-      mix(head);
+      mix(c.head());
       mix(value);
-      if (ParamHead::last(head)) break;
     }
   }
   return mix.hash32();
@@ -161,29 +155,7 @@ std::string NodeView::label() const { return node_text::label(*this); }
 
 NodeKey NodeView::to_key() const {
   const auto in = inputs();
-  Inputs ids(in.begin(), in.end());
-  switch (kind()) {
-    case NodeKey::Kind::kSource: return NodeKey::Source(std::string(name()), params().to_map());
-    case NodeKey::Kind::kOp: return NodeKey::Op(std::string(name()), std::move(ids), params().to_map());
-    case NodeKey::Kind::kReduction:
-      return NodeKey::Reduction(std::string(name()), std::move(ids), params().to_map());
-    case NodeKey::Kind::kExternal:
-      return NodeKey::External(descriptor().to_descriptor(), std::move(ids), params().to_map());
-    case NodeKey::Kind::kStage: {
-      std::vector<StageOp> members;
-      members.reserve(member_count());
-      for_each_member([&](const MemberView& m) {
-        StageOp op{std::string(m.op), {}};
-        op.inputs.reserve(m.argc);
-        for (uint32_t k = 0; k < m.argc; ++k) op.inputs.push_back(m.ref(k));
-        members.push_back(std::move(op));
-      });
-      return NodeKey::Stage(std::move(ids), std::move(members));
-    }
-    case NodeKey::Kind::kExchange: return NodeKey::Exchange(std::move(ids), params().to_map());
-    case NodeKey::Kind::kJoin: return NodeKey::Join(std::move(ids), params().to_map());
-  }
-  panic("node of unknown kind");
+  return key_of(*this, Inputs(in.begin(), in.end()));
 }
 
 NodeKey NodeView::with_inputs(Inputs inputs) const { return to_key().with_inputs(std::move(inputs)); }
@@ -192,33 +164,30 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
   PreparedKey p;
   p.kind = kind();
   p.inputs = inputs;
-  auto add = [&](uint32_t id) {
-    const NodeArena::Text& t = a_->texts_[id];
+  auto add = [&](TextId id) {
+    const NodeArena::Text& t = a_->texts_[id.word()];
     p.texts.emplace_back(t.data, t.size);
     p.text_hashes.push_back(t.hash);
   };
-  if (NodeKey::named(p.kind)) add(r_->part);
-  if (p.kind == NodeKey::Kind::kExternal) {
-    const NodeArena::Descriptor& d = a_->descs_[r_->part];
+  const KindInfo& info = kind_info(p.kind);
+  if (info.named()) add(r_->name());
+  if (info.has(Part::kDescriptor)) {
+    const NodeArena::Descriptor& d = a_->descs_[r_->descriptor().word()];
     for (int k = 0; k < 5; ++k) add(d.field[k]);
     p.has_preprocessing_ref = d.present != 0;
     if (d.present != 0) add(d.field[5]);
   }
-  if (p.kind == NodeKey::Kind::kStage) {
-    const uint32_t* w = r_->tail();
-    const uint32_t members = MemberWords::count(w);
-    w = MemberWords::first(w);
-    for (uint32_t j = 0; j < members; ++j, w = MemberWords::next(w)) {
-      add(MemberWords::op_id(w));
-      const MemberView m{{}, MemberWords::refs(w), MemberWords::argc(w)};
-      p.argc.push_back(m.argc);
-      for (uint32_t k = 0; k < m.argc; ++k) p.add_ref(m.ref(k));
+  if (info.has(Part::kMembers)) {
+    for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
+      add(c.op_id());
+      p.argc.push_back(c.argc());
+      for (uint32_t k = 0; k < c.argc(); ++k) p.add_ref(c.ref(k));
     }
   } else {
     for (const ParamRef& r : params()) {
-      add(r.name_id);
+      add(TextId(r.name_id));
       p.add_param(r.kind, r.bits);
-      if (r.kind == ParamValue::Kind::kStr) add(r.str_id);
+      if (r.kind == ParamValue::Kind::kStr) add(TextId(r.str_id));
     }
   }
   p.finish();
@@ -248,15 +217,16 @@ void PreparedKey::too_long(std::size_t n) {
 void PreparedKey::finish() {
   KeyedMixer mix(static_cast<uint64_t>(kind) + 1);
   std::size_t t = 0;  // next text
-  if (NodeKey::named(kind)) mix(text_hashes[t++]);
-  if (kind == NodeKey::Kind::kExternal) {
+  const KindInfo& info = kind_info(kind);
+  if (info.named()) mix(text_hashes[t++]);
+  if (info.has(Part::kDescriptor)) {
     for (int k = 0; k < 5; ++k) mix(text_hashes[t++]);
     mix(has_preprocessing_ref ? 1 : 0);
     if (has_preprocessing_ref) mix(text_hashes[t++]);
   }
   mix(inputs.size());
   for (NodeId i : inputs) mix(i);
-  if (kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     mix(argc.size());
     std::size_t r = 0;
     for (uint32_t n : argc) {
@@ -282,8 +252,9 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
   Prepared p;
   p.kind = key.kind();
   p.inputs = key.inputs();
-  if (NodeKey::named(p.kind)) p.add_text(key.name());
-  if (p.kind == NodeKey::Kind::kExternal) {
+  const KindInfo& info = kind_info(p.kind);
+  if (info.named()) p.add_text(key.name());
+  if (info.has(Part::kDescriptor)) {
     const PayloadDescriptor& d = *key.as<ExternalNode>().descriptor;
     for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
       p.add_text(*f);
@@ -291,7 +262,7 @@ NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
     p.has_preprocessing_ref = d.preprocessing_ref.has_value();
     if (d.preprocessing_ref) p.add_text(*d.preprocessing_ref);
   }
-  if (p.kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     for (const StageOp& m : key.as<StageNode>().members) {
       p.add_member(m.op, m.inputs.size());
       p.refs.insert(p.refs.end(), m.inputs.begin(), m.inputs.end());
@@ -321,7 +292,7 @@ uint32_t desc_hash(const uint32_t* field_hashes, bool present) {
 // Words a key takes: its inputs, then its params or its members.
 std::size_t word_count(const NodeArena::Prepared& p) {
   std::size_t n = p.inputs.size();
-  if (p.kind == NodeKey::Kind::kStage) {
+  if (kind_info(p.kind).has(Part::kMembers)) {
     return n + MemberWords::kCountWords + MemberWords::kHeader * p.argc.size() +
            MemberWords::kRefWords * p.refs.size();
   }
@@ -331,8 +302,8 @@ std::size_t word_count(const NodeArena::Prepared& p) {
 
 }  // namespace
 
-uint32_t NodeArena::find_text(std::string_view s, uint32_t hash) const {
-  return text_index_.find(hash, [&](uint32_t i) { return same_text(text(i), s); });
+TextId NodeArena::find_text(std::string_view s, uint32_t hash) const {
+  return TextId(text_index_.find(hash, [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
 }
 
 uint32_t NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
@@ -348,90 +319,83 @@ bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words)
 
 bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                           const uint32_t* b) {
-  if (kind == NodeKey::Kind::kStage) {
-    const uint32_t members = MemberWords::count(a);
-    if (members != MemberWords::count(b)) return false;
-    a = MemberWords::first(a);
-    b = MemberWords::first(b);
-    for (uint32_t j = 0; j < members; ++j) {
+  if (kind_info(kind).has(Part::kMembers)) {
+    TailCursor x = TailCursor::members(a);
+    TailCursor y = TailCursor::members(b);
+    if (x.members_left() != y.members_left()) return false;
+    for (; !x.done(); x.next_member(), y.next_member()) {
       // Op text id and argument count first: they give the member's size.
-      if (MemberWords::op_id(a) != MemberWords::op_id(b) || MemberWords::argc(a) != MemberWords::argc(b)) {
-        return false;
-      }
-      const uint32_t* end = MemberWords::next(a);
-      if (!std::equal(MemberWords::refs(a), end, MemberWords::refs(b))) return false;
-      a = end;
-      b = MemberWords::next(b);
+      if (x.op_id() != y.op_id() || x.argc() != y.argc()) return false;
+      if (!std::ranges::equal(x.ref_words(), y.ref_words())) return false;
     }
     return true;
   }
-  if (!has_params) return true;
-  for (;; a = ParamHead::next(a), b = ParamHead::next(b)) {
-    const uint32_t head = *a;
-    if (head != *b) return false;
-    const ParamValue::Kind kind_of_value = ParamHead::kind(head);
+  // Equal heads give both walks the same length.
+  for (TailCursor x = TailCursor::params(a, has_params), y = TailCursor::params(b, has_params);
+       !x.done(); x.next_param(), y.next_param()) {
+    if (x.head() != y.head()) return false;
+    const ParamValue::Kind kind_of_value = x.value_kind();
     if (kind_of_value == ParamValue::Kind::kFloat) {
-      const ParamRef x{{}, kind_of_value, ParamHead::value(a), {}, 0, 0};
-      const ParamRef y{{}, kind_of_value, ParamHead::value(b), {}, 0, 0};
-      if (x.canonical_bits() != y.canonical_bits()) return false;
-    } else if (ParamHead::value(a) != ParamHead::value(b)) {
+      const ParamRef v{{}, kind_of_value, x.value(), {}, 0, 0};
+      const ParamRef w{{}, kind_of_value, y.value(), {}, 0, 0};
+      if (v.canonical_bits() != w.canonical_bits()) return false;
+    } else if (x.value() != y.value()) {
       return false;
     }
-    if (ParamHead::last(head)) return true;
-  }
-}
-
-bool NodeArena::resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const {
-  ids.clear();
-  desc = 0;
-  for (std::size_t k = 0; k < p.texts.size(); ++k) {
-    const uint32_t id = find_text(p.texts[k], p.text_hashes[k]);
-    if (id == kNone) return false;
-    ids.push_back(id);
-  }
-  if (p.kind == NodeKey::Kind::kExternal) {
-    desc = find_desc(p, ids);
-    if (desc == kNone) return false;
   }
   return true;
 }
 
-uint32_t NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
+bool NodeArena::resolve(const Prepared& p, TextIds& ids, DescriptorId& desc) const {
+  ids.clear();
+  desc = DescriptorId(0);
+  for (std::size_t k = 0; k < p.texts.size(); ++k) {
+    const TextId id = find_text(p.texts[k], p.text_hashes[k]);
+    if (id.is_none()) return false;
+    ids.push_back(id);
+  }
+  if (kind_info(p.kind).has(Part::kDescriptor)) {
+    desc = find_desc(p, ids);
+    if (desc.is_none()) return false;
+  }
+  return true;
+}
+
+DescriptorId NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
   const bool present = p.has_preprocessing_ref;
   const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-  return desc_index_.find(h, [&](uint32_t i) {
+  return DescriptorId(desc_index_.find(h, [&](uint32_t i) {
     const Descriptor& d = descs_[i];
     return d.present == (present ? 1u : 0u) &&
            std::equal(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
-  });
+  }));
 }
 
-NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, uint32_t desc,
+NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, DescriptorId desc,
                                      uint32_t* w) {
-  const NodeKey::Kind kind = p.kind;
+  const KindInfo& info = kind_info(p.kind);
   std::size_t t = 0;  // next text id
   Encoded e{};
-  e.part = NodeKey::named(kind) ? ids[t++] : kind == NodeKey::Kind::kExternal ? desc : 0;
-  if (kind == NodeKey::Kind::kExternal) t += p.has_preprocessing_ref ? 6 : 5;
+  e.part = info.named() ? ids[t++].word() : info.has(Part::kDescriptor) ? desc.word() : 0;
+  if (info.has(Part::kDescriptor)) t += p.has_preprocessing_ref ? 6 : 5;
   for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
   bool has_params = false;
-  if (kind == NodeKey::Kind::kStage) {
+  if (info.has(Part::kMembers)) {
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
     std::size_t r = 0;
     for (uint32_t n : p.argc) {
-      *w++ = ids[t++];  // op text id
-      *w++ = n;  // argument count
+      w = MemberWords::put_header(w, ids[t++].word(), n);
       for (uint32_t k = 0; k < n; ++k, ++r) w = MemberWords::put_ref(w, p.refs[r]);
     }
   } else {
     has_params = !p.params.empty();
     for (std::size_t k = 0; k < p.params.size(); ++k) {
       const Prepared::Param& q = p.params[k];
-      *w++ = ParamHead::make(ids[t++], k + 1 == p.params.size(), q.kind);
-      w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++] : q.bits);
+      *w++ = ParamHead::make(ids[t++].word(), k + 1 == p.params.size(), q.kind);
+      w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++].word() : q.bits);
     }
   }
-  e.meta = NodeRecord::make_meta(kind, has_params, static_cast<uint32_t>(p.inputs.size()));
+  e.meta = NodeRecord::make_meta(p.kind, has_params, static_cast<uint32_t>(p.inputs.size()));
   return e;
 }
 
@@ -458,7 +422,7 @@ class WordBuffer {
 
 std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   TextIds ids;
-  uint32_t desc = 0;
+  DescriptorId desc;
   if (!resolve(p, ids, desc)) return std::nullopt;
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   WordBuffer buffer;
@@ -472,17 +436,17 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
 void NodeArena::prefetch(const Prepared& p) const {
   index_.prefetch(p.hash);
   for (uint32_t h : p.text_hashes) text_index_.prefetch(h);
-  if (p.kind == NodeKey::Kind::kExternal) {
+  if (kind_info(p.kind).has(Part::kDescriptor)) {
     desc_index_.prefetch(static_cast<uint32_t>(desc_hash(p.text_hashes.data(), p.has_preprocessing_ref)));
   }
 }
 
-uint32_t NodeArena::add_text(std::string_view s, uint32_t hash) {
+TextId NodeArena::add_text(std::string_view s, uint32_t hash) {
   char* data = text_bytes_.take(s.size());
   if (!s.empty()) std::memcpy(data, s.data(), s.size());
-  const auto id = static_cast<uint32_t>(texts_.size());
+  const TextId id = TextId::of_index(texts_.size());
   texts_.push_back(Text{data, static_cast<uint32_t>(s.size()), hash});
-  text_index_.insert(hash, id);
+  text_index_.insert(hash, id.word());
   return id;
 }
 
@@ -515,33 +479,33 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // A lookup now would miss the appended nodes and could add one twice.
   if (indexed && !unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
   const std::size_t text_count = p.texts.size();
-  TextIds ids(text_count);  // kNone for a text new to the arena
+  TextIds ids(text_count);  // none for a text new to the arena
   std::size_t new_texts = 0;
   std::size_t new_bytes = 0;
   for (std::size_t k = 0; k < text_count; ++k) {
-    const uint32_t given = p.text_ids != nullptr ? p.text_ids[k] : kNone;
-    if (given != kNone) {
+    const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
+    if (!given.is_none()) {
       // A wrong id would silently store another text.
-      if (given >= texts_.size() || texts_[given].hash != p.text_hashes[k]) {
-        panic("text id " + std::to_string(given) + " is not the key's text");
+      if (given.word() >= texts_.size() || texts_[given.word()].hash != p.text_hashes[k]) {
+        panic("text id " + std::to_string(given.word()) + " is not the key's text");
       }
       ids[k] = given;
       continue;
     }
     ids[k] = find_text(p.texts[k], p.text_hashes[k]);
-    if (ids[k] == kNone) {
+    if (ids[k].is_none()) {
       ++new_texts;
       new_bytes += p.texts[k].size();
     }
   }
-  const bool external = p.kind == NodeKey::Kind::kExternal;
-  uint32_t desc = external ? kNone : 0;
+  const bool external = kind_info(p.kind).has(Part::kDescriptor);
+  DescriptorId desc = external ? DescriptorId::none() : DescriptorId(0);
   if (new_texts == 0 && external) desc = find_desc(p, ids);
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   const std::size_t words = word_count(p);
   // A key whose parts are all known may name a known node; one with a new
   // part is new itself, and is encoded once its parts have ids.
-  const bool look_up = indexed && new_texts == 0 && desc != kNone;
+  const bool look_up = indexed && new_texts == 0 && !desc.is_none();
   WordBuffer buffer;
   uint32_t* lookup = nullptr;
   Encoded e{};
@@ -556,6 +520,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // so a failed allocation leaves the arena as it was.
   if (records_.size() >= kMaxNodes) throw std::bad_alloc();
   if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
+  if (external && descs_.size() >= kMaxDescriptors) throw std::bad_alloc();
   texts_.reserve_more(new_texts);
   text_index_.reserve_more(new_texts);
   text_bytes_.reserve(new_bytes);
@@ -572,10 +537,10 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   words_.reserve(words);
 
   for (std::size_t k = 0; k < text_count; ++k) {
-    if (ids[k] != kNone) continue;
+    if (!ids[k].is_none()) continue;
     // A text may occur twice in one key: the later one takes the earlier's
     // id. Keys with many new texts ask the index rather than scan.
-    uint32_t earlier = kNone;
+    TextId earlier;
     if (new_texts <= 8) {
       for (std::size_t j = 0; j < k; ++j) {
         if (p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], p.texts[k])) {
@@ -586,19 +551,19 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     } else {
       earlier = find_text(p.texts[k], p.text_hashes[k]);
     }
-    ids[k] = earlier != kNone ? earlier : add_text(p.texts[k], p.text_hashes[k]);
+    ids[k] = !earlier.is_none() ? earlier : add_text(p.texts[k], p.text_hashes[k]);
   }
   // An External's descriptor not found above is new: either the lookup
   // missed, or one of its texts is new, which no known descriptor holds.
-  if (desc == kNone) {
+  if (desc.is_none()) {
     const bool present = p.has_preprocessing_ref;
     Descriptor d{};
     std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
     d.present = present ? 1 : 0;
     d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-    desc = static_cast<uint32_t>(descs_.size());
+    desc = DescriptorId::of_index(descs_.size());
     descs_.push_back(d);
-    desc_index_.insert(d.hash, desc);
+    desc_index_.insert(d.hash, desc.word());
   }
   uint32_t* w = words_.take(words);
   if (look_up) {

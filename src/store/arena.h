@@ -61,11 +61,10 @@ struct PreparedKey {
   absl::InlinedVector<StageRef, 4> refs;  // Stage: every member's references, in order
   absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
   uint32_t hash = 0;
-  // When set, per text its id in the arena the key goes to, or kUnknownText:
-  // a builder interning many keys into its own store skips looking up the
+  // When set, per text its id in the arena the key goes to, or none: a
+  // builder interning many keys into its own store skips looking up the
   // texts it has met before.
-  static constexpr uint32_t kUnknownText = 0xFFFFFFFFu;
-  const uint32_t* text_ids = nullptr;
+  const TextId* text_ids = nullptr;
 
   // The arena keeps a text's length, a stage's member count and a member's
   // argument count in 32-bit words. `as_word` gives `n` as one, or throws
@@ -124,7 +123,7 @@ class ParamsView {
     using value_type = ParamRef;
     using difference_type = std::ptrdiff_t;
     iterator() = default;
-    iterator(const NodeArena* a, const uint32_t* p) : a_(a), p_(p) {}
+    iterator(const NodeArena* a, TailCursor at) : a_(a), at_(at) {}
     ParamRef operator*() const;
     iterator& operator++();
     iterator operator++(int) {
@@ -132,18 +131,18 @@ class ParamsView {
       ++*this;
       return old;
     }
-    friend bool operator==(const iterator& x, const iterator& y) { return x.p_ == y.p_; }
+    friend bool operator==(const iterator& x, const iterator& y) { return x.at_ == y.at_; }
 
    private:
     const NodeArena* a_ = nullptr;
-    const uint32_t* p_ = nullptr;  // the head word of the current pair; nullptr at the end
+    TailCursor at_;
   };
 
   ParamsView() = default;
-  ParamsView(const NodeArena* a, const uint32_t* first) : a_(a), first_(first) {}
+  ParamsView(const NodeArena* a, TailCursor first) : a_(a), first_(first) {}
   [[nodiscard]] iterator begin() const { return {a_, first_}; }
-  [[nodiscard]] iterator end() const { return {a_, nullptr}; }
-  [[nodiscard]] bool empty() const { return first_ == nullptr; }
+  [[nodiscard]] iterator end() const { return {a_, {}}; }
+  [[nodiscard]] bool empty() const { return first_.done(); }
   [[nodiscard]] std::size_t size() const;
   [[nodiscard]] ParamMap to_map() const;
   void append_token(std::string& out) const;  // "a=i1;b=sx"
@@ -151,7 +150,7 @@ class ParamsView {
 
  private:
   const NodeArena* a_ = nullptr;
-  const uint32_t* first_ = nullptr;
+  TailCursor first_;
 };
 
 struct DescriptorView {
@@ -167,9 +166,9 @@ struct DescriptorView {
 // One stage member read in place.
 struct MemberView {
   std::string_view op;
-  const uint32_t* refs = nullptr;  // argc references, as MemberWords lays them out
   uint32_t argc = 0;
-  [[nodiscard]] StageRef ref(uint32_t k) const { return MemberWords::ref(refs, k); }
+  TailCursor at;  // at this member
+  [[nodiscard]] StageRef ref(uint32_t k) const { return at.ref(k); }
 };
 
 // One node of an arena.
@@ -179,11 +178,11 @@ class NodeView {
   NodeView(const NodeArena* a, const NodeRecord* r) : a_(a), r_(r) {}
 
   [[nodiscard]] NodeKey::Kind kind() const { return r_->kind(); }
-  [[nodiscard]] bool is_op() const { return kind() == NodeKey::Kind::kOp; }
+  [[nodiscard]] bool is_op() const { return NodeKey::is_op(kind()); }
   [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->input_count()}; }
   // Name of a Source, Op or Reduction; empty otherwise.
   [[nodiscard]] std::string_view name() const;
-  // The text id of that name (Source, Op and Reduction only).
+  // That name's text id as its record word (Source, Op and Reduction only).
   [[nodiscard]] uint32_t name_id() const { return r_->part; }
   // Empty for a Stage.
   [[nodiscard]] ParamsView params() const;
@@ -210,7 +209,7 @@ class NodeView {
   [[nodiscard]] PreparedKey prepare(std::span<const NodeId> inputs) const;
 
   // The text of string id `id` of this node's arena.
-  [[nodiscard]] std::string_view text(uint32_t id) const;
+  [[nodiscard]] std::string_view text(TextId id) const;
 
   friend bool operator==(const NodeView& a, const NodeKey& b) { return a.to_key() == b; }
 
@@ -286,8 +285,8 @@ class NodeArena {
 
   // The id of an equal node, if any.
   [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
-  // The id of text `s` (whose hash is `hash`), or kUnknownText.
-  [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const;
+  // The id of text `s` (whose hash is `hash`), or none.
+  [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const;
   // Starts fetching the index slots interning `p` will probe first; needs no
   // lock.
   void prefetch(const Prepared& p) const;
@@ -312,8 +311,8 @@ class NodeArena {
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);
 
-  [[nodiscard]] std::string_view text(uint32_t id) const {
-    const Text& t = texts_[id];
+  [[nodiscard]] std::string_view text(TextId id) const {
+    const Text& t = texts_[id.word()];
     return {t.data, t.size};
   }
 
@@ -327,12 +326,12 @@ class NodeArena {
     uint32_t hash;
   };
   struct Descriptor {
-    uint32_t field[6];  // five texts, then preprocessing_ref's text when present
+    TextId field[6];  // five texts, then preprocessing_ref's text when present
     uint32_t present;  // preprocessing_ref given
     uint32_t hash;
   };
   // The arena's text ids of a key's texts, in the key's order.
-  using TextIds = absl::InlinedVector<uint32_t, 8>;
+  using TextIds = absl::InlinedVector<TextId, 8>;
   // A node's record fields and words, encoded with this arena's ids.
   struct Encoded {
     uint32_t part;
@@ -341,19 +340,21 @@ class NodeArena {
 
   // Looks up every text and the descriptor of `p`; false when one is new
   // (then the node is new too). Fills `ids` and `desc` with what was found.
-  bool resolve(const Prepared& p, TextIds& ids, uint32_t& desc) const;
+  bool resolve(const Prepared& p, TextIds& ids, DescriptorId& desc) const;
   // Writes the key's `word_count` words to `w`.
-  static Encoded encode(const Prepared& p, const TextIds& ids, uint32_t desc, uint32_t* w);
+  static Encoded encode(const Prepared& p, const TextIds& ids, DescriptorId desc, uint32_t* w);
   // Compares what follows the inputs of two records of kind `kind`.
   [[nodiscard]] static bool same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                                       const uint32_t* b);
-  uint32_t add_text(std::string_view s, uint32_t hash);  // room reserved
+  TextId add_text(std::string_view s, uint32_t hash);  // room reserved
 
-  // Lookups give kNone when there is no such entry: a plain word comes back in
-  // a register, where an optional would make a round trip through memory.
+  // Lookups give kNone (for nodes) or none (for texts and descriptors) when
+  // there is no such entry: a plain word comes back in a register, where an
+  // optional would make a round trip through memory. The index's miss is
+  // taken as the ids' none.
   static constexpr uint32_t kNone = IdIndex::kEmpty;
-  static_assert(kNone == PreparedKey::kUnknownText);
-  [[nodiscard]] uint32_t find_desc(const Prepared& p, const TextIds& ids) const;
+  static_assert(kNone == TextId::kNoneWord && kNone == DescriptorId::kNoneWord, "a miss is none");
+  [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextIds& ids) const;
   [[nodiscard]] uint32_t find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
@@ -375,12 +376,8 @@ class NodeArena {
 
 template <typename F>
 void NodeView::for_each_member(F&& f) const {
-  const uint32_t* p = MemberWords::first(r_->tail());
-  const uint32_t n = MemberWords::count(r_->tail());
-  for (uint32_t j = 0; j < n; ++j) {
-    MemberView m{text(MemberWords::op_id(p)), MemberWords::refs(p), MemberWords::argc(p)};
-    p = MemberWords::next(p);
-    f(m);
+  for (TailCursor c = r_->members(); !c.done(); c.next_member()) {
+    f(MemberView{text(c.op_id()), c.argc(), c});
   }
 }
 

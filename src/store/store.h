@@ -133,9 +133,9 @@ class StoreBuilder {
   // See `NodeArena::append_unindexed`.
   Result<NodeId, BadNodeId> append(const NodeArena::Prepared& key);
   [[nodiscard]] std::optional<NodeId> index_appended() { return store_->nodes_.index_appended(); }
-  // The id of a text in the store, for keys' `text_ids`; kUnknownText when it
+  // The id of a text in the store, for keys' `text_ids`; none when it
   // holds no such text.
-  [[nodiscard]] uint32_t find_text(std::string_view s, uint32_t hash) const {
+  [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const {
     return store_->nodes_.find_text(s, hash);
   }
   // Starts fetching what interning `key` will probe first, for a caller that

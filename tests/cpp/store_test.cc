@@ -9,8 +9,11 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "absl/container/flat_hash_map.h"
 #include "alloc_harness.h"
+#include "hash_key_for_test.h"
 #include "gtest/gtest.h"
+#include "node/text.h"
 #include "store/store.h"
 
 namespace velmora {
@@ -26,7 +29,8 @@ ParamValue Bo(bool v) { return ParamValue::Bool(v); }
 NodeId must(Result<NodeId, BadNodeId> r) { return r.value(); }
 
 // Each kind as the store shows it: token, label and DOT line, which escapes
-// the label again (a line feed stays raw); every op and reduction token reads
+// the label again (a line feed stays raw); its token and template text read as
+// its kind; every op and reduction token reads
 // back, whatever its texts hold. Then the DOT text around the lines: one shape
 // for a twice-marked output, a repeated input's edge twice, a stage's edges
 // from its own inputs.
@@ -79,6 +83,9 @@ TEST(GraphStore, TokensLabelsAndDotLinesOfEveryKind) {
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(nodes[i].token(), rows[i].token);
     EXPECT_EQ(nodes[i].label(), rows[i].label);
+    std::string text;
+    node_text::append_template_text(nodes[i], text);
+    for (const std::string& t : {nodes[i].token(), text}) EXPECT_EQ(kind_of_text(t), nodes[i].kind()) << t;
     const auto parsed = parse_op_token(nodes[i].token());
     ASSERT_EQ(parsed.has_value(), nodes[i].is_op() || nodes[i].kind() == NodeKey::Kind::kReduction) << i;
     EXPECT_TRUE(!parsed || (parsed->name == rows[i].key.name() && parsed->params == rows[i].key.params())) << i;
@@ -216,13 +223,22 @@ TEST(PreparedKey, RefusesLengthsAndCountsPastThirtyTwoBits) {
   }
 }
 
-// Keys appended unindexed and then indexed together leave the store as
-// interning them would; a repeated key is caught when indexing.
+// The store tells random keys apart exactly as their own equality does, also
+// when every node hashes alike and only the records' words decide; keys
+// appended unindexed and then indexed together leave the store as interning
+// them would; a repeated key is caught when indexing.
 TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
+  struct Restore {
+    HashKey saved = HashKey::get();
+    ~Restore() { HashKeyForTest::set(saved); }
+  } restore;
+  const HashKey& k = restore.saved;
   for (uint32_t seed = 0; seed < 200; ++seed) {
+    HashKeyForTest::set(seed % 2 == 0 ? k : HashKey{{k.word[0], k.word[1], 0, 0}});  // multiplier 0
     std::mt19937 rng(seed);
     auto below = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-    std::vector<NodeKey> keys;  // distinct, as the reference store tells
+    std::vector<NodeKey> keys;  // distinct
+    absl::flat_hash_map<NodeKey, NodeId> seen;
     GraphStore ref;
     while (keys.size() < 300) {
       const uint64_t n = keys.size();
@@ -233,10 +249,15 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
       switch (below(4)) {
         case 0: break;
         case 1: key = NodeKey::Op(name, inputs, P({{"s", S(name)}, {"x", F(below(3) * 0.5)}})); break;
-        case 2: key = NodeKey::Stage(inputs, {{"op|" + name, {StageRef::Input(0)}}}); break;
+        case 2:
+          key = NodeKey::Stage(inputs, {{"op|" + name, {StageRef::Input(below(2))}},
+                                        {"op|g", {StageRef::Member(0), StageRef::Input(below(2))}}});
+          break;
         default: key = NodeKey::External({"k", name, "f", "v", "io", "pre"}, inputs, P({})); break;
       }
-      if (must(ref.intern(key)) == n) keys.push_back(std::move(key));
+      const auto [at, added] = seen.try_emplace(key, n);
+      ASSERT_EQ(must(ref.intern(key)), at->second) << "seed " << seed;
+      if (added) keys.push_back(std::move(key));
     }
     StoreBuilder b;
     for (uint64_t i = 0; i < keys.size(); ++i) {

@@ -10,6 +10,7 @@
 #include "base/id_index.h"
 #include "base/panic.h"
 #include "base/text_hash.h"
+#include "node/node.h"
 #include "optimizer/algebra.h"
 #include "optimizer/egraph/big_alloc.h"
 #include "optimizer/egraph/egraph.h"
@@ -87,6 +88,7 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
     if (id == IdIndex::kEmpty) {
       id = static_cast<uint32_t>(t.texts.size());
       t.texts.push_back(node.op);
+      t.opaque_templates.push_back(!element_wise_text(node.op));
       ids.insert(hash, id);
     }
     t.op.push_back(static_cast<TemplateId>(id));
@@ -132,6 +134,7 @@ TemplateCanonical RewriteEngine::canonicalize_templates(TemplateGraph graph) con
   }
   out.graph.outputs = std::move(c.graph.outputs);
   out.graph.texts = std::move(graph.texts);
+  out.graph.opaque_templates = std::move(graph.opaque_templates);
   out.canonical_index.reserve(c.canonical_index.size());
   for (uint64_t k : c.canonical_index) out.canonical_index.push_back(narrowed(k));
   out.build_seconds = c.build_seconds;
@@ -254,6 +257,7 @@ TemplateCanonical EggEngine::canonicalize_templates_with(TemplateGraph graph,
   out.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.graph.outputs.push_back(at(out.canonical_index, o));
   out.graph.texts = std::move(graph.texts);
+  out.graph.opaque_templates = std::move(graph.opaque_templates);
   // The e-graph was clean when the run stopped, so congruent nodes share a
   // class: two representatives with one template and the same children
   // would be one class.

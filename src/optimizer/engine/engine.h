@@ -69,6 +69,7 @@ class TextTable {
 
 struct TemplateGraph {
   TextTable texts;  // per template, distinct
+  std::vector<bool> opaque_templates;  // per template: its kind is not element-wise
   std::vector<TemplateId> op;  // per node, topological: children precede parents
   // Node indices and offsets: a graph the pipeline handles has fewer than
   // 2^32 nodes and inputs, and half-width entries halve what every step reads.
@@ -83,8 +84,8 @@ struct TemplateGraph {
   [[nodiscard]] std::string_view text(uint64_t i) const {
     return texts[static_cast<uint32_t>(op[i])];
   }
-  // Every node that is not an element-wise op; only op texts begin "op|".
-  [[nodiscard]] bool opaque(uint64_t i) const { return !text(i).starts_with("op|"); }
+  // Every node that is not an element-wise op.
+  [[nodiscard]] bool opaque(uint64_t i) const { return opaque_templates[static_cast<uint32_t>(op[i])]; }
 
   // The same graph with its texts interned.
   [[nodiscard]] static TemplateGraph from(const EngineGraph& g);
