@@ -15,6 +15,7 @@ namespace {
 
 // Ids inside the words are 32-bit, and the layout narrows some further.
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEULL;
+static_assert(kMaxNodes < NodePos::kNoneWord, "every node has a position short of none");
 constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
 constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
 constexpr uint64_t kMaxDescriptors = DescriptorId::kNoneWord;
@@ -378,7 +379,7 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, Desc
   Encoded e{};
   e.part = info.named() ? ids[t++].word() : info.has(Part::kDescriptor) ? desc.word() : 0;
   if (info.has(Part::kDescriptor)) t += p.has_preprocessing_ref ? 6 : 5;
-  for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
+  for (NodeId i : p.inputs) *w++ = NodePos::of_index(i).word();
   bool has_params = false;
   if (info.has(Part::kMembers)) {
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
@@ -469,7 +470,7 @@ std::optional<uint64_t> NodeArena::index_appended() {
     const NodeRecord& r = records_[first + j];
     const Encoded e{r.part, r.meta};
     const auto same = [&](uint32_t other) { return same_node(records_[other], e, r.words); };
-    if (!index_.insert_unique(unindexed_[j], static_cast<uint32_t>(first + j), same)) return first + j;
+    if (!index_.insert_unique(unindexed_[j], NodePos::of_index(first + j).word(), same)) return first + j;
   }
   unindexed_ = std::vector<uint32_t>();
   return std::nullopt;
@@ -574,7 +575,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   const uint64_t id = records_.size();
   records_.push_back(NodeRecord{w, e.part, e.meta});
   if (indexed) {
-    index_.insert(p.hash, static_cast<uint32_t>(id));
+    index_.insert(p.hash, NodePos::of_index(id).word());
   } else {
     unindexed_.push_back(p.hash);
   }
