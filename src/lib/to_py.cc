@@ -131,7 +131,8 @@ class NodesBuilder {
   }
 
   // A new reference to the str of store text `id`.
-  PyObject* text(uint32_t id, std::string_view s) {
+  PyObject* text(TextId text_id, std::string_view s) {
+    const uint32_t id = text_id.word();
     if (id >= texts_.size()) texts_.resize(std::max<std::size_t>(id + 1, 2 * texts_.size()), nullptr);
     PyObject*& slot = texts_[id];
     if (slot == nullptr) {

@@ -11,6 +11,7 @@
 #include "base/id_index.h"
 #include "base/panic.h"
 #include "base/text_hash.h"
+#include "node/ids.h"
 
 namespace velmora {
 namespace {
@@ -165,15 +166,15 @@ class Emitter {
   uint64_t emit(const PreparedKey& p, bool may_match) {
     if (interning_) return checked(store_.intern(p));
     if (may_match) {
-      const uint32_t found = matched_.find(p.hash, [&](uint32_t id) { return same_stage(p, id); });
-      if (found != IdIndex::kEmpty) {
+      const NodePos found(matched_.find(p.hash, [&](uint32_t id) { return same_stage(p, id); }));
+      if (!found.is_none()) {
         finish();
         interning_ = true;
-        return found;
+        return found.word();
       }
     }
     const uint64_t id = checked(store_.append(p));
-    if (may_match) matched_.insert(p.hash, static_cast<uint32_t>(id));
+    if (may_match) matched_.insert(p.hash, NodePos::of_index(id).word());
     return id;
   }
 

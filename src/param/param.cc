@@ -68,7 +68,7 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
 
 namespace {
 ParamRef ref_of(std::string_view name, const ParamValue& v) {
-  ParamRef r{name, v.kind(), 0, {}, ParamRef::kNoText, ParamRef::kNoText};
+  ParamRef r{name, v.kind(), 0, {}, TextId::none(), TextId::none()};
   switch (v.kind()) {
     case ParamValue::Kind::kInt: r.bits = std::bit_cast<uint64_t>(v.as_int()); break;
     case ParamValue::Kind::kFloat: r.bits = v.float_bits(); break;

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/arena_id.h"
+
 namespace velmora {
 
 class ParamValue {
@@ -72,10 +74,9 @@ struct ParamRef {
   ParamValue::Kind kind = ParamValue::Kind::kInt;
   uint64_t bits = 0;
   std::string_view str;
-  // Where the texts are interned (a store's records), their ids; else kNoText.
-  static constexpr uint32_t kNoText = 0xFFFFFFFFu;
-  uint32_t name_id = kNoText;
-  uint32_t str_id = kNoText;
+  // Where the texts are interned (a store's records), their ids; else none.
+  TextId name_id;
+  TextId str_id;
 
   static ParamRef of(const Param& p);
   [[nodiscard]] ParamValue value() const;

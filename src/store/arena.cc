@@ -15,6 +15,7 @@ namespace {
 
 // Ids inside the words are 32-bit, and the layout narrows some further.
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEULL;
+static_assert(kMaxNodes < NodePos::kNoneWord, "every node has a position short of none");
 constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
 constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
 constexpr uint64_t kMaxDescriptors = DescriptorId::kNoneWord;
@@ -33,11 +34,11 @@ uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
 
 ParamRef ParamsView::iterator::operator*() const {
   const TextId name_id = at_.name_id();
-  ParamRef r{a_->text(name_id), at_.value_kind(), 0, {}, name_id.word(), ParamRef::kNoText};
+  ParamRef r{a_->text(name_id), at_.value_kind(), 0, {}, name_id, TextId::none()};
   const uint64_t value = at_.value();
   if (r.kind == ParamValue::Kind::kStr) {
-    r.str_id = static_cast<uint32_t>(value);  // a text id's word
-    r.str = a_->text(TextId(r.str_id));
+    r.str_id = TextId(static_cast<uint32_t>(value));  // a text id's word
+    r.str = a_->text(r.str_id);
   } else {
     r.bits = value;
   }
@@ -130,7 +131,7 @@ uint32_t NodeView::template_hash() const {
     for (TailCursor c = r_->params(); !c.done(); c.next_param()) {
       const ParamValue::Kind value_kind = c.value_kind();
       uint64_t value = c.value();
-      if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, 0, 0}.canonical_bits();
+      if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, {}, {}}.canonical_bits();
       mix(c.head());
       mix(value);
     }
@@ -185,9 +186,9 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
     }
   } else {
     for (const ParamRef& r : params()) {
-      add(TextId(r.name_id));
+      add(r.name_id);
       p.add_param(r.kind, r.bits);
-      if (r.kind == ParamValue::Kind::kStr) add(TextId(r.str_id));
+      if (r.kind == ParamValue::Kind::kStr) add(r.str_id);
     }
   }
   p.finish();
@@ -240,7 +241,7 @@ void PreparedKey::finish() {
     for (const Param& q : params) {
       mix(text_hashes[t++]);
       mix(static_cast<uint64_t>(q.kind));
-      const ParamRef value{{}, q.kind, q.bits, {}, 0, 0};
+      const ParamRef value{{}, q.kind, q.bits, {}, {}, {}};
       mix(value_word(value, q.kind == ParamValue::Kind::kStr ? text_hashes[t++] : 0));
     }
   }
@@ -306,8 +307,8 @@ TextId NodeArena::find_text(std::string_view s, uint32_t hash) const {
   return TextId(text_index_.find(hash, [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
 }
 
-uint32_t NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
-  return index_.find(hash, [&](uint32_t i) { return same_node(records_[i], e, words); });
+NodePos NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
+  return NodePos(index_.find(hash, [&](uint32_t i) { return same_node(records_[i], e, words); }));
 }
 
 bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words) {
@@ -336,8 +337,8 @@ bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a
     if (x.head() != y.head()) return false;
     const ParamValue::Kind kind_of_value = x.value_kind();
     if (kind_of_value == ParamValue::Kind::kFloat) {
-      const ParamRef v{{}, kind_of_value, x.value(), {}, 0, 0};
-      const ParamRef w{{}, kind_of_value, y.value(), {}, 0, 0};
+      const ParamRef v{{}, kind_of_value, x.value(), {}, {}, {}};
+      const ParamRef w{{}, kind_of_value, y.value(), {}, {}, {}};
       if (v.canonical_bits() != w.canonical_bits()) return false;
     } else if (x.value() != y.value()) {
       return false;
@@ -378,7 +379,7 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, Desc
   Encoded e{};
   e.part = info.named() ? ids[t++].word() : info.has(Part::kDescriptor) ? desc.word() : 0;
   if (info.has(Part::kDescriptor)) t += p.has_preprocessing_ref ? 6 : 5;
-  for (NodeId i : p.inputs) *w++ = static_cast<uint32_t>(i);
+  for (NodeId i : p.inputs) *w++ = NodePos::of_index(i).word();
   bool has_params = false;
   if (info.has(Part::kMembers)) {
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
@@ -428,9 +429,9 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   WordBuffer buffer;
   uint32_t* words = buffer.take(word_count(p));
   const Encoded e = encode(p, ids, desc, words);
-  const uint32_t found = find_node(p.hash, e, words);
-  if (found == kNone) return std::nullopt;
-  return found;
+  const NodePos found = find_node(p.hash, e, words);
+  if (found.is_none()) return std::nullopt;
+  return found.word();
 }
 
 void NodeArena::prefetch(const Prepared& p) const {
@@ -469,7 +470,7 @@ std::optional<uint64_t> NodeArena::index_appended() {
     const NodeRecord& r = records_[first + j];
     const Encoded e{r.part, r.meta};
     const auto same = [&](uint32_t other) { return same_node(records_[other], e, r.words); };
-    if (!index_.insert_unique(unindexed_[j], static_cast<uint32_t>(first + j), same)) return first + j;
+    if (!index_.insert_unique(unindexed_[j], NodePos::of_index(first + j).word(), same)) return first + j;
   }
   unindexed_ = std::vector<uint32_t>();
   return std::nullopt;
@@ -512,8 +513,8 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   if (look_up) {
     lookup = buffer.take(words);
     e = encode(p, ids, desc, lookup);
-    const uint32_t found = find_node(p.hash, e, lookup);
-    if (found != kNone) return {found, false};
+    const NodePos found = find_node(p.hash, e, lookup);
+    if (!found.is_none()) return {found.word(), false};
   }
 
   // A new node. Room for everything first: after this point nothing throws,
@@ -574,7 +575,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   const uint64_t id = records_.size();
   records_.push_back(NodeRecord{w, e.part, e.meta});
   if (indexed) {
-    index_.insert(p.hash, static_cast<uint32_t>(id));
+    index_.insert(p.hash, NodePos::of_index(id).word());
   } else {
     unindexed_.push_back(p.hash);
   }

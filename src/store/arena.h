@@ -30,6 +30,7 @@
 #include "base/id_index.h"
 #include "base/seg_vector.h"
 #include "base/text_hash.h"
+#include "node/ids.h"
 #include "node/node.h"
 #include "node/record.h"
 #include "param/param.h"
@@ -182,8 +183,8 @@ class NodeView {
   [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->input_count()}; }
   // Name of a Source, Op or Reduction; empty otherwise.
   [[nodiscard]] std::string_view name() const;
-  // That name's text id as its record word (Source, Op and Reduction only).
-  [[nodiscard]] uint32_t name_id() const { return r_->part; }
+  // That name's text id (Source, Op and Reduction only).
+  [[nodiscard]] TextId name_id() const { return TextId(r_->part); }
   // Empty for a Stage.
   [[nodiscard]] ParamsView params() const;
   // External only.
@@ -348,14 +349,14 @@ class NodeArena {
                                       const uint32_t* b);
   TextId add_text(std::string_view s, uint32_t hash);  // room reserved
 
-  // Lookups give kNone (for nodes) or none (for texts and descriptors) when
-  // there is no such entry: a plain word comes back in a register, where an
-  // optional would make a round trip through memory. The index's miss is
-  // taken as the ids' none.
-  static constexpr uint32_t kNone = IdIndex::kEmpty;
-  static_assert(kNone == TextId::kNoneWord && kNone == DescriptorId::kNoneWord, "a miss is none");
+  // Lookups give none when there is no such entry: a plain word comes back
+  // in a register, where an optional would make a round trip through memory.
+  // The index's miss is taken as the ids' none.
+  static_assert(IdIndex::kEmpty == TextId::kNoneWord && IdIndex::kEmpty == DescriptorId::kNoneWord &&
+                    IdIndex::kEmpty == NodePos::kNoneWord,
+                "a miss is none");
   [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextIds& ids) const;
-  [[nodiscard]] uint32_t find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
+  [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
   // `intern`, or with `indexed` false `append_unindexed`.

@@ -61,6 +61,7 @@ NodesView StoreBuilder::nodes_from(NodeId start) const {
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(mutex_);
   if (id >= nodes_.size()) return Err(BadNodeId{id});
+  const NodePos pos = NodePos::of_index(id);
   const uint32_t hash = hash_word(id);  // keyed: marks may come from an untrusted blob
   const auto same = [id](uint32_t marked) { return marked == id; };
   if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
@@ -71,7 +72,7 @@ Status<BadNodeId> GraphStore::mark_output(NodeId id) {
     return 0;
   });
   outputs_.push_back(id);
-  marked_.insert(hash, static_cast<uint32_t>(id));
+  marked_.insert(hash, pos.word());
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <tuple>
+#include <type_traits>
 
 #include "absl/container/flat_hash_map.h"
 #include "alloc_harness.h"
@@ -220,6 +221,20 @@ TEST(PreparedKey, RefusesLengthsAndCountsPastThirtyTwoBits) {
     EXPECT_THROW(call(), std::length_error);
     EXPECT_EQ(p.texts, (absl::InlinedVector<std::string_view, 6>{"op|a"}));
     EXPECT_EQ(p.argc, (absl::InlinedVector<uint32_t, 4>{kMax}));
+  }
+}
+
+// Arena ids of different tables are different types, and a position becomes
+// one only short of the all-ones word, which is none; past it is a panic, not
+// a wrapped or a none id.
+static_assert(!std::is_convertible_v<uint32_t, NodePos> && !std::is_same_v<NodePos, TextId> &&
+              !std::is_same_v<TextId, DescriptorId> && !std::is_same_v<NodePos, DescriptorId>);
+TEST(ArenaId, NarrowsPositionsShortOfNone) {
+  constexpr uint64_t kNone = NodePos::kNoneWord;
+  for (const uint64_t i : {uint64_t{0}, kNone - 1}) EXPECT_EQ(NodePos::of_index(i).word(), i);
+  EXPECT_TRUE(NodePos::none().is_none() && NodePos().is_none() && TextId().is_none());
+  for (const uint64_t i : {kNone, kNone + 1, ~uint64_t{0}}) {
+    EXPECT_THROW((void)NodePos::of_index(i), Panic) << i;
   }
 }
 
