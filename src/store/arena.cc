@@ -493,7 +493,11 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
       ids[k] = given;
       continue;
     }
-    ids[k] = find_text(p.texts[k], p.text_hashes[k]);
+    // find_text, spelled out so that it inlines: this runs for every text
+    // of every key.
+    const std::string_view s = p.texts[k];
+    ids[k] = TextId(text_index_.find(p.text_hashes[k],
+                                     [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
     if (ids[k].is_none()) {
       ++new_texts;
       new_bytes += p.texts[k].size();
