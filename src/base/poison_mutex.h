@@ -32,13 +32,17 @@ class PoisonMutex {
 
 // Holds a PoisonMutex for one scope. Locking a poisoned mutex panics; unwinding
 // out of a writer's scope by an exception poisons it. A reader's scope never
-// poisons: it changes nothing, so nothing can be left half-done.
+// poisons: it changes nothing, so nothing can be left half-done. A kSteps
+// writer is one whose every statement that can throw runs inside
+// `sparing_allocation_failures`, which then poisons on any failure other than
+// an allocation's; its scope needs no count of exceptions in flight, which
+// costs two runtime calls a lock on the hottest paths.
 class PoisonGuard {
  public:
-  enum Mode { kWriter, kReader };
+  enum Mode { kWriter, kReader, kSteps };
 
   explicit PoisonGuard(PoisonMutex& m, Mode mode = kWriter)
-      : m_(m), exceptions_(mode == kReader ? -1 : std::uncaught_exceptions()) {
+      : m_(m), steps_(mode == kSteps), exceptions_(mode == kWriter ? std::uncaught_exceptions() : -1) {
     m_.mutex_.lock();
     if (m_.poisoned()) {
       m_.mutex_.unlock();
@@ -46,9 +50,7 @@ class PoisonGuard {
     }
   }
   ~PoisonGuard() {
-    if (exceptions_ >= 0 && std::uncaught_exceptions() > exceptions_) {
-      m_.poisoned_.store(true, std::memory_order_release);
-    }
+    if (exceptions_ >= 0 && std::uncaught_exceptions() > exceptions_) poison();
     m_.mutex_.unlock();
   }
 
@@ -64,13 +66,19 @@ class PoisonGuard {
     } catch (const std::length_error&) {
       exceptions_ = -1;
       throw;
+    } catch (...) {
+      if (steps_) poison();
+      throw;
     }
   }
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
 
  private:
+  void poison() { m_.poisoned_.store(true, std::memory_order_release); }
+
   PoisonMutex& m_;
+  bool steps_;
   int exceptions_;
 };
 

@@ -356,23 +356,23 @@ bool NodeArena::resolve(const Prepared& p, TextIds& ids, DescriptorId& desc) con
     ids.push_back(id);
   }
   if (kind_info(p.kind).has(Part::kDescriptor)) {
-    desc = find_desc(p, ids);
+    desc = find_desc(p, ids.data());
     if (desc.is_none()) return false;
   }
   return true;
 }
 
-DescriptorId NodeArena::find_desc(const Prepared& p, const TextIds& ids) const {
+DescriptorId NodeArena::find_desc(const Prepared& p, const TextId* ids) const {
   const bool present = p.has_preprocessing_ref;
   const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
   return DescriptorId(desc_index_.find(h, [&](uint32_t i) {
     const Descriptor& d = descs_[i];
     return d.present == (present ? 1u : 0u) &&
-           std::equal(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
+           std::equal(ids, ids + (present ? 6 : 5), d.field);
   }));
 }
 
-NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextIds& ids, DescriptorId desc,
+NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextId* ids, DescriptorId desc,
                                      uint32_t* w) {
   const KindInfo& info = kind_info(p.kind);
   std::size_t t = 0;  // next text id
@@ -428,7 +428,7 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   WordBuffer buffer;
   uint32_t* words = buffer.take(word_count(p));
-  const Encoded e = encode(p, ids, desc, words);
+  const Encoded e = encode(p, ids.data(), desc, words);
   const NodePos found = find_node(p.hash, e, words);
   if (found.is_none()) return std::nullopt;
   return found.word();
@@ -480,7 +480,8 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // A lookup now would miss the appended nodes and could add one twice.
   if (indexed && !unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
   const std::size_t text_count = p.texts.size();
-  TextIds ids(text_count);  // none for a text new to the arena
+  TextIds id_room(text_count);  // none for a text new to the arena
+  TextId* const ids = id_room.data();  // indexed directly: the loops below run for every key
   std::size_t new_texts = 0;
   std::size_t new_bytes = 0;
   for (std::size_t k = 0; k < text_count; ++k) {
@@ -493,7 +494,11 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
       ids[k] = given;
       continue;
     }
-    ids[k] = find_text(p.texts[k], p.text_hashes[k]);
+    // find_text, spelled out so that it inlines: this runs for every text
+    // of every key.
+    const std::string_view s = p.texts[k];
+    ids[k] = TextId(text_index_.find(p.text_hashes[k],
+                                     [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
     if (ids[k].is_none()) {
       ++new_texts;
       new_bytes += p.texts[k].size();
@@ -522,9 +527,11 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   if (records_.size() >= kMaxNodes) throw std::bad_alloc();
   if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
   if (external && descs_.size() >= kMaxDescriptors) throw std::bad_alloc();
-  texts_.reserve_more(new_texts);
-  text_index_.reserve_more(new_texts);
-  text_bytes_.reserve(new_bytes);
+  if (new_texts != 0) {  // most keys of a growing graph bring none
+    texts_.reserve_more(new_texts);
+    text_index_.reserve_more(new_texts);
+    text_bytes_.reserve(new_bytes);
+  }
   if (external) {
     descs_.reserve_more(1);
     desc_index_.reserve_more(1);
@@ -537,7 +544,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   }
   words_.reserve(words);
 
-  for (std::size_t k = 0; k < text_count; ++k) {
+  for (std::size_t k = 0; new_texts != 0 && k < text_count; ++k) {
     if (!ids[k].is_none()) continue;
     // A text may occur twice in one key: the later one takes the earlier's
     // id. Keys with many new texts ask the index rather than scan.
@@ -559,7 +566,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   if (desc.is_none()) {
     const bool present = p.has_preprocessing_ref;
     Descriptor d{};
-    std::copy(ids.begin(), ids.begin() + (present ? 6 : 5), d.field);
+    std::copy(ids, ids + (present ? 6 : 5), d.field);
     d.present = present ? 1 : 0;
     d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
     desc = DescriptorId::of_index(descs_.size());

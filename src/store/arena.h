@@ -342,8 +342,8 @@ class NodeArena {
   // Looks up every text and the descriptor of `p`; false when one is new
   // (then the node is new too). Fills `ids` and `desc` with what was found.
   bool resolve(const Prepared& p, TextIds& ids, DescriptorId& desc) const;
-  // Writes the key's `word_count` words to `w`.
-  static Encoded encode(const Prepared& p, const TextIds& ids, DescriptorId desc, uint32_t* w);
+  // Writes the key's `word_count` words to `w`; `ids` holds one per text.
+  static Encoded encode(const Prepared& p, const TextId* ids, DescriptorId desc, uint32_t* w);
   // Compares what follows the inputs of two records of kind `kind`.
   [[nodiscard]] static bool same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                                       const uint32_t* b);
@@ -355,7 +355,7 @@ class NodeArena {
   static_assert(IdIndex::kEmpty == TextId::kNoneWord && IdIndex::kEmpty == DescriptorId::kNoneWord &&
                     IdIndex::kEmpty == NodePos::kNoneWord,
                 "a miss is none");
-  [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextIds& ids) const;
+  [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextId* ids) const;
   [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);

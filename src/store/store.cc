@@ -35,7 +35,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeArena::Prepared& key) {
   nodes_.prefetch_node(key);  // the index slot is a likely cache miss; overlap it with the lock
-  PoisonGuard guard(mutex_);
+  PoisonGuard guard(mutex_, PoisonGuard::kSteps);  // only the step below can throw
   if (auto bad = missing_input(key, nodes_.size())) return Err(BadNodeId{*bad});
   return guard.sparing_allocation_failures([&] { return nodes_.intern(key).first; });
 }

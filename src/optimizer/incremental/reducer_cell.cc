@@ -17,14 +17,14 @@ Result<uint64_t, FeedError> ReducerCell::consume_lock_held(
 }
 
 Result<uint64_t, FeedError> ReducerCell::step(const std::shared_ptr<const GraphStore>& store) {
-  PoisonGuard lock(mutex_);
+  PoisonGuard lock(mutex_, PoisonGuard::kSteps);
   return lock.sparing_allocation_failures([&] { return consume_lock_held(store); });
 }
 
 Result<ReducedStore, FeedError> ReducerCell::finalize(const std::shared_ptr<const GraphStore>& store,
                                                       const std::vector<NodeId>& outputs,
                                                       const RewriteEngine& engine, bool maximal_fusion) {
-  PoisonGuard lock(mutex_);
+  PoisonGuard lock(mutex_, PoisonGuard::kSteps);
   // Past the consumption nothing changes the reducer, and the new store is
   // dropped whole when building it fails.
   return lock.sparing_allocation_failures([&]() -> Result<ReducedStore, FeedError> {
