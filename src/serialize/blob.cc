@@ -544,8 +544,8 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // bytes after at most data.size() rounds.
   //
   // Records are read a few ahead of adding, and each one read starts
-  // fetching the index slots it will probe: they are then on their way from
-  // memory while the records before it are added. The store is this
+  // fetching the text and descriptor slots it will probe: they are then on
+  // their way from memory while the records before it are added. The store is this
   // function's alone until it returns, so no lock is taken.
   //
   // A blob never repeats a record (it is refused at the first repeat), so
@@ -553,6 +553,10 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // overlaps the index's cache misses. Whatever stops the reading reports
   // only after the records before it are indexed, so that a repeat among
   // them reports first, as it would have on arrival.
+  auto stop = [&store](DecodeError e) {
+    if (const auto repeat = store.index_appended()) return bad_reference(*repeat);
+    return e;
+  };
   constexpr uint64_t kAhead = 2;
   Reader::Scratch ring[kAhead + 1];
   uint64_t read = 0;  // records [0, read) are read
@@ -564,16 +568,13 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       stopped = true;
       return;
     }
-    store.prefetch(s.key);
+    store.prefetch_parts(s.key);
     ++read;
   };
   for (uint64_t k = 0; k < kAhead; ++k) read_next();
   for (uint64_t i = 0; i < node_count; ++i) {
     read_next();
-    if (i == read) {
-      if (const auto repeat = store.index_appended()) return Err(bad_reference(*repeat));
-      return Err(r.error());
-    }
+    if (i == read) return Err(stop(r.error()));
     if (i == size_at) {
       size_at *= 8;
       const double per_record = static_cast<double>(r.position() - 8) / static_cast<double>(read);
@@ -582,10 +583,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       if (expected > i) store.reserve(expected - i);
     }
     auto id = store.append(ring[i % (kAhead + 1)].key);
-    if (!id) {
-      if (const auto repeat = store.index_appended()) return Err(bad_reference(*repeat));
-      return Err(bad_reference(id.error().id));
-    }
+    if (!id) return Err(stop(bad_reference(id.error().id)));
   }
   // A record equal to an earlier one would make every later index name the
   // wrong node: its own index is no node at all.

@@ -434,8 +434,7 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   return found.word();
 }
 
-void NodeArena::prefetch(const Prepared& p) const {
-  index_.prefetch(p.hash);
+void NodeArena::prefetch_parts(const Prepared& p) const {
   for (uint32_t h : p.text_hashes) text_index_.prefetch(h);
   if (kind_info(p.kind).has(Part::kDescriptor)) {
     desc_index_.prefetch(static_cast<uint32_t>(desc_hash(p.text_hashes.data(), p.has_preprocessing_ref)));

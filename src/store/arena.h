@@ -288,9 +288,9 @@ class NodeArena {
   [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
   // The id of text `s` (whose hash is `hash`), or none.
   [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const;
-  // Starts fetching the index slots interning `p` will probe first; needs no
-  // lock.
-  void prefetch(const Prepared& p) const;
+  // Starts fetching the text and descriptor slots interning or appending `p`
+  // will probe; needs no lock. Appending probes no node slot.
+  void prefetch_parts(const Prepared& p) const;
   // The same for the node's slot alone, the one a key of known texts misses.
   void prefetch_node(const Prepared& p) const { index_.prefetch(p.hash); }
   // The id of an equal node, or a new one (`second` true). The key's inputs

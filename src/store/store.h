@@ -138,9 +138,9 @@ class StoreBuilder {
   [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const {
     return store_->nodes_.find_text(s, hash);
   }
-  // Starts fetching what interning `key` will probe first, for a caller that
-  // has other work to do meanwhile.
-  void prefetch(const NodeArena::Prepared& key) const { store_->nodes_.prefetch(key); }
+  // Starts fetching what appending `key` will probe, for a caller that has
+  // other work to do meanwhile.
+  void prefetch_parts(const NodeArena::Prepared& key) const { store_->nodes_.prefetch_parts(key); }
   // Room for `n` more nodes, for a caller that knows how many it will intern.
   void reserve(size_t n) { store_->nodes_.reserve(n); }
   Status<BadNodeId> mark_output(NodeId id) { return store_->mark_output(id); }
