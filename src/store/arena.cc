@@ -555,6 +555,8 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   }
   words_.reserve(words);
 
+  std::size_t added_texts = 0;
+  std::size_t added_bytes = 0;
   for (std::size_t k = 0; new_texts != 0 && k < text_count; ++k) {
     if (!ids[k].is_none()) continue;
     // A text may occur twice in one key: the later one takes the earlier's
@@ -570,7 +572,14 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     } else {
       earlier = find_text(p.texts[k], p.text_hashes[k]);
     }
-    ids[k] = !earlier.is_none() ? earlier : add_text(p.texts[k], p.text_hashes[k]);
+    if (earlier.is_none()) {
+      // Counted above without an index past the first few: hold the count
+      // here, before writing into the room it made.
+      added_bytes += p.texts[k].size();
+      if (++added_texts > new_texts || added_bytes > new_bytes) panic("a key's new texts outgrew their room");
+      earlier = add_text(p.texts[k], p.text_hashes[k]);
+    }
+    ids[k] = earlier;
   }
   // An External's descriptor not found above is new: either the lookup
   // missed, or one of its texts is new, which no known descriptor holds.
