@@ -484,11 +484,13 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   std::size_t new_texts = 0;  // distinct, as far as `fresh` tells
   std::size_t new_bytes = 0;
   std::size_t new_occurrences = 0;
-  // The first few distinct new texts, so that a key repeating them (a stage
-  // of many members over a few ops) reserves room for each once, not once a
-  // member. Past them every new occurrence counts, which only over-reserves.
+  // The distinct new texts while they are few, so that a key repeating them
+  // (a stage of many members over a few ops) reserves room for each once,
+  // not once a member. A key with more counts every new occurrence, which
+  // only over-reserves, and costs it no scan.
   constexpr std::size_t kFreshScan = 8;
   absl::InlinedVector<uint32_t, kFreshScan> fresh;  // their positions in the key
+  bool scanning = true;
   for (std::size_t k = 0; k < text_count; ++k) {
     const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
     if (!given.is_none()) {
@@ -506,11 +508,14 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
                                      [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
     if (ids[k].is_none()) {
       ++new_occurrences;
-      const bool repeat = std::any_of(fresh.begin(), fresh.end(), [&](uint32_t j) {
-        return p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], s);
-      });
-      if (repeat) continue;
-      if (fresh.size() < kFreshScan) fresh.push_back(static_cast<uint32_t>(k));
+      if (scanning) {
+        const bool repeat = std::any_of(fresh.begin(), fresh.end(), [&](uint32_t j) {
+          return p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], s);
+        });
+        if (repeat) continue;
+        scanning = fresh.size() < kFreshScan;
+        if (scanning) fresh.push_back(static_cast<uint32_t>(k));
+      }
       ++new_texts;
       new_bytes += p.texts[k].size();
     }
