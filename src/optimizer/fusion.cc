@@ -320,6 +320,9 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
   };
   std::vector<MemberText> member_text(graph.texts.size());
   std::vector<TextId> text_ids;
+  // Templates whose id is known: until there is one, a stage passes no ids,
+  // and a large first stage keeps no table of nones.
+  uint64_t known_texts = 0;
   // Templates of a stage whose id is not known yet, each once: a stage may
   // repeat one a member.
   std::vector<uint32_t> unknown_texts;
@@ -354,7 +357,8 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
       p.text_hashes.resize(count);
       p.argc.resize(count);
       p.refs.resize(ref_count);
-      text_ids.resize(count);
+      const bool pass_ids = known_texts != 0;
+      if (pass_ids) text_ids.resize(count);
       unknown_texts.clear();
       input_keys.clear();
       input_nodes.clear();
@@ -370,7 +374,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
           text.hashed = true;
         }
         p.text_hashes[n] = text.hash;
-        text_ids[n] = text.id;
+        if (pass_ids) text_ids[n] = text.id;
         if (text.id.is_none() && !text.queued) {
           text.queued = true;
           unknown_texts.push_back(t);
@@ -391,13 +395,14 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
       }
       for (Index node : input_nodes) inputs.push_back(reduced_for(node));
       p.inputs = inputs;
-      p.text_ids = text_ids.data();
+      p.text_ids = pass_ids ? text_ids.data() : nullptr;
       p.finish();
       reduced_id = emit(p, emitter.fused_may_match(p));
       for (uint32_t t : unknown_texts) {
         MemberText& text = member_text[t];
         text.id = store.find_text(graph.texts[t], text.hash);
         text.queued = false;
+        if (!text.id.is_none()) ++known_texts;
       }
       for (Index member : group) landing[member].reduced = static_cast<Index>(reduced_id);
       ++out.stages;
