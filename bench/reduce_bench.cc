@@ -8,8 +8,8 @@
 // 1M chain whose every node has its own params: the
 // best `reduce_with_outputs` time (view, pipeline, new store), nodes/s, the
 // store's own size (resident growth while recording it), the most resident
-// memory one reduction adds on top of it and what its result (the reduced
-// store with its node map) keeps; then the 100k -> 1M time growth;
+// memory one reduction adds on top of it, what its result (the reduced store
+// with its node map) keeps and the minor page faults it took; then the 100k -> 1M time growth;
 // then the 1M mixed graph reduced with every node an output (1M marks to make
 // in the new store) beside the same graph against its one output.
 #include <malloc.h>
@@ -53,12 +53,19 @@ long peak_bytes() {
 }
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+long minor_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
 struct Timing {
   uint64_t nodes = 0;
   double seconds = 1e30;  // best round
   long store_bytes = 0;
   long reduce_peak = 0;  // resident memory the first reduction added at most
   long result_bytes = 0;  // resident memory its result (store and node map) holds
+  long faults = 0;  // minor page faults the first reduction took
   velmora::ReductionTimes split;  // of the best round
 };
 
@@ -87,6 +94,7 @@ Timing measure(Record&& record, int rounds, bool every_output = false) {
     malloc_trim(0);
     const long base = resident_bytes();
     reset_peak();
+    const long faults_before = minor_faults();
     velmora::ReductionTimes split;
     const auto t0 = std::chrono::steady_clock::now();
     auto reduced = velmora::reduce_with_outputs(store, outputs, engine, false, &split);
@@ -97,6 +105,7 @@ Timing measure(Record&& record, int rounds, bool every_output = false) {
     }
     if (!reduced) velmora::panic("the output is in the store");
     if (r == 0) {
+      t.faults = minor_faults() - faults_before;
       t.reduce_peak = peak_bytes() - base;
       malloc_trim(0);  // what the result holds, not what the heap kept
       t.result_bytes = resident_bytes() - base;
@@ -106,16 +115,16 @@ Timing measure(Record&& record, int rounds, bool every_output = false) {
 }
 
 void print(const char* what, const Timing& t) {
-  std::printf("%-12s %9llu %10.4f %12.0f %11.1f %11.1f %8.2f %11.1f\n", what,
+  std::printf("%-12s %9llu %10.4f %12.0f %11.1f %11.1f %8.2f %11.1f %8ld\n", what,
               static_cast<unsigned long long>(t.nodes), t.seconds,
               static_cast<double>(t.nodes) / t.seconds, t.store_bytes / 1e6,
               t.reduce_peak / 1e6, static_cast<double>(t.reduce_peak) / t.store_bytes,
-              t.result_bytes / 1e6);
+              t.result_bytes / 1e6, t.faults);
 }
 
 void print_header() {
-  std::printf("%-12s %9s %10s %12s %11s %11s %8s %11s\n", "graph", "nodes", "reduce s", "nodes/s",
-              "store MB", "peak+ MB", "peak/st", "result MB");
+  std::printf("%-12s %9s %10s %12s %11s %11s %8s %11s %8s\n", "graph", "nodes", "reduce s", "nodes/s",
+              "store MB", "peak+ MB", "peak/st", "result MB", "faults");
 }
 
 int usage() {
