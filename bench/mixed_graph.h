@@ -125,6 +125,19 @@ NodeId record_chain(uint64_t nodes, Add&& add) {
   return last;
 }
 
+// A source followed by a single-use chain whose every op has its own
+// parameters (`scale` with k = i), so no two nodes share a template.
+template <typename Add>
+NodeId record_params_chain(uint64_t nodes, Add&& add) {
+  NodeId last = add(NodeKey::Source("rows"));
+  for (uint64_t i = 1; i < nodes; ++i) {
+    last = add(NodeKey::Op("scale", {last},
+                           ParamMap({{"k", ParamValue::Int(static_cast<int64_t>(i))},
+                                     {"side", ParamValue::Str("r")}})));
+  }
+  return last;
+}
+
 struct MixedGraph {
   std::vector<NodeKey> nodes;  // distinct keys, topological: interning them gives ids 0, 1, ...
   std::vector<NodeId> outputs;

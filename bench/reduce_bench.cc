@@ -1,11 +1,15 @@
 // Reduction throughput and memory on the mixed graph (see mixed_graph.h) and
 // on a single-use chain.
 //
-// Usage: reduce_bench [rounds]   (default 3)
-// Prints, for the mixed graph at 10k, 100k and 1M nodes and the 1M chain: the
+// Usage: reduce_bench [rounds [graph [nodes]]]   (default 3 rounds, every graph)
+// With a graph (mixed, chain or params) and its size (default 1M), measures
+// only that one, for profilers.
+// Prints, for the mixed graph at 10k, 100k and 1M nodes, the 1M chain and the
+// 1M chain whose every node has its own params: the
 // best `reduce_with_outputs` time (view, pipeline, new store), nodes/s, the
-// store's own size (resident growth while recording it) and the most resident
-// memory one reduction adds on top of it; then the 100k -> 1M time growth;
+// store's own size (resident growth while recording it), the most resident
+// memory one reduction adds on top of it, what its result (the reduced store
+// with its node map) keeps and the minor page faults it took; then the 100k -> 1M time growth;
 // then the 1M mixed graph reduced with every node an output (1M marks to make
 // in the new store) beside the same graph against its one output.
 #include <malloc.h>
@@ -26,6 +30,7 @@
 
 using velmora::bench::record_chain;
 using velmora::bench::record_mixed_graph;
+using velmora::bench::record_params_chain;
 using velmora::bench::seconds_since;
 
 namespace {
@@ -48,11 +53,19 @@ long peak_bytes() {
 }
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+long minor_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
 struct Timing {
   uint64_t nodes = 0;
   double seconds = 1e30;  // best round
   long store_bytes = 0;
   long reduce_peak = 0;  // resident memory the first reduction added at most
+  long result_bytes = 0;  // resident memory its result (store and node map) holds
+  long faults = 0;  // minor page faults the first reduction took
   velmora::ReductionTimes split;  // of the best round
 };
 
@@ -81,6 +94,7 @@ Timing measure(Record&& record, int rounds, bool every_output = false) {
     malloc_trim(0);
     const long base = resident_bytes();
     reset_peak();
+    const long faults_before = minor_faults();
     velmora::ReductionTimes split;
     const auto t0 = std::chrono::steady_clock::now();
     auto reduced = velmora::reduce_with_outputs(store, outputs, engine, false, &split);
@@ -89,29 +103,60 @@ Timing measure(Record&& record, int rounds, bool every_output = false) {
       t.seconds = seconds;
       t.split = split;
     }
-    if (r == 0) t.reduce_peak = peak_bytes() - base;
     if (!reduced) velmora::panic("the output is in the store");
+    if (r == 0) {
+      t.faults = minor_faults() - faults_before;
+      t.reduce_peak = peak_bytes() - base;
+      malloc_trim(0);  // what the result holds, not what the heap kept
+      t.result_bytes = resident_bytes() - base;
+    }
   }
   return t;
 }
 
 void print(const char* what, const Timing& t) {
-  std::printf("%-12s %9llu %10.4f %12.0f %11.1f %11.1f %8.2f\n", what,
+  std::printf("%-12s %9llu %10.4f %12.0f %11.1f %11.1f %8.2f %11.1f %8ld\n", what,
               static_cast<unsigned long long>(t.nodes), t.seconds,
               static_cast<double>(t.nodes) / t.seconds, t.store_bytes / 1e6,
-              t.reduce_peak / 1e6, static_cast<double>(t.reduce_peak) / t.store_bytes);
+              t.reduce_peak / 1e6, static_cast<double>(t.reduce_peak) / t.store_bytes,
+              t.result_bytes / 1e6, t.faults);
+}
+
+void print_header() {
+  std::printf("%-12s %9s %10s %12s %11s %11s %8s %11s %8s\n", "graph", "nodes", "reduce s", "nodes/s",
+              "store MB", "peak+ MB", "peak/st", "result MB", "faults");
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: reduce_bench [rounds>0 [mixed|chain|params [nodes>1]]]\n");
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
-  if (rounds <= 0) {
-    std::fprintf(stderr, "usage: reduce_bench [rounds>0]\n");
-    return 2;
+  if (rounds <= 0) return usage();
+  if (argc > 2) {
+    const std::string graph = argv[2];
+    const long long size = argc > 3 ? std::atoll(argv[3]) : 1'000'000;
+    if (size <= 1 || argc > 4) return usage();
+    const auto n = static_cast<uint64_t>(size);
+    Timing t;
+    if (graph == "mixed") {
+      t = measure([n](auto&& add) { return record_mixed_graph(n, add); }, rounds);
+    } else if (graph == "chain") {
+      t = measure([n](auto&& add) { return record_chain(n, add); }, rounds);
+    } else if (graph == "params") {
+      t = measure([n](auto&& add) { return record_params_chain(n, add); }, rounds);
+    } else {
+      return usage();
+    }
+    print_header();
+    print((graph + " " + std::to_string(n / 1000) + "k").c_str(), t);
+    return 0;
   }
-  std::printf("%-12s %9s %10s %12s %11s %11s %8s\n", "graph", "nodes", "reduce s", "nodes/s",
-              "store MB", "peak+ MB", "peak/st");
+  print_header();
   Timing small, large;
   for (uint64_t size : {1'000'000ULL, 100'000ULL, 10'000ULL}) {
     const Timing t = measure([size](auto&& add) { return record_mixed_graph(size, add); }, rounds);
@@ -122,6 +167,8 @@ int main(int argc, char** argv) {
   }
   print("chain 1000k",
         measure([](auto&& add) { return record_chain(1'000'000, add); }, rounds));
+  print("params 1000k",
+        measure([](auto&& add) { return record_params_chain(1'000'000, add); }, rounds));
   std::printf("growth 100k -> 1M: %.2fx time for %.2fx nodes\n", large.seconds / small.seconds,
               static_cast<double>(large.nodes) / static_cast<double>(small.nodes));
   const Timing marked = measure(

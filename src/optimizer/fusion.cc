@@ -247,11 +247,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
   // member gives the groups sorted by largest member.
   std::vector<Index> group_offset(m + 1, 0);
   for (uint64_t i = 0; i < m; ++i) ++group_offset[key[i] + 1];
-  uint64_t groups = 0;
-  for (uint64_t i = 0; i < m; ++i) {
-    groups += group_offset[i + 1] != 0 ? 1 : 0;
-    group_offset[i + 1] += group_offset[i];
-  }
+  for (uint64_t i = 0; i < m; ++i) group_offset[i + 1] += group_offset[i];
   std::vector<Index> members(m);
   {
     std::vector<Index> fill(group_offset.begin(), group_offset.end() - 1);
@@ -259,8 +255,10 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
   }
 
   Fused out;
+  // Not reserved for the groups: nodes are appended unindexed, and an index
+  // made now would be memory held through the largest stage's key for
+  // nothing; the store sizes it when it indexes them at the end.
   StoreBuilder store;
-  store.reserve(groups);
   // Per node: its stage key and, once that stage is emitted, the stage's store
   // id. A child far back costs one cache miss for both.
   struct Landing {
@@ -318,10 +316,16 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     uint32_t hash = 0;
     TextId id;  // none until the store holds it
     bool hashed = false;
+    bool queued = false;  // in unknown_texts
   };
   std::vector<MemberText> member_text(graph.texts.size());
   std::vector<TextId> text_ids;
-  std::vector<uint32_t> unknown_texts;  // templates of a stage whose id is not known yet
+  // Templates whose id is known: until there is one, a stage passes no ids,
+  // and a large first stage keeps no table of nones.
+  uint64_t known_texts = 0;
+  // Templates of a stage whose id is not known yet, each once: a stage may
+  // repeat one a member.
+  std::vector<uint32_t> unknown_texts;
 
   constexpr uint64_t kAhead = 16;  // nodes whose children's entries load meanwhile
   for (uint64_t i = 0; i < m; ++i) {
@@ -353,7 +357,8 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
       p.text_hashes.resize(count);
       p.argc.resize(count);
       p.refs.resize(ref_count);
-      text_ids.resize(count);
+      const bool pass_ids = known_texts != 0;
+      if (pass_ids) text_ids.resize(count);
       unknown_texts.clear();
       input_keys.clear();
       input_nodes.clear();
@@ -369,8 +374,11 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
           text.hashed = true;
         }
         p.text_hashes[n] = text.hash;
-        text_ids[n] = text.id;
-        if (text.id.is_none()) unknown_texts.push_back(t);
+        if (pass_ids) text_ids[n] = text.id;
+        if (text.id.is_none() && !text.queued) {
+          text.queued = true;
+          unknown_texts.push_back(t);
+        }
         const auto kids = graph.children_of(member);
         p.argc[n] = PreparedKey::as_word(kids.size());
         for (uint64_t c : kids) {
@@ -387,18 +395,30 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
       }
       for (Index node : input_nodes) inputs.push_back(reduced_for(node));
       p.inputs = inputs;
-      p.text_ids = text_ids.data();
+      p.text_ids = pass_ids ? text_ids.data() : nullptr;
       p.finish();
       reduced_id = emit(p, emitter.fused_may_match(p));
       for (uint32_t t : unknown_texts) {
         MemberText& text = member_text[t];
         text.id = store.find_text(graph.texts[t], text.hash);
+        text.queued = false;
+        if (!text.id.is_none()) ++known_texts;
       }
       for (Index member : group) landing[member].reduced = static_cast<Index>(reduced_id);
       ++out.stages;
     }
     landing[k].reduced = static_cast<Index>(reduced_id);
   }
+  // The stage buffers are as large as the largest stage: they go before the
+  // store grows its index.
+  p = PreparedKey();
+  inputs = Inputs();
+  input_keys = std::vector<Index>();
+  input_nodes = std::vector<Index>();
+  slots.reset();
+  member_text = std::vector<MemberText>();
+  text_ids = std::vector<TextId>();
+  unknown_texts = std::vector<uint32_t>();
   emitter.finish();
   out.nodes = store.nodes_from(0);
   out.store = std::move(store).finish();

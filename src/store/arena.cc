@@ -481,8 +481,16 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   const std::size_t text_count = p.texts.size();
   TextIds id_room(text_count);  // none for a text new to the arena
   TextId* const ids = id_room.data();  // indexed directly: the loops below run for every key
-  std::size_t new_texts = 0;
+  std::size_t new_texts = 0;  // distinct, as far as `fresh` tells
   std::size_t new_bytes = 0;
+  std::size_t new_occurrences = 0;
+  // The distinct new texts while they are few, so that a key repeating them
+  // (a stage of many members over a few ops) reserves room for each once,
+  // not once a member. A key with more counts every new occurrence, which
+  // only over-reserves, and costs it no scan.
+  constexpr std::size_t kFreshScan = 8;
+  absl::InlinedVector<uint32_t, kFreshScan> fresh;  // their positions in the key
+  bool scanning = true;
   for (std::size_t k = 0; k < text_count; ++k) {
     const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
     if (!given.is_none()) {
@@ -499,6 +507,15 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     ids[k] = TextId(text_index_.find(p.text_hashes[k],
                                      [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
     if (ids[k].is_none()) {
+      ++new_occurrences;
+      if (scanning) {
+        const bool repeat = std::any_of(fresh.begin(), fresh.end(), [&](uint32_t j) {
+          return p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], s);
+        });
+        if (repeat) continue;
+        scanning = fresh.size() < kFreshScan;
+        if (scanning) fresh.push_back(static_cast<uint32_t>(k));
+      }
       ++new_texts;
       new_bytes += p.texts[k].size();
     }
@@ -543,12 +560,14 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   }
   words_.reserve(words);
 
+  std::size_t added_texts = 0;
+  std::size_t added_bytes = 0;
   for (std::size_t k = 0; new_texts != 0 && k < text_count; ++k) {
     if (!ids[k].is_none()) continue;
     // A text may occur twice in one key: the later one takes the earlier's
     // id. Keys with many new texts ask the index rather than scan.
     TextId earlier;
-    if (new_texts <= 8) {
+    if (new_occurrences <= 8) {
       for (std::size_t j = 0; j < k; ++j) {
         if (p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], p.texts[k])) {
           earlier = ids[j];
@@ -558,7 +577,14 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     } else {
       earlier = find_text(p.texts[k], p.text_hashes[k]);
     }
-    ids[k] = !earlier.is_none() ? earlier : add_text(p.texts[k], p.text_hashes[k]);
+    if (earlier.is_none()) {
+      // Counted above without an index past the first few: hold the count
+      // here, before writing into the room it made.
+      added_bytes += p.texts[k].size();
+      if (++added_texts > new_texts || added_bytes > new_bytes) panic("a key's new texts outgrew their room");
+      earlier = add_text(p.texts[k], p.text_hashes[k]);
+    }
+    ids[k] = earlier;
   }
   // An External's descriptor not found above is new: either the lookup
   // missed, or one of its texts is new, which no known descriptor holds.

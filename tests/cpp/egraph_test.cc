@@ -15,6 +15,12 @@ namespace velmora::egraph {
 // Lowers an e-graph's limits, so that they are reached with a few e-nodes.
 struct EGraphTestPeer {
   static void limit(EGraph& g, size_t nodes, size_t children) { g.max_nodes_ = nodes; g.max_children_ = children; }
+  // Bytes held by what freezing is to free.
+  static size_t frozen_away(const EGraph& g) {
+    return g.next_in_class_.capacity() + g.state_.capacity() + g.use_node_.capacity() +
+           g.use_next_.capacity() + g.global_ops_.capacity() + g.memo_small_.capacity() +
+           g.memo_wide_.capacity() + g.pending_.capacity() + g.scratch_.capacity();
+  }
 };
 
 namespace {
@@ -128,14 +134,17 @@ std::string panic_of(const std::function<void()>& f) {
 }
 
 // A frozen e-graph keeps its classes, e-nodes and counts for reading back,
-// and refuses everything that would need what it freed.
+// gives back the memory of everything else, and refuses everything that
+// would need it.
 TEST(EGraph, AFrozenOneAnswersClassesAndChildrenOnly) {
   EGraph g;
   const ClassId a = g.add(sym("a"), {}), b = g.add(sym("b"), {});
   const ClassId fa = g.add(sym("f"), std::vector{a}), fb = g.add(sym("f"), std::vector{b});
   g.merge(a, b);
   g.rebuild();
+  ASSERT_GT(EGraphTestPeer::frozen_away(g), 0u);
   g.freeze();
+  EXPECT_EQ(EGraphTestPeer::frozen_away(g), 0u);
   EXPECT_EQ(std::tuple(g.find(fa), g.find(b), g.num_nodes(), g.num_classes()), std::tuple(g.find(fb), g.find(a), 3u, 2u));
   EXPECT_EQ(g.children(EGraph::founder(fb)).size(), 1u);
   EXPECT_EQ(g.find(g.children(EGraph::founder(fb))[0]), g.find(a));

@@ -51,15 +51,17 @@ void EGraph::check_not_frozen() const {
 void EGraph::freeze() {
   if (!pending_.empty() || paths_dirty_) panic("freezing an e-graph that needs rebuilding");
   frozen_ = true;
-  next_in_class_ = {};
-  state_ = {};
-  use_node_ = {};
-  use_next_ = {};
-  global_ops_ = {};
-  memo_small_ = {};
+  // Assigned fresh vectors: `v = {}` would assign an empty list and keep the
+  // memory.
+  next_in_class_ = BigVector<ENodeId>();
+  state_ = BigVector<uint8_t>();
+  use_node_ = BigVector<ENodeId>();
+  use_next_ = BigVector<uint32_t>();
+  global_ops_ = std::vector<OpIndex>();
+  memo_small_ = std::vector<WideMemo>();
   memo_wide_ = WideMemo();
-  pending_ = {};
-  scratch_ = {};
+  pending_ = std::vector<ENodeId>();
+  scratch_ = std::vector<ClassId>();
 }
 
 void EGraph::bad_class(ClassId c) const {
