@@ -20,14 +20,6 @@ constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
 constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
 constexpr uint64_t kMaxDescriptors = DescriptorId::kNoneWord;
 
-uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
-  switch (r.kind) {
-    case ParamValue::Kind::kFloat: return r.canonical_bits();
-    case ParamValue::Kind::kStr: return str_hash;
-    default: return r.bits;
-  }
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ views
@@ -216,37 +208,33 @@ void PreparedKey::too_long(std::size_t n) {
 }
 
 void PreparedKey::finish() {
-  KeyedMixer mix(static_cast<uint64_t>(kind) + 1);
+  KeyHasher h(kind);
   std::size_t t = 0;  // next text
   const KindInfo& info = kind_info(kind);
-  if (info.named()) mix(text_hashes[t++]);
+  if (info.named()) h.add(text_hashes[t++]);
   if (info.has(Part::kDescriptor)) {
-    for (int k = 0; k < 5; ++k) mix(text_hashes[t++]);
-    mix(has_preprocessing_ref ? 1 : 0);
-    if (has_preprocessing_ref) mix(text_hashes[t++]);
+    for (int k = 0; k < 5; ++k) h.add(text_hashes[t++]);
+    h.add(has_preprocessing_ref ? 1 : 0);
+    if (has_preprocessing_ref) h.add(text_hashes[t++]);
   }
-  mix(inputs.size());
-  for (NodeId i : inputs) mix(i);
+  h.add_inputs(inputs);
   if (info.has(Part::kMembers)) {
-    mix(argc.size());
+    h.add(argc.size());
     std::size_t r = 0;
     for (uint32_t n : argc) {
-      mix(text_hashes[t++]);
-      mix(n);
+      h.add(text_hashes[t++]);
+      h.add(n);
       for (uint32_t k = 0; k < n; ++k, ++r) {
-        mix(static_cast<uint64_t>(refs[r].kind) << 62 ^ refs[r].index);
+        h.add(static_cast<uint64_t>(refs[r].kind) << 62 ^ refs[r].index);
       }
     }
   } else {
     for (const Param& q : params) {
-      mix(text_hashes[t++]);
-      mix(static_cast<uint64_t>(q.kind));
-      const ParamRef value{{}, q.kind, q.bits, {}, {}, {}};
-      mix(value_word(value, q.kind == ParamValue::Kind::kStr ? text_hashes[t++] : 0));
+      const uint32_t name_hash = text_hashes[t++];
+      h.add_param(name_hash, q.kind, q.bits, q.kind == ParamValue::Kind::kStr ? text_hashes[t++] : 0);
     }
   }
-  mix(0);
-  hash = mix.hash32();
+  hash = h.end();
 }
 
 NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
