@@ -60,6 +60,27 @@ class IdIndex {
     if (size_ + n > limit_) grow(size_ + n);
   }
 
+  // As find, and when it gives kEmpty, `empty` is the slot that ended the
+  // probe: the one an insert of `hash` would take, for `insert_at` while the
+  // index is unchanged. Needs room for one more (reserve_more).
+  template <typename Same>
+  [[nodiscard]] uint32_t find_or_slot(uint32_t hash, Same&& same, std::size_t& empty) const {
+    for (std::size_t i = start(hash);; i = (i + 1) & mask_) {
+      const Slot s = slots_[i];
+      if (s.id_plus_one == 0) {
+        empty = i;
+        return kEmpty;
+      }
+      if (s.hash == hash && same(s.id_plus_one - 1)) return s.id_plus_one - 1;
+    }
+  }
+  // Inserts a position where find_or_slot said, with nothing added since:
+  // one probe serves the lookup and the insert.
+  void insert_at(std::size_t slot, uint32_t hash, uint32_t id) {
+    slots_[slot] = Slot{hash, id + 1};
+    ++size_;
+  }
+
   // Adds a position unless an equal one (same hash, `same(position)`) is
   // indexed already; false then. One probe serves both. Needs room
   // (reserve_more).

@@ -299,6 +299,12 @@ NodePos NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) co
   return NodePos(index_.find(hash, [&](uint32_t i) { return same_node(records_[i], e, words); }));
 }
 
+NodePos NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words,
+                             std::size_t& empty) const {
+  return NodePos(index_.find_or_slot(
+      hash, [&](uint32_t i) { return same_node(records_[i], e, words); }, empty));
+}
+
 bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words) {
   if (r.meta != e.meta || r.part != e.part) return false;
   const std::size_t n_inputs = r.input_count();
@@ -499,13 +505,18 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // A key whose parts are all known may name a known node; one with a new
   // part is new itself, and is encoded once its parts have ids.
   const bool look_up = indexed && new_texts == 0 && !desc.is_none();
-  WordBuffer buffer;
-  uint32_t* lookup = nullptr;
   Encoded e{};
+  std::size_t slot = 0;  // of a looked-up key in the index, for inserting it
   if (look_up) {
-    lookup = buffer.take(words);
+    // Room first (reserving changes nothing anyone sees): the key is encoded
+    // where a new node's words go, so that a new node copies nothing, and the
+    // probe that misses ends at the slot the node takes. A known key leaves
+    // the room for the next.
+    words_.reserve(words);
+    index_.reserve_more(1);
+    uint32_t* const lookup = words_.room();
     e = encode(p, ids, desc, lookup);
-    const NodePos found = find_node(p.hash, e, lookup);
+    const NodePos found = find_node(p.hash, e, lookup, slot);
     if (!found.is_none()) return {found.word(), false};
   }
 
@@ -560,15 +571,13 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     descs_.push_back(d);
     desc_index_.insert(d.hash, desc.word());
   }
-  uint32_t* w = words_.take(words);
-  if (look_up) {
-    std::copy(lookup, lookup + words, w);
-  } else {
-    e = encode(p, ids, desc, w);
-  }
+  uint32_t* w = words_.take(words);  // holds the key's words already when it was looked up
+  if (!look_up) e = encode(p, ids, desc, w);
   const uint64_t id = records_.size();
   records_.push_back(NodeRecord{w, e.part, e.meta});
-  if (indexed) {
+  if (look_up) {
+    index_.insert_at(slot, p.hash, NodePos::of_index(id).word());
+  } else if (indexed) {
     index_.insert(p.hash, NodePos::of_index(id).word());
   } else {
     unindexed_.push_back(p.hash);

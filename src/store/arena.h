@@ -393,6 +393,9 @@ class NodeArena {
                 "a miss is none");
   [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextId* ids) const;
   [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
+  // find_node, with where the node would go when it is new (IdIndex::find_or_slot).
+  [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words,
+                                  std::size_t& empty) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
   // `intern`, or with `indexed` false `append_unindexed`.
