@@ -384,9 +384,11 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextId* ids, Descr
     }
   } else {
     has_params = !p.params.empty();
-    for (std::size_t k = 0; k < p.params.size(); ++k) {
-      const Prepared::Param& q = p.params[k];
-      *w++ = ParamHead::make(ids[t++].word(), k + 1 == p.params.size(), q.kind);
+    const Prepared::Param* const params = p.params.data();  // unchecked: every key comes here
+    const std::size_t n = p.params.size();
+    for (std::size_t k = 0; k < n; ++k) {
+      const Prepared::Param& q = params[k];
+      *w++ = ParamHead::make(ids[t++].word(), k + 1 == n, q.kind);
       w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++].word() : q.bits);
     }
   }
@@ -475,13 +477,15 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   const std::size_t text_count = p.texts.size();
   TextIds id_room(text_count);  // none for a text new to the arena
   TextId* const ids = id_room.data();  // indexed directly: the loops below run for every key
+  const std::string_view* const texts = p.texts.data();  // so are the key's, unchecked
+  const uint32_t* const hashes = p.text_hashes.data();
   std::size_t new_texts = 0;
   std::size_t new_bytes = 0;
   for (std::size_t k = 0; k < text_count; ++k) {
     const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
     if (!given.is_none()) {
       // A wrong id would silently store another text.
-      if (given.word() >= texts_.size() || texts_[given.word()].hash != p.text_hashes[k]) {
+      if (given.word() >= texts_.size() || texts_[given.word()].hash != hashes[k]) {
         panic("text id " + std::to_string(given.word()) + " is not the key's text");
       }
       ids[k] = given;
@@ -489,12 +493,12 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     }
     // find_text, spelled out so that it inlines: this runs for every text
     // of every key.
-    const std::string_view s = p.texts[k];
-    ids[k] = TextId(text_index_.find(p.text_hashes[k],
-                                     [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
+    const std::string_view s = texts[k];
+    ids[k] = TextId(
+        text_index_.find(hashes[k], [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
     if (ids[k].is_none()) {
       ++new_texts;
-      new_bytes += p.texts[k].size();
+      new_bytes += s.size();
     }
   }
   const bool external = kind_info(p.kind).has(Part::kDescriptor);
