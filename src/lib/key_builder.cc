@@ -12,8 +12,7 @@ bool KeyBuilder::name(PyObject* obj, const char* arg) {
     name_argument(arg);
     return false;
   }
-  key_.add_text(*s);
-  hasher_.add(key_.text_hashes.back());
+  hasher_.add(key_.add_text(*s));
   first_param_text_ = key_.texts.size();
   return true;
 }
@@ -42,14 +41,9 @@ bool before(std::string_view a, std::string_view b) {
 void KeyBuilder::add_param(const ParamRef& r) {
   if (key_.params.size() != 0 && !before(last_name_, r.name)) sorted_ = false;
   last_name_ = r.name;
-  key_.add_text(r.name);
-  const uint32_t name_hash = key_.text_hashes.back();
+  const uint32_t name_hash = key_.add_text(r.name);
   key_.add_param(r.kind, r.bits);
-  uint32_t str_hash = 0;
-  if (r.kind == ParamValue::Kind::kStr) {
-    key_.add_text(r.str);
-    str_hash = key_.text_hashes.back();
-  }
+  const uint32_t str_hash = r.kind == ParamValue::Kind::kStr ? key_.add_text(r.str) : 0;
   hasher_.add_param(name_hash, r.kind, r.bits, str_hash);
 }
 

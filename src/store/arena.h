@@ -120,12 +120,15 @@ struct PreparedKey {
     return text_hash(s);
   }
 
-  void add_text(std::string_view s) {
+  // Returns the text's hash, which a builder mixing the key as it goes
+  // needs next.
+  uint32_t add_text(std::string_view s) {
     const uint32_t h = hash_text(s);
     // Built in place from its two words: copying the view whole reads back
     // as one wide load what was just stored as two narrow ones, which stalls.
     texts.emplace_back(s.data(), s.size());
     text_hashes.push_back(h);
+    return h;
   }
   // A stage member's op text and how many of its references follow (added
   // with `add_ref`).
