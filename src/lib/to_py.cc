@@ -1,7 +1,6 @@
 #include "lib/to_py.h"
 
 #include <algorithm>
-#include <climits>
 #include <bit>
 #include <utility>
 #include <vector>
@@ -53,9 +52,6 @@ PyObject* str_to_py(std::string_view s) {
 }
 
 PyObject* id_to_py(NodeId id) {
-  // The signed maker reaches the one-digit int that every id below 2^30 is
-  // without the unsigned one's extra step.
-  if (id <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(id));
   return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(id));
 }
 
