@@ -26,6 +26,9 @@ class ChunkPool {
     left_ = size;
   }
 
+  // The reserved room, to write before taking it.
+  [[nodiscard]] T* room() const { return next_; }
+
   // `n` items of the reserved room.
   T* take(std::size_t n) {
     T* p = next_;

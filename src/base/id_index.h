@@ -55,35 +55,30 @@ class IdIndex {
   }
 
   // Room for `n` more inserts; afterwards inserting them allocates nothing.
+  // Inline up to the check, which is all that most calls do.
   void reserve_more(std::size_t n) {
-    const std::size_t want = size_ + n;
-    if (want <= limit()) return;
-    std::size_t cap = slots_ ? 2 * (mask_ + 1) : 16;
-    int shift = slots_ ? shift_ - 1 : 60;
-    while (want > cap - cap / 4) {
-      cap *= 2;
-      --shift;
+    if (size_ + n > limit_) grow(size_ + n);
+  }
+
+  // As find, and when it gives kEmpty, `empty` is the slot that ended the
+  // probe: the one an insert of `hash` would take, for `insert_at` while the
+  // index is unchanged. Needs room for one more (reserve_more).
+  template <typename Same>
+  [[nodiscard]] uint32_t find_or_slot(uint32_t hash, Same&& same, std::size_t& empty) const {
+    for (std::size_t i = start(hash);; i = (i + 1) & mask_) {
+      const Slot s = slots_[i];
+      if (s.id_plus_one == 0) {
+        empty = i;
+        return kEmpty;
+      }
+      if (s.hash == hash && same(s.id_plus_one - 1)) return s.id_plus_one - 1;
     }
-    std::unique_ptr<Slot[]> fresh(new Slot[cap]);
-    advise_huge_pages(fresh.get(), cap * sizeof(Slot));  // lookups land anywhere in it
-    // Written whole now, so that every page is faulted in for writing (a huge
-    // one where advised); pages first read while untouched would map the
-    // shared zero page, and the later write would then split a huge one.
-    std::memset(static_cast<void*>(fresh.get()), 0, cap * sizeof(Slot));
-    const std::size_t old_cap = slots_ ? mask_ + 1 : 0;
-    std::swap(slots_, fresh);
-    mask_ = cap - 1;
-    shift_ = shift;
-    hint_slots_.store(slots_.get(), std::memory_order_relaxed);
-    hint_shift_.store(shift_, std::memory_order_relaxed);
-    // A run that wraps past the old table's end is moved last, so every run
-    // lands after the ones before it.
-    std::size_t first = 0;
-    while (first < old_cap && fresh[first].id_plus_one != 0) ++first;
-    for (std::size_t i = first; i < old_cap; ++i) {
-      if (fresh[i].id_plus_one != 0) place(fresh[i]);
-    }
-    for (std::size_t i = 0; i < first; ++i) place(fresh[i]);
+  }
+  // Inserts a position where find_or_slot said, with nothing added since:
+  // one probe serves the lookup and the insert.
+  void insert_at(std::size_t slot, uint32_t hash, uint32_t id) {
+    slots_[slot] = Slot{hash, id + 1};
+    ++size_;
   }
 
   // Adds a position unless an equal one (same hash, `same(position)`) is
@@ -104,7 +99,7 @@ class IdIndex {
 
   // Adds a position that is not yet indexed; needs room (reserve_more).
   void insert(uint32_t hash, uint32_t id) {
-    if (size_ + 1 > limit()) reserve_more(1);
+    reserve_more(1);
     place(Slot{hash, id + 1});
     ++size_;
   }
@@ -114,10 +109,38 @@ class IdIndex {
     uint32_t hash;
     uint32_t id_plus_one;  // 0: empty
   };
-  [[nodiscard]] std::size_t limit() const {
-    const std::size_t cap = slots_ ? mask_ + 1 : 0;
-    return cap - cap / 4;
+
+  // Room for `want` entries in all.
+  [[gnu::noinline]] void grow(std::size_t want) {
+    std::size_t cap = slots_ ? 2 * (mask_ + 1) : 16;
+    int shift = slots_ ? shift_ - 1 : 60;
+    while (want > cap - cap / 4) {
+      cap *= 2;
+      --shift;
+    }
+    std::unique_ptr<Slot[]> fresh(new Slot[cap]);
+    advise_huge_pages(fresh.get(), cap * sizeof(Slot));  // lookups land anywhere in it
+    // Written whole now, so that every page is faulted in for writing (a huge
+    // one where advised); pages first read while untouched would map the
+    // shared zero page, and the later write would then split a huge one.
+    std::memset(static_cast<void*>(fresh.get()), 0, cap * sizeof(Slot));
+    const std::size_t old_cap = slots_ ? mask_ + 1 : 0;
+    std::swap(slots_, fresh);
+    mask_ = cap - 1;
+    limit_ = cap - cap / 4;
+    shift_ = shift;
+    hint_slots_.store(slots_.get(), std::memory_order_relaxed);
+    hint_shift_.store(shift_, std::memory_order_relaxed);
+    // A run that wraps past the old table's end is moved last, so every run
+    // lands after the ones before it.
+    std::size_t first = 0;
+    while (first < old_cap && fresh[first].id_plus_one != 0) ++first;
+    for (std::size_t i = first; i < old_cap; ++i) {
+      if (fresh[i].id_plus_one != 0) place(fresh[i]);
+    }
+    for (std::size_t i = 0; i < first; ++i) place(fresh[i]);
   }
+
   static std::size_t start_in(uint32_t hash, int shift) {
     return static_cast<std::size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ULL) >> shift);
   }
@@ -130,6 +153,7 @@ class IdIndex {
 
   std::unique_ptr<Slot[]> slots_;
   std::size_t mask_ = 0;
+  std::size_t limit_ = 0;  // entries the slots take before growing: three quarters of them
   int shift_ = 64;  // 64 - log2(capacity)
   std::size_t size_ = 0;
   std::atomic<const Slot*> hint_slots_{nullptr};

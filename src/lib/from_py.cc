@@ -158,15 +158,6 @@ namespace {
 // A sequence of ids into `ids` (anything with reserve and push_back).
 template <typename Out>
 bool read_ids(PyObject* obj, const char* arg, Out& ids) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': a str is not a sequence of node ids", arg);
-    return false;
-  }
-  if (!PySequence_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a sequence", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
   auto take = [&](PyObject* item) {
     auto id = id_from_py(item);
     if (!id) {
@@ -176,22 +167,37 @@ bool read_ids(PyObject* obj, const char* arg, Out& ids) {
     ids.push_back(*id);
     return true;
   };
-  if (PyTuple_CheckExact(obj)) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
-    ids.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!take(PyTuple_GET_ITEM(obj, i))) return false;
-    }
-    return true;
-  }
+  // Room ahead only past what the vector holds already (a small one holds a
+  // few ids in place).
+  auto expect = [&](Py_ssize_t n) {
+    if (static_cast<std::size_t>(n) > ids.capacity()) ids.reserve(static_cast<std::size_t>(n));
+  };
+  // Lists and tuples first: neither is a str, and both are sequences.
   if (PyList_CheckExact(obj)) {
-    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(obj), 4096)));
+    expect(std::min<Py_ssize_t>(PyList_GET_SIZE(obj), 4096));
     for (Py_ssize_t i = 0;; ++i) {
       Ref item = list_item(obj, i);
       if (!item) break;
       if (!take(item.get())) return false;
     }
     return true;
+  }
+  if (PyTuple_CheckExact(obj)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    expect(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!take(PyTuple_GET_ITEM(obj, i))) return false;
+    }
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': a str is not a sequence of node ids", arg);
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a sequence", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
   }
   Ref iter(PyObject_GetIter(obj));
   if (!iter) {
@@ -228,12 +234,7 @@ bool is_numpy_bool(PyObject* obj) {
 
 }  // namespace
 
-std::optional<std::string_view> utf8_from_py(PyObject* obj) {
-  // An ASCII str is its own UTF-8.
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-  }
+std::optional<std::string_view> utf8_from_other_py(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'",
                  Py_TYPE(obj)->tp_name);

@@ -23,7 +23,16 @@ namespace velmora::py {
 // str -> UTF-8. A non-str is a TypeError; a str that cannot be encoded (lone
 // surrogates) passes the codec's error on. The view borrows the str's own
 // UTF-8 buffer and lives as long as the str.
-std::optional<std::string_view> utf8_from_py(PyObject* obj);
+// utf8_from_py for anything but an exact ASCII str, which it reads inline.
+std::optional<std::string_view> utf8_from_other_py(PyObject* obj);
+inline std::optional<std::string_view> utf8_from_py(PyObject* obj) {
+  // An ASCII str is its own UTF-8.
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
+  return utf8_from_other_py(obj);
+}
 std::optional<std::string> str_from_py(PyObject* obj);
 std::optional<std::string> name_from_py(PyObject* obj, const char* arg);
 std::optional<NodeId> id_from_py(PyObject* obj);

@@ -28,8 +28,8 @@ PyObject* intern_node(PyObject* self, NodeKey key) {
   return id_to_py(*id);
 }
 
-PyObject* intern_built(PyObject* self, KeyBuilder& key, NodeKey::Kind kind) {
-  auto id = store_of(self).intern(key.prepare(kind));
+PyObject* intern_built(PyObject* self, KeyBuilder& key) {
+  auto id = store_of(self).intern(key.prepare());
   if (!id) return map_err(id.error());
   return id_to_py(*id);
 }
@@ -37,19 +37,19 @@ PyObject* intern_built(PyObject* self, KeyBuilder& key, NodeKey::Kind kind) {
 // ---- builders ----
 
 PyObject* add_source(Call& c) {
-  KeyBuilder key;
+  KeyBuilder key(NodeKey::Kind::kSource);
   if (!key.name(c[0], "name") || !key.params(c[1])) return nullptr;
-  return intern_built(c.self(), key, NodeKey::Kind::kSource);
+  return intern_built(c.self(), key);
 }
 
 // add_op and add_reduction: name, inputs, params.
 template <NodeKey::Kind Kind>
 PyObject* add_named(Call& c) {
-  KeyBuilder key;
+  KeyBuilder key(Kind);
   if (!key.name(c[0], "name") || !key.inputs(c[1], "inputs") || !key.params(c[2])) {
     return nullptr;
   }
-  return intern_built(c.self(), key, Kind);
+  return intern_built(c.self(), key);
 }
 
 PyObject* add_external(Call& c) {
@@ -68,9 +68,9 @@ PyObject* add_external(Call& c) {
 // add_exchange and add_join: inputs, params.
 template <NodeKey::Kind Kind>
 PyObject* add_boundary(Call& c) {
-  KeyBuilder key;
+  KeyBuilder key(Kind);
   if (!key.inputs(c[0], "inputs") || !key.params(c[1])) return nullptr;
-  return intern_built(c.self(), key, Kind);
+  return intern_built(c.self(), key);
 }
 
 PyObject* node_count(Call& c) { return id_to_py(store_of(c.self()).node_count()); }

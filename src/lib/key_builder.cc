@@ -12,25 +12,46 @@ bool KeyBuilder::name(PyObject* obj, const char* arg) {
     name_argument(arg);
     return false;
   }
-  key_.add_text(*s);
+  hasher_.add(key_.add_text(*s));
   first_param_text_ = key_.texts.size();
   return true;
 }
 
-bool KeyBuilder::inputs(PyObject* obj, const char* arg) { return ids_from_py(obj, arg, inputs_); }
+bool KeyBuilder::inputs(PyObject* obj, const char* arg) {
+  if (!ids_from_py(obj, arg, inputs_)) return false;
+  inputs_read_ = true;
+  hasher_.add_inputs(std::span<const NodeId>(inputs_.data(), inputs_.size()));
+  return true;
+}
+
+namespace {
+
+// Whether `a` sorts before `b` as bytes, as string_view's < tells it, in a
+// loop inline: param names are short and mostly differ early.
+bool before(std::string_view a, std::string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
+}  // namespace
 
 void KeyBuilder::add_param(const ParamRef& r) {
-  if (!(last_name_ < r.name) && key_.params.size() != 0) sorted_ = false;
+  if (key_.params.size() != 0 && !before(last_name_, r.name)) sorted_ = false;
   last_name_ = r.name;
-  key_.add_text(r.name);
+  const uint32_t name_hash = key_.add_text(r.name);
   key_.add_param(r.kind, r.bits);
-  if (r.kind == ParamValue::Kind::kStr) key_.add_text(r.str);
+  const uint32_t str_hash = r.kind == ParamValue::Kind::kStr ? key_.add_text(r.str) : 0;
+  hasher_.add_param(name_hash, r.kind, r.bits, str_hash);
 }
 
 void KeyBuilder::drop_params() {
   key_.texts.resize(first_param_text_);
   key_.text_hashes.resize(first_param_text_);
   key_.params.clear();
+  hasher_ = before_params_;
   sorted_ = true;
 }
 
@@ -95,6 +116,8 @@ bool KeyBuilder::plain_params(PyObject* dict, bool& plain) {
 #endif
 
 bool KeyBuilder::params(PyObject* obj) {
+  if (!inputs_read_) hasher_.add_inputs({});  // a kind without inputs hashes none
+  before_params_ = hasher_;
 #ifndef Py_GIL_DISABLED
   if (obj != nullptr && PyDict_CheckExact(obj)) {
     bool plain = false;
@@ -109,11 +132,14 @@ bool KeyBuilder::params(PyObject* obj) {
   });
 }
 
-const PreparedKey& KeyBuilder::prepare(NodeKey::Kind kind) {
-  if (!sorted_) sort_params();
-  key_.kind = kind;
+const PreparedKey& KeyBuilder::prepare() {
   key_.inputs = std::span<const NodeId>(inputs_.data(), inputs_.size());
-  key_.finish();
+  if (sorted_) {
+    key_.hash = hasher_.end();
+  } else {
+    sort_params();
+    key_.finish();
+  }
   return key_;
 }
 

@@ -18,17 +18,20 @@ namespace velmora::py {
 
 // Builds a store key straight from a builder's arguments, in the order they
 // are converted (which is the key's text order: name, then per param its name
-// and a Str's text). Texts stay in the arguments' own UTF-8 buffers (the
-// builder holds every object it borrows from that the arguments do not), so
-// nothing is copied before interning. Each step returns false with a Python
-// exception set.
+// and a Str's text, and its hash order: name, inputs, params). Texts stay in
+// the arguments' own UTF-8 buffers (the builder holds every object it borrows
+// from that the arguments do not), so nothing is copied before interning; the
+// key is hashed as it is read, so nothing is read twice. Each step returns
+// false with a Python exception set.
 class KeyBuilder {
  public:
+  explicit KeyBuilder(NodeKey::Kind kind) : hasher_(kind), before_params_(kind) { key_.kind = kind; }
+
   bool name(PyObject* obj, const char* arg);
   bool inputs(PyObject* obj, const char* arg);
   bool params(PyObject* obj);
   // The key, hashed; it borrows from this builder.
-  const PreparedKey& prepare(NodeKey::Kind kind);
+  const PreparedKey& prepare();
 
  private:
   void add_param(const ParamRef& r);
@@ -43,6 +46,9 @@ class KeyBuilder {
 #endif
 
   PreparedKey key_;
+  KeyHasher hasher_;        // of what was read so far, while the params come in order
+  KeyHasher before_params_;  // as it was when the params' reading began
+  bool inputs_read_ = false;
   SmallIds inputs_;
   absl::InlinedVector<Ref, 8> held_;
   std::size_t first_param_text_ = 0;  // where the params' texts start in key_

@@ -23,8 +23,6 @@ bool in_ranges(const CodeRange (&table)[N], char32_t c) {
   return it != std::begin(table) && c <= std::prev(it)->hi;
 }
 
-constexpr uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
-
 void replace_all(std::string& s, std::string_view from, std::string_view to) {
   if (s.find(from) == std::string::npos) return;
   std::string out;
@@ -57,7 +55,7 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
 
 uint64_t ParamValue::canonical_bits() const {
   double v = as_float();
-  return std::isnan(v) ? kCanonicalNan : std::bit_cast<uint64_t>(v);
+  return std::isnan(v) ? ParamRef::kCanonicalNan : std::bit_cast<uint64_t>(v);
 }
 
 bool operator==(const ParamValue& a, const ParamValue& b) {
@@ -91,9 +89,6 @@ ParamValue ParamRef::value() const {
   return ParamValue::Int(0);
 }
 
-uint64_t ParamRef::canonical_bits() const {
-  return std::isnan(std::bit_cast<double>(bits)) ? kCanonicalNan : bits;
-}
 
 void ParamRef::append_token(std::string& out) const {
   switch (kind) {

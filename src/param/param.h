@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -83,8 +84,12 @@ struct ParamRef {
   // The value's token and display, as ParamValue gives them.
   void append_token(std::string& out) const;
   [[nodiscard]] std::string display() const;
-  // The float pattern equality uses (NaNs folded).
-  [[nodiscard]] uint64_t canonical_bits() const;
+  // The float pattern equality uses (NaNs folded); inline, as every key's
+  // hash takes it.
+  [[nodiscard]] uint64_t canonical_bits() const {
+    return std::isnan(std::bit_cast<double>(bits)) ? kCanonicalNan : bits;
+  }
+  static constexpr uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
 };
 
 class ParamMap {

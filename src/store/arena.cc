@@ -20,14 +20,6 @@ constexpr uint64_t kMaxTexts = ParamHead::kMaxTexts;
 constexpr uint64_t kMaxInputs = NodeRecord::kMaxInputs;
 constexpr uint64_t kMaxDescriptors = DescriptorId::kNoneWord;
 
-uint64_t value_word(const ParamRef& r, uint32_t str_hash) {
-  switch (r.kind) {
-    case ParamValue::Kind::kFloat: return r.canonical_bits();
-    case ParamValue::Kind::kStr: return str_hash;
-    default: return r.bits;
-  }
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ views
@@ -216,37 +208,33 @@ void PreparedKey::too_long(std::size_t n) {
 }
 
 void PreparedKey::finish() {
-  KeyedMixer mix(static_cast<uint64_t>(kind) + 1);
+  KeyHasher h(kind);
   std::size_t t = 0;  // next text
   const KindInfo& info = kind_info(kind);
-  if (info.named()) mix(text_hashes[t++]);
+  if (info.named()) h.add(text_hashes[t++]);
   if (info.has(Part::kDescriptor)) {
-    for (int k = 0; k < 5; ++k) mix(text_hashes[t++]);
-    mix(has_preprocessing_ref ? 1 : 0);
-    if (has_preprocessing_ref) mix(text_hashes[t++]);
+    for (int k = 0; k < 5; ++k) h.add(text_hashes[t++]);
+    h.add(has_preprocessing_ref ? 1 : 0);
+    if (has_preprocessing_ref) h.add(text_hashes[t++]);
   }
-  mix(inputs.size());
-  for (NodeId i : inputs) mix(i);
+  h.add_inputs(inputs);
   if (info.has(Part::kMembers)) {
-    mix(argc.size());
+    h.add(argc.size());
     std::size_t r = 0;
     for (uint32_t n : argc) {
-      mix(text_hashes[t++]);
-      mix(n);
+      h.add(text_hashes[t++]);
+      h.add(n);
       for (uint32_t k = 0; k < n; ++k, ++r) {
-        mix(static_cast<uint64_t>(refs[r].kind) << 62 ^ refs[r].index);
+        h.add(static_cast<uint64_t>(refs[r].kind) << 62 ^ refs[r].index);
       }
     }
   } else {
     for (const Param& q : params) {
-      mix(text_hashes[t++]);
-      mix(static_cast<uint64_t>(q.kind));
-      const ParamRef value{{}, q.kind, q.bits, {}, {}, {}};
-      mix(value_word(value, q.kind == ParamValue::Kind::kStr ? text_hashes[t++] : 0));
+      const uint32_t name_hash = text_hashes[t++];
+      h.add_param(name_hash, q.kind, q.bits, q.kind == ParamValue::Kind::kStr ? text_hashes[t++] : 0);
     }
   }
-  mix(0);
-  hash = mix.hash32();
+  hash = h.end();
 }
 
 NodeArena::Prepared NodeArena::prepare(const NodeKey& key) {
@@ -309,6 +297,12 @@ TextId NodeArena::find_text(std::string_view s, uint32_t hash) const {
 
 NodePos NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
   return NodePos(index_.find(hash, [&](uint32_t i) { return same_node(records_[i], e, words); }));
+}
+
+NodePos NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words,
+                             std::size_t& empty) const {
+  return NodePos(index_.find_or_slot(
+      hash, [&](uint32_t i) { return same_node(records_[i], e, words); }, empty));
 }
 
 bool NodeArena::same_node(const NodeRecord& r, Encoded e, const uint32_t* words) {
@@ -390,9 +384,11 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextId* ids, Descr
     }
   } else {
     has_params = !p.params.empty();
-    for (std::size_t k = 0; k < p.params.size(); ++k) {
-      const Prepared::Param& q = p.params[k];
-      *w++ = ParamHead::make(ids[t++].word(), k + 1 == p.params.size(), q.kind);
+    const Prepared::Param* const params = p.params.data();  // unchecked: every key comes here
+    const std::size_t n = p.params.size();
+    for (std::size_t k = 0; k < n; ++k) {
+      const Prepared::Param& q = params[k];
+      *w++ = ParamHead::make(ids[t++].word(), k + 1 == n, q.kind);
       w = ParamHead::put_value(w, q.kind, q.kind == ParamValue::Kind::kStr ? ids[t++].word() : q.bits);
     }
   }
@@ -481,6 +477,8 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   const std::size_t text_count = p.texts.size();
   TextIds id_room(text_count);  // none for a text new to the arena
   TextId* const ids = id_room.data();  // indexed directly: the loops below run for every key
+  const std::string_view* const texts = p.texts.data();  // so are the key's, unchecked
+  const uint32_t* const hashes = p.text_hashes.data();
   std::size_t new_texts = 0;  // distinct, as far as `fresh` tells
   std::size_t new_bytes = 0;
   std::size_t new_occurrences = 0;
@@ -495,7 +493,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
     if (!given.is_none()) {
       // A wrong id would silently store another text.
-      if (given.word() >= texts_.size() || texts_[given.word()].hash != p.text_hashes[k]) {
+      if (given.word() >= texts_.size() || texts_[given.word()].hash != hashes[k]) {
         panic("text id " + std::to_string(given.word()) + " is not the key's text");
       }
       ids[k] = given;
@@ -503,9 +501,9 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     }
     // find_text, spelled out so that it inlines: this runs for every text
     // of every key.
-    const std::string_view s = p.texts[k];
-    ids[k] = TextId(text_index_.find(p.text_hashes[k],
-                                     [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
+    const std::string_view s = texts[k];
+    ids[k] = TextId(
+        text_index_.find(hashes[k], [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
     if (ids[k].is_none()) {
       ++new_occurrences;
       if (scanning) {
@@ -517,7 +515,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
         if (scanning) fresh.push_back(static_cast<uint32_t>(k));
       }
       ++new_texts;
-      new_bytes += p.texts[k].size();
+      new_bytes += s.size();
     }
   }
   const bool external = kind_info(p.kind).has(Part::kDescriptor);
@@ -528,13 +526,18 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // A key whose parts are all known may name a known node; one with a new
   // part is new itself, and is encoded once its parts have ids.
   const bool look_up = indexed && new_texts == 0 && !desc.is_none();
-  WordBuffer buffer;
-  uint32_t* lookup = nullptr;
   Encoded e{};
+  std::size_t slot = 0;  // of a looked-up key in the index, for inserting it
   if (look_up) {
-    lookup = buffer.take(words);
+    // Room first (reserving changes nothing anyone sees): the key is encoded
+    // where a new node's words go, so that a new node copies nothing, and the
+    // probe that misses ends at the slot the node takes. A known key leaves
+    // the room for the next.
+    words_.reserve(words);
+    index_.reserve_more(1);
+    uint32_t* const lookup = words_.room();
     e = encode(p, ids, desc, lookup);
-    const NodePos found = find_node(p.hash, e, lookup);
+    const NodePos found = find_node(p.hash, e, lookup, slot);
     if (!found.is_none()) return {found.word(), false};
   }
 
@@ -598,15 +601,13 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     descs_.push_back(d);
     desc_index_.insert(d.hash, desc.word());
   }
-  uint32_t* w = words_.take(words);
-  if (look_up) {
-    std::copy(lookup, lookup + words, w);
-  } else {
-    e = encode(p, ids, desc, w);
-  }
+  uint32_t* w = words_.take(words);  // holds the key's words already when it was looked up
+  if (!look_up) e = encode(p, ids, desc, w);
   const uint64_t id = records_.size();
   records_.push_back(NodeRecord{w, e.part, e.meta});
-  if (indexed) {
+  if (look_up) {
+    index_.insert_at(slot, p.hash, NodePos::of_index(id).word());
+  } else if (indexed) {
     index_.insert(p.hash, NodePos::of_index(id).word());
   } else {
     unindexed_.push_back(p.hash);

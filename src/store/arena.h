@@ -27,6 +27,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "base/chunk_pool.h"
+#include "base/hash_key.h"
 #include "base/id_index.h"
 #include "base/seg_vector.h"
 #include "base/text_hash.h"
@@ -38,6 +39,41 @@
 namespace velmora {
 
 class NodeArena;
+
+// The hash of a key, mixed from its parts in the key's order: kind; name or
+// descriptor texts; inputs; then params or stage members. `PreparedKey::finish`
+// mixes a whole key; a builder that converts a key part by part in that order
+// mixes each part as it goes, and the two agree by construction.
+class KeyHasher {
+ public:
+  explicit KeyHasher(NodeKey::Kind kind) : mix_(static_cast<uint64_t>(kind) + 1) {}
+  // A text's hash (a name, a descriptor field, a member's op) or a word.
+  void add(uint64_t w) { mix_(w); }
+  void add_inputs(std::span<const NodeId> ids) {
+    mix_(ids.size());
+    for (NodeId i : ids) mix_(i);
+  }
+  // A param: its name's hash, its kind and its value, a float by its
+  // canonical bits and a Str by its text's hash.
+  void add_param(uint32_t name_hash, ParamValue::Kind kind, uint64_t bits, uint32_t str_hash) {
+    mix_(name_hash);
+    mix_(static_cast<uint64_t>(kind));
+    if (kind == ParamValue::Kind::kFloat) {
+      ParamRef value;
+      value.bits = bits;
+      mix_(value.canonical_bits());
+    } else {
+      mix_(kind == ParamValue::Kind::kStr ? str_hash : bits);
+    }
+  }
+  [[nodiscard]] uint32_t end() {
+    mix_(0);
+    return mix_.hash32();
+  }
+
+ private:
+  KeyedMixer mix_;
+};
 
 // A key made ready for interning without any lock, owning nothing: its
 // kind, inputs, texts (with their hashes) in encoding order, parameter
@@ -84,12 +120,15 @@ struct PreparedKey {
     return text_hash(s);
   }
 
-  void add_text(std::string_view s) {
+  // Returns the text's hash, which a builder mixing the key as it goes
+  // needs next.
+  uint32_t add_text(std::string_view s) {
     const uint32_t h = hash_text(s);
     // Built in place from its two words: copying the view whole reads back
     // as one wide load what was just stored as two narrow ones, which stalls.
     texts.emplace_back(s.data(), s.size());
     text_hashes.push_back(h);
+    return h;
   }
   // A stage member's op text and how many of its references follow (added
   // with `add_ref`).
@@ -357,6 +396,9 @@ class NodeArena {
                 "a miss is none");
   [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextId* ids) const;
   [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
+  // find_node, with where the node would go when it is new (IdIndex::find_or_slot).
+  [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words,
+                                  std::size_t& empty) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
   // `intern`, or with `indexed` false `append_unindexed`.
