@@ -230,7 +230,7 @@ class OutputTest {
   }
   bool operator()(NodeId id) const {
     if (outputs_.size() > kScanLimit) {
-      return set_.find(hash_word(id), [&](uint32_t k) { return outputs_[k] == id; }) != IdIndex::kEmpty;
+      return IdIndex::found(set_.find(hash_word(id), [&](uint32_t k) { return outputs_[k] == id; }));
     }
     return std::find(outputs_.begin(), outputs_.end(), id) != outputs_.end();
   }

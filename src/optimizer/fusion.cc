@@ -144,9 +144,9 @@ class Emitter {
       const PreparedKey members = templates[t].prepare({});
       bool all_ops = true;
       for (std::size_t j = 0; j < members.texts.size() && all_ops; ++j) {
-        all_ops = ops.find(members.text_hashes[j], [&](uint32_t o) {
+        all_ops = IdIndex::found(ops.find(members.text_hashes[j], [&](uint32_t o) {
           return same_text(graph.texts[o], members.texts[j]);
-        }) != IdIndex::kEmpty;
+        }));
       }
       if (!all_ops) continue;
       may_match_[t] = true;
@@ -159,7 +159,7 @@ class Emitter {
   // Whether fused stage `p` may equal a carried one.
   [[nodiscard]] bool fused_may_match(const PreparedKey& p) const {
     return shapes_.size() > 0 &&
-           shapes_.find(shape_hash(p), [](uint32_t) { return true; }) != IdIndex::kEmpty;
+           IdIndex::found(shapes_.find(shape_hash(p), [](uint32_t) { return true; }));
   }
 
   // The store id of `p`, which `may_match` says is one of the stages above.
@@ -303,7 +303,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     if (count >= kScan) {
       const uint32_t hash = hash_word(producer);
       const uint32_t found = slots->find(hash, [&](uint32_t s) { return input_keys[s] == producer; });
-      if (found != IdIndex::kEmpty) return found;
+      if (IdIndex::found(found)) return found;
       slots->insert(hash, static_cast<Index>(count));
     }
     input_keys.push_back(producer);

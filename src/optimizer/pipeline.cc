@@ -42,7 +42,7 @@ class TemplateTable {
     const uint32_t hash = node.template_hash();
     const uint32_t found =
         index_.find(hash, [&](uint32_t t) { return node.same_template(kept_.templates[t]); });
-    if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
+    if (IdIndex::found(found)) return static_cast<TemplateId>(found);
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(position);
     kept_.graph.texts.add_with([&node](std::string& out) { node_text::append_template_text(node, out); });
@@ -146,7 +146,7 @@ Deduplicated cse(TemplateGraph canonical) {
       const auto other = d.graph.children_of(k);
       return d.graph.op[k] == op && std::equal(kids.begin(), kids.end(), other.begin(), other.end());
     });
-    if (found != IdIndex::kEmpty) {
+    if (IdIndex::found(found)) {
       d.index.push_back(found);
       continue;
     }

@@ -64,7 +64,7 @@ Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   const NodePos pos = NodePos::of_index(id);
   const uint32_t hash = hash_word(id);  // keyed: marks may come from an untrusted blob
   const auto same = [id](uint32_t marked) { return marked == id; };
-  if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
+  if (IdIndex::found(marked_.find(hash, same))) return {};
   guard.sparing_allocation_failures([&] {
     // Doubling, so that n marks copy the list O(log n) times, not n.
     if (outputs_.size() == outputs_.capacity()) outputs_.reserve(2 * outputs_.size() + 8);
