@@ -23,7 +23,7 @@ class NodeId {
  public:
   constexpr NodeId() = default;  // the first node
   constexpr explicit NodeId(uint64_t value) : value_(value) {}
-  // The id of the node at `pos`.
+  // The id of the node at `pos`, which is not none.
   [[nodiscard]] static constexpr NodeId at(NodePos pos) { return NodeId(pos.word()); }
 
   [[nodiscard]] constexpr uint64_t value() const { return value_; }

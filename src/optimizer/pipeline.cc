@@ -188,7 +188,7 @@ void check_reduce_size(uint64_t nodes, uint64_t inputs) {
 
 Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion, ReductionTimes* times) {
-  if (nodes.first_id() != 0) panic("a reduction starts at the first node");
+  if (nodes.first_id() != NodeId(0)) panic("a reduction starts at the first node");
   Laps laps(times);
   Kept kept;
   dead_code_elimination(nodes, outputs, kept);

@@ -229,7 +229,7 @@ class NodesView {
   [[nodiscard]] uint64_t size() const { return end_ - begin_; }
   [[nodiscard]] bool empty() const { return begin_ == end_; }
   // The id of the first node.
-  [[nodiscard]] uint64_t first_id() const { return begin_; }
+  [[nodiscard]] NodeId first_id() const { return NodeId(begin_); }
   // Positions [from, to) of this view, clamped to it.
   [[nodiscard]] NodesView sub(uint64_t from, uint64_t to) const {
     to = std::min(to, size());
