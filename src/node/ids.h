@@ -4,6 +4,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "base/arena_id.h"
@@ -21,7 +22,9 @@ using NodePos = ArenaId<struct NodePosTag>;
 // arena's 32-bit position.
 class NodeId {
  public:
-  constexpr NodeId() = default;  // the first node
+  // Left unset, as an integer is, so that vectors of ids copy and grow as
+  // plain bytes; `NodeId{}` is the first node.
+  NodeId() = default;
   constexpr explicit NodeId(uint64_t value) : value_(value) {}
   // The id of the node at `pos`, which is not none.
   [[nodiscard]] static constexpr NodeId at(NodePos pos) { return NodeId(pos.word()); }
@@ -38,7 +41,8 @@ class NodeId {
   }
 
  private:
-  uint64_t value_ = 0;
+  uint64_t value_;
 };
+static_assert(std::is_trivial_v<NodeId>, "ids copy as bytes");
 
 }  // namespace velmora

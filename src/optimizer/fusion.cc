@@ -331,7 +331,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     const Index k = landing[i].key;
     if (members[group_offset[k + 1] - 1] != i) continue;  // not the group's last member
     inputs.clear();
-    NodeId reduced_id;
+    NodeId reduced_id{};
     if (opaque[k]) {
       for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(c));
       const auto t = static_cast<uint32_t>(graph.op[k]);

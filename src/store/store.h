@@ -21,7 +21,7 @@ namespace velmora {
 
 // An id that is not in the store.
 struct BadNodeId {
-  NodeId id;
+  NodeId id{};
   friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
 };
 // Written as "BadNodeId(7)".
@@ -30,7 +30,7 @@ std::ostream& operator<<(std::ostream& out, const BadNodeId& e);
 // Where a node of an unreduced graph landed: the reduced node computing it and,
 // for a Stage, the member index.
 struct Placement {
-  NodeId node;
+  NodeId node{};
   std::optional<uint64_t> member;
   friend bool operator==(const Placement&, const Placement&) = default;
 };
