@@ -33,7 +33,7 @@ using velmora::NodeKey;
 using velmora::ParamMap;
 using velmora::ParamValue;
 
-NodeKey node_at(NodeId i) {
+NodeKey node_at(uint64_t i) {
   const auto n = static_cast<int64_t>(i);
   if (i == 0 || i % 1000 == 0) {
     return NodeKey::Source("table_" + std::to_string(i), ParamMap({{"rows", ParamValue::Int(n)}}));
@@ -43,22 +43,22 @@ NodeKey node_at(NodeId i) {
       return NodeKey::External(
           velmora::PayloadDescriptor{"onnx", "sha256:" + std::to_string(i * 2654435761u), "torch",
                                      "2.3", "f32[n]->f32[n]", std::nullopt},
-          {i - 1});
-    case 2: return NodeKey::Join({i - 1, i / 2}, ParamMap({{"how", ParamValue::Str("inner")}}));
+          {NodeId(i - 1)});
+    case 2: return NodeKey::Join({NodeId(i - 1), NodeId(i / 2)}, ParamMap({{"how", ParamValue::Str("inner")}}));
     case 3:
-      return NodeKey::Exchange({i - 1}, ParamMap({{"parts", ParamValue::Int(n)},
+      return NodeKey::Exchange({NodeId(i - 1)}, ParamMap({{"parts", ParamValue::Int(n)},
                                                   {"scheme", ParamValue::Str("hash")}}));
     case 4:
       return NodeKey::Stage(
-          {i - 1, i - 2},
+          {NodeId(i - 1), NodeId(i - 2)},
           {velmora::StageOp{"op|neg", {velmora::StageRef::Input(0)}},
            velmora::StageOp{"op|mul|scalar=f3ff0000000000000;side=sl",
                             {velmora::StageRef::Member(0), velmora::StageRef::Input(1)}},
            velmora::StageOp{"op|abs|k=i" + std::to_string(i), {velmora::StageRef::Member(1)}}});
     default: {
       static const char* const kNames[] = {"add", "mul", "scale", "clip"};
-      std::vector<NodeId> inputs{i - 1};
-      if (i % 7 == 0 && i >= 3) inputs.push_back(i - 3);
+      std::vector<NodeId> inputs{NodeId(i - 1)};
+      if (i % 7 == 0 && i >= 3) inputs.push_back(NodeId(i - 3));
       return NodeKey::Op(kNames[i % 4], std::move(inputs),
                          ParamMap({{"scalar", ParamValue::Float(static_cast<double>(i) * 0.5)},
                                    {"side", ParamValue::Str(i % 2 ? "l" : "r")}}));
@@ -89,11 +89,11 @@ int main(int argc, char** argv) {
   }
 
   velmora::GraphStore store;
-  for (NodeId i = 0; i < count; ++i) {
+  for (uint64_t i = 0; i < count; ++i) {
     auto id = store.intern(node_at(i));
-    if (!id || *id != i) velmora::panic("the bench graph must intern densely");
+    if (!id || *id != NodeId(i)) velmora::panic("the bench graph must intern densely");
   }
-  const std::vector<NodeId> outputs{count - 1, count / 2};
+  const std::vector<NodeId> outputs{NodeId(count - 1), NodeId(count / 2)};
   const velmora::Snapshot snap = store.snapshot();
 
   std::vector<double> write_t, encode_t, read_t, intern_t;
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<NodeId> every(count);
-  for (NodeId i = 0; i < count; ++i) every[i] = i;
+  for (uint64_t i = 0; i < count; ++i) every[i] = NodeId(i);
   const std::vector<uint8_t> all_marked = velmora::serialize_with(store, every).value().bytes();
   const std::vector<uint8_t> two_marked = velmora::serialize_with(store, outputs).value().bytes();
   double marked_best = 1e30, plain_best = 1e30;

@@ -34,7 +34,7 @@ constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
 // The store's former hash of Exchange(a, b) without params: a fixed mixer
 // over the kind, the input count and the inputs.
-uint32_t fixed_mixer_hash(NodeId a, NodeId b) {
+uint32_t fixed_mixer_hash(uint64_t a, uint64_t b) {
   uint64_t h = 5 + 1;
   for (uint64_t x : {uint64_t{2}, a, b, uint64_t{0}}) {
     h = (h ^ x) * kGolden;
@@ -56,7 +56,7 @@ struct Case {
   std::vector<uint8_t> blob;
 };
 
-Case make_case(uint64_t sources, const std::vector<std::pair<NodeId, NodeId>>& pairs) {
+Case make_case(uint64_t sources, const std::vector<std::pair<uint64_t, uint64_t>>& pairs) {
   Case c;
   GraphStore store;
   for (uint64_t i = 0; i < sources; ++i) {
@@ -64,7 +64,7 @@ Case make_case(uint64_t sources, const std::vector<std::pair<NodeId, NodeId>>& p
     name += std::to_string(i);
     c.keys.push_back(NodeKey::Source(std::move(name)));
   }
-  for (const auto& [a, b] : pairs) c.keys.push_back(NodeKey::Exchange({a, b}));
+  for (const auto& [a, b] : pairs) c.keys.push_back(NodeKey::Exchange({NodeId(a), NodeId(b)}));
   for (const NodeKey& key : c.keys) {
     if (!store.intern(key)) velmora::panic("the bench keys must intern");
   }
@@ -100,9 +100,9 @@ int main(int argc, char** argv) {
   const auto sources = static_cast<uint64_t>(std::ceil(std::sqrt(1.3 * 1024.0 * static_cast<double>(records))));
   // The ordinary records are drawn as thinly from the same pairs, by their
   // ids alone, so that both blobs spell ids of the same sizes.
-  std::vector<std::pair<NodeId, NodeId>> colliding, ordinary;
-  for (NodeId a = 0; a < sources && std::min(colliding.size(), ordinary.size()) < records; ++a) {
-    for (NodeId b = 0; b < sources; ++b) {
+  std::vector<std::pair<uint64_t, uint64_t>> colliding, ordinary;
+  for (uint64_t a = 0; a < sources && std::min(colliding.size(), ordinary.size()) < records; ++a) {
+    for (uint64_t b = 0; b < sources; ++b) {
       if (colliding.size() < records && in_band(fixed_mixer_hash(a, b))) colliding.emplace_back(a, b);
       if (ordinary.size() < records && (a * 31 + b) % 1024 == 7) ordinary.emplace_back(a, b);
     }

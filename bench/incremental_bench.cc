@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   // Best of two rounds: the first round also pays for the allocator's first
   // use of fresh memory, which would count against whichever case runs first.
   velmora::IncrementalReducer last;
-  (void)last.step(store.snapshot_from(0));
+  (void)last.step(store.snapshot_from(velmora::NodeId(0)));
   for (uint64_t steps : {1ULL, 10ULL, 1000ULL}) {
     double best = 1e30;
     uint64_t canonical = 0;
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
       for (uint64_t first = 0; first < graph.nodes.size(); first += chunk) {
         const uint64_t end = std::min<uint64_t>(first + chunk, graph.nodes.size());
         for (uint64_t i = first; i < end; ++i) (void)growing.intern(graph.nodes[i]);
-        auto delta = growing.snapshot_from(reducer.watermark());
+        auto delta = growing.snapshot_from(velmora::NodeId(reducer.watermark()));
         auto t0 = std::chrono::steady_clock::now();
         (void)reducer.step(std::move(delta));
         total += seconds_since(t0);

@@ -49,9 +49,9 @@ NodeId record_mixed_graph(uint64_t target_nodes, Add&& add, uint64_t seed = 42) 
   std::vector<uint8_t> used;  // one flag per id: read by some later node
   uint64_t count = 0;
   auto put = [&](NodeKey key) {
-    for (NodeId in : key.inputs()) used[in] = 1;
+    for (NodeId in : key.inputs()) used[in.value()] = 1;
     const NodeId id = add(std::move(key));
-    if (id == count) {
+    if (id.value() == count) {
       ++count;
       used.push_back(0);
     }
@@ -61,7 +61,7 @@ NodeId record_mixed_graph(uint64_t target_nodes, Add&& add, uint64_t seed = 42) 
   auto near = [&]() -> NodeId {
     uint64_t gap = 1;
     while ((rng.next() & 3) != 0 && gap < 64) ++gap;
-    return gap >= count ? 0 : count - gap;
+    return NodeId(gap >= count ? 0 : count - gap);
   };
   struct Pair {
     const char* name;
@@ -83,7 +83,7 @@ NodeId record_mixed_graph(uint64_t target_nodes, Add&& add, uint64_t seed = 42) 
                  : NodeKey::Op("mul", {near()}, scalar_side(1.0, side)));
     } else if (r < 45) {
       const char* name = kBinary[rng.below(4)];
-      const NodeId a = near(), b = rng.below(count);
+      const NodeId a = near(), b(rng.below(count));
       put(NodeKey::Op(name, {a, b}));
       recent.push_back({name, a, b});
       if (recent.size() > 16) recent.erase(recent.begin());
@@ -98,8 +98,8 @@ NodeId record_mixed_graph(uint64_t target_nodes, Add&& add, uint64_t seed = 42) 
     }
   }
   std::vector<NodeId> level;
-  for (NodeId i = 0; i < count; ++i) {
-    if (!used[i]) level.push_back(i);
+  for (uint64_t i = 0; i < count; ++i) {
+    if (!used[i]) level.push_back(NodeId(i));
   }
   while (level.size() > 1) {
     std::vector<NodeId> next;
@@ -150,7 +150,7 @@ inline MixedGraph mixed_graph(uint64_t target_nodes, uint64_t seed = 42) {
   const NodeId out = record_mixed_graph(
       target_nodes,
       [&](NodeKey key) {
-        auto [it, fresh] = ids.try_emplace(key, g.nodes.size());
+        auto [it, fresh] = ids.try_emplace(key, NodeId(g.nodes.size()));
         if (fresh) g.nodes.push_back(std::move(key));
         return it->second;
       },

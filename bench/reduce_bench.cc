@@ -87,7 +87,7 @@ Timing measure(Record&& record, int rounds, bool every_output = false) {
   std::vector<velmora::NodeId> outputs{out};
   if (every_output) {
     outputs.resize(t.nodes);
-    for (velmora::NodeId i = 0; i < t.nodes; ++i) outputs[i] = i;
+    for (uint64_t i = 0; i < t.nodes; ++i) outputs[i] = velmora::NodeId(i);
   }
   const auto engine = velmora::EggEngine::make_default();
   for (int r = 0; r < rounds; ++r) {

@@ -27,7 +27,10 @@ namespace velmora {
 
 class IdIndex {
  public:
+  // What `find` gives for a key it does not hold.
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+  // Whether `find` found the position it gave.
+  [[nodiscard]] static constexpr bool found(uint32_t position) { return position != kEmpty; }
 
   [[nodiscard]] std::size_t size() const { return size_; }
 

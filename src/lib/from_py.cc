@@ -262,13 +262,13 @@ std::optional<NodeId> id_from_py(PyObject* obj) {
   if (PyLong_CheckExact(obj)) {
     const unsigned long long id = PyLong_AsUnsignedLongLong(obj);
     if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-    return static_cast<NodeId>(id);
+    return NodeId(id);
   }
   Ref index(PyNumber_Index(obj));
   if (!index) return std::nullopt;
   const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
   if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-  return static_cast<NodeId>(id);
+  return NodeId(id);
 }
 
 bool ids_from_py(PyObject* obj, const char* arg, SmallIds& ids) {

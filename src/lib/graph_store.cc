@@ -73,7 +73,7 @@ PyObject* add_boundary(Call& c) {
   return intern_built(c.self(), key);
 }
 
-PyObject* node_count(Call& c) { return id_to_py(store_of(c.self()).node_count()); }
+PyObject* node_count(Call& c) { return count_to_py(store_of(c.self()).node_count()); }
 
 // ---- views ----
 
@@ -254,7 +254,7 @@ std::optional<std::vector<NodeId>> chosen_outputs(const GraphStore& store,
   if (!outs) return store.outputs();
   const uint64_t count = store.node_count();
   for (NodeId id : *outs) {
-    if (id >= count) {
+    if (id.value() >= count) {
       map_err(BadNodeId{id});
       return std::nullopt;
     }

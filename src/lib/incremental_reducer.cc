@@ -48,14 +48,14 @@ PyObject* step(Call& c) {
   if (store == nullptr) return nullptr;
   auto consumed = in_core([&] { return cell_of(c.self()).step(*store); });
   if (!consumed) return raise_feed_error(consumed.error());
-  return id_to_py(*consumed);
+  return count_to_py(*consumed);
 }
 
 // Reads one counter under the reducer's lock.
 template <uint64_t (ReducerCell::*Counter)() const>
 PyObject* counter(Call& c) {
   const uint64_t value = in_core([&] { return (cell_of(c.self()).*Counter)(); });
-  return id_to_py(value);
+  return count_to_py(value);
 }
 
 PyObject* finalize(Call& c) {

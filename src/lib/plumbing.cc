@@ -86,7 +86,7 @@ void name_argument(const char* arg) {
 }
 
 PyObject* map_err(const BadNodeId& e) {
-  PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(e.id));
+  PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(e.id.value()));
   return nullptr;
 }
 

@@ -51,13 +51,13 @@ PyObject* str_to_py(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
-PyObject* id_to_py(NodeId id) {
-  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(id));
-}
+PyObject* id_to_py(NodeId id) { return count_to_py(id.value()); }
+
+PyObject* count_to_py(uint64_t n) { return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(n)); }
 
 namespace {
-template <typename Id>
-PyObject* id_list(std::span<const Id> ids) {
+template <typename Ids>
+PyObject* id_list(const Ids& ids) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -70,7 +70,7 @@ PyObject* id_list(std::span<const Id> ids) {
 }  // namespace
 
 PyObject* ids_to_py(std::span<const NodeId> ids) { return id_list(ids); }
-PyObject* ids_to_py(std::span<const uint32_t> ids) { return id_list(ids); }
+PyObject* ids_to_py(const InputIds& ids) { return id_list(ids); }
 
 namespace {
 
@@ -226,11 +226,11 @@ class OutputTest {
   explicit OutputTest(const std::vector<NodeId>& outputs) : outputs_(outputs) {
     if (outputs.size() <= kScanLimit) return;
     set_.reserve_more(outputs.size());  // marks are distinct store ids: fewer than 2^32
-    for (std::size_t k = 0; k < outputs.size(); ++k) set_.insert(hash_word(outputs[k]), static_cast<uint32_t>(k));
+    for (std::size_t k = 0; k < outputs.size(); ++k) set_.insert(hash_word(outputs[k].value()), static_cast<uint32_t>(k));
   }
   bool operator()(NodeId id) const {
     if (outputs_.size() > kScanLimit) {
-      return set_.find(hash_word(id), [&](uint32_t k) { return outputs_[k] == id; }) != IdIndex::kEmpty;
+      return IdIndex::found(set_.find(hash_word(id.value()), [&](uint32_t k) { return outputs_[k] == id; }));
     }
     return std::find(outputs_.begin(), outputs_.end(), id) != outputs_.end();
   }
@@ -273,7 +273,7 @@ PyObject* nodes_to_py(const ModuleState& state, const Snapshot& snap) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-    PyObject* node = builder.node(snap.nodes[i], i, is_output(i));
+    PyObject* node = builder.node(snap.nodes[i], NodeId(i), is_output(NodeId(i)));
     if (node == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
   }
@@ -289,10 +289,10 @@ PyObject* node_map_to_py(const NodeMap& map) {
     if (!map[i]) {
       entry = Py_NewRef(Py_None);
     } else if (map[i]->member) {
-      entry = Py_BuildValue("(KK)", static_cast<unsigned long long>(map[i]->node),
+      entry = Py_BuildValue("(KK)", static_cast<unsigned long long>(map[i]->node.value()),
                             static_cast<unsigned long long>(*map[i]->member));
     } else {
-      entry = Py_BuildValue("(KO)", static_cast<unsigned long long>(map[i]->node), Py_None);
+      entry = Py_BuildValue("(KO)", static_cast<unsigned long long>(map[i]->node.value()), Py_None);
     }
     if (entry == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);

@@ -19,8 +19,9 @@ namespace velmora::py {
 PyObject* params_to_py(const ParamMap& params);
 PyObject* str_to_py(std::string_view s);
 PyObject* id_to_py(NodeId id);
+PyObject* count_to_py(uint64_t n);
 PyObject* ids_to_py(std::span<const NodeId> ids);
-PyObject* ids_to_py(std::span<const uint32_t> ids);
+PyObject* ids_to_py(const InputIds& ids);
 
 struct ModuleState;
 // The inspection view: one node dict per node of `snap`, in id order; a stage

@@ -16,11 +16,10 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "node/ids.h"
 #include "param/param.h"
 
 namespace velmora {
-
-using NodeId = uint64_t;
 
 struct PayloadDescriptor {
   std::string kind;

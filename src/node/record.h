@@ -30,6 +30,46 @@ namespace velmora {
 
 class TailCursor;
 
+// A record's input words read in place as node ids.
+class InputIds {
+ public:
+  class iterator {
+   public:
+    using value_type = NodeId;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    explicit iterator(const uint32_t* at) : at_(at) {}
+    NodeId operator*() const { return NodeId(*at_); }
+    iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    iterator operator++(int) { return iterator(at_++); }
+    friend bool operator==(iterator, iterator) = default;
+
+   private:
+    const uint32_t* at_ = nullptr;
+  };
+
+  InputIds() = default;
+  InputIds(const uint32_t* words, uint32_t count) : words_(words), count_(count) {}
+  [[nodiscard]] iterator begin() const { return iterator(words_); }
+  [[nodiscard]] iterator end() const { return iterator(words_ + count_); }
+  [[nodiscard]] std::size_t size() const { return count_; }
+  [[nodiscard]] bool empty() const { return count_ == 0; }
+  [[nodiscard]] NodeId operator[](std::size_t i) const { return NodeId(words_[i]); }
+  [[nodiscard]] Inputs to_vector() const {
+    Inputs out;
+    out.reserve(count_);
+    for (NodeId id : *this) out.push_back(id);
+    return out;
+  }
+
+ private:
+  const uint32_t* words_ = nullptr;
+  uint32_t count_ = 0;
+};
+
 struct NodeRecord {
   static constexpr uint32_t kKindBits = 3;
   static constexpr uint32_t kHasParams = 1u << kKindBits;
@@ -57,6 +97,7 @@ struct NodeRecord {
   [[nodiscard]] bool has_params() const { return has_params_of(meta); }
   [[nodiscard]] uint32_t input_count() const { return input_count_of(meta); }
   [[nodiscard]] uint32_t shape() const { return shape_of(meta); }
+  [[nodiscard]] InputIds inputs() const { return {words, input_count()}; }
   [[nodiscard]] const uint32_t* tail() const { return words + input_count(); }
   // The part word as the kind uses it.
   [[nodiscard]] TextId name() const { return TextId(part); }

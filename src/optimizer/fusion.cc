@@ -144,9 +144,9 @@ class Emitter {
       const PreparedKey members = templates[t].prepare({});
       bool all_ops = true;
       for (std::size_t j = 0; j < members.texts.size() && all_ops; ++j) {
-        all_ops = ops.find(members.text_hashes[j], [&](uint32_t o) {
+        all_ops = IdIndex::found(ops.find(members.text_hashes[j], [&](uint32_t o) {
           return same_text(graph.texts[o], members.texts[j]);
-        }) != IdIndex::kEmpty;
+        }));
       }
       if (!all_ops) continue;
       may_match_[t] = true;
@@ -159,22 +159,22 @@ class Emitter {
   // Whether fused stage `p` may equal a carried one.
   [[nodiscard]] bool fused_may_match(const PreparedKey& p) const {
     return shapes_.size() > 0 &&
-           shapes_.find(shape_hash(p), [](uint32_t) { return true; }) != IdIndex::kEmpty;
+           IdIndex::found(shapes_.find(shape_hash(p), [](uint32_t) { return true; }));
   }
 
   // The store id of `p`, which `may_match` says is one of the stages above.
-  uint64_t emit(const PreparedKey& p, bool may_match) {
+  NodeId emit(const PreparedKey& p, bool may_match) {
     if (interning_) return checked(store_.intern(p));
     if (may_match) {
       const NodePos found(matched_.find(p.hash, [&](uint32_t id) { return same_stage(p, id); }));
       if (!found.is_none()) {
         finish();
         interning_ = true;
-        return found.word();
+        return NodeId::at(found);
       }
     }
-    const uint64_t id = checked(store_.append(p));
-    if (may_match) matched_.insert(p.hash, NodePos::of_index(id).word());
+    const NodeId id = checked(store_.append(p));
+    if (may_match) matched_.insert(p.hash, id.pos().word());
     return id;
   }
 
@@ -198,13 +198,13 @@ class Emitter {
     }
     return mix.hash32();
   }
-  static uint64_t checked(Result<NodeId, BadNodeId> id) {
+  static NodeId checked(Result<NodeId, BadNodeId> id) {
     if (!id.ok()) panic("reduced graph references only earlier nodes");
     return *id;
   }
   bool same_stage(const PreparedKey& p, uint32_t id) const {
-    const NodeView node = store_.nodes_from(id)[0];
-    const Inputs inputs(node.inputs().begin(), node.inputs().end());
+    const NodeView node = store_.nodes_from(NodeId(id))[0];
+    const Inputs inputs = node.inputs().to_vector();
     const PreparedKey q = node.prepare(inputs);
     return std::ranges::equal(p.inputs, q.inputs) && std::ranges::equal(p.argc, q.argc) &&
            std::ranges::equal(p.refs, q.refs) && std::ranges::equal(p.texts, q.texts, same_text);
@@ -271,7 +271,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
   auto reduced_for = [&](uint64_t node) {
     const uint64_t r = landing[node].reduced;
     if (r == kNone) panic(kNoEntry);
-    return r;
+    return NodeId(r);
   };
   Emitter emitter(store, graph, templates);
   auto emit = [&](const PreparedKey& p, bool may_match) {
@@ -301,7 +301,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     if (count >= kScan) {
       const uint32_t hash = hash_word(producer);
       const uint32_t found = slots->find(hash, [&](uint32_t s) { return input_keys[s] == producer; });
-      if (found != IdIndex::kEmpty) return found;
+      if (IdIndex::found(found)) return found;
       slots->insert(hash, static_cast<Index>(count));
     }
     input_keys.push_back(producer);
@@ -335,7 +335,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
     const Index k = landing[i].key;
     if (members[group_offset[k + 1] - 1] != i) continue;  // not the group's last member
     inputs.clear();
-    NodeId reduced_id = 0;
+    NodeId reduced_id{};
     if (opaque[k]) {
       for (uint64_t c : graph.children_of(k)) inputs.push_back(reduced_for(c));
       const auto t = static_cast<uint32_t>(graph.op[k]);
@@ -404,10 +404,10 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
         text.queued = false;
         if (!text.id.is_none()) ++known_texts;
       }
-      for (Index member : group) landing[member].reduced = static_cast<Index>(reduced_id);
+      for (Index member : group) landing[member].reduced = static_cast<Index>(reduced_id.value());
       ++out.stages;
     }
-    landing[k].reduced = static_cast<Index>(reduced_id);
+    landing[k].reduced = static_cast<Index>(reduced_id.value());
   }
   // The stage buffers are as large as the largest stage: they go before the
   // store grows its index.
@@ -420,7 +420,7 @@ Fused stage_fusion(TemplateGraph graph, const TokenTemplates& templates, bool ma
   text_ids = std::vector<TextId>();
   unknown_texts = std::vector<uint32_t>();
   emitter.finish();
-  out.nodes = store.nodes_from(0);
+  out.nodes = store.nodes_from(NodeId(0));
   out.store = std::move(store).finish();
 
   out.outputs.reserve(graph.outputs.size());

@@ -42,7 +42,7 @@ class TemplateTable {
     const uint32_t hash = node.template_hash();
     const uint32_t found =
         index_.find(hash, [&](uint32_t t) { return node.same_template(kept_.templates[t]); });
-    if (found != IdIndex::kEmpty) return static_cast<TemplateId>(found);
+    if (IdIndex::found(found)) return static_cast<TemplateId>(found);
     const auto id = static_cast<uint32_t>(kept_.templates.size());
     kept_.templates.push_back(position);
     kept_.graph.texts.add_with([&node](std::string& out) { node_text::append_template_text(node, out); });
@@ -70,15 +70,15 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   // Inputs precede their nodes, so one sweep from the last node down marks
   // everything live, reading the nodes in order rather than chasing them.
   std::vector<bool> live(n, false);
-  for (NodeId o : outputs) at(live, o) = true;
+  for (NodeId o : outputs) at(live, o.value()) = true;
   uint64_t edges = 0;  // inputs of live nodes
   for (uint64_t i = n; i-- > 0;) {
     if (!live[i]) continue;
     const auto inputs = nodes[i].inputs();
     edges += inputs.size();
     for (NodeId input : inputs) {
-      if (input >= i) panic("a node's inputs precede it");
-      live[input] = true;
+      if (input.value() >= i) panic("a node's inputs precede it");
+      live[input.value()] = true;
     }
   }
   check_reduce_size(n, edges);
@@ -95,17 +95,17 @@ void dead_code_elimination(const NodesView& nodes, const std::vector<NodeId>& ou
   constexpr uint64_t kAhead = 16;  // nodes whose inputs' entries load meanwhile
   for (uint64_t i = 0; i < n; ++i) {
     if (i + kAhead < n) {
-      for (NodeId input : nodes[i + kAhead].inputs()) __builtin_prefetch(&kept.index[input]);
+      for (NodeId input : nodes[i + kAhead].inputs()) __builtin_prefetch(&kept.index[input.value()]);
     }
     if (!live[i]) continue;
     const NodeView node = nodes[i];
     kept.index[i] = static_cast<uint32_t>(g.op.size());
     g.op.push_back(templates.intern(node, i));
-    for (NodeId input : node.inputs()) g.children.push_back(kept.index[input]);
+    for (NodeId input : node.inputs()) g.children.push_back(kept.index[input.value()]);
     g.child_begin.push_back(static_cast<uint32_t>(g.children.size()));
   }
   g.outputs.reserve(outputs.size());
-  for (NodeId o : outputs) g.outputs.push_back(kept.index[o]);
+  for (NodeId o : outputs) g.outputs.push_back(kept.index[o.value()]);
 }
 
 // Structural duplicates of the engine's answer, by (template, mapped children).
@@ -146,7 +146,7 @@ Deduplicated cse(TemplateGraph canonical) {
       const auto other = d.graph.children_of(k);
       return d.graph.op[k] == op && std::equal(kids.begin(), kids.end(), other.begin(), other.end());
     });
-    if (found != IdIndex::kEmpty) {
+    if (IdIndex::found(found)) {
       d.index.push_back(found);
       continue;
     }
@@ -188,7 +188,7 @@ void check_reduce_size(uint64_t nodes, uint64_t inputs) {
 
 Reduced reduce_with_mode(const NodesView& nodes, const std::vector<NodeId>& outputs,
                          const RewriteEngine& engine, bool maximal_fusion, ReductionTimes* times) {
-  if (nodes.first_id() != 0) panic("a reduction starts at the first node");
+  if (nodes.first_id() != NodeId(0)) panic("a reduction starts at the first node");
   Laps laps(times);
   Kept kept;
   dead_code_elimination(nodes, outputs, kept);
@@ -257,9 +257,9 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                     const RewriteEngine& engine,
                                                     bool maximal_fusion, ReductionTimes* times) {
   Laps laps(times);
-  const NodesView nodes = store.snapshot_from(0);
+  const NodesView nodes = store.snapshot_from(NodeId(0));
   for (NodeId o : outputs) {
-    if (o >= nodes.size()) return Err(BadNodeId{o});
+    if (o.value() >= nodes.size()) return Err(BadNodeId{o});
   }
   laps.lap(&ReductionTimes::view);
   return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion, times), times);

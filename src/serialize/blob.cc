@@ -94,9 +94,9 @@ class Writer {
     return true;
   }
 
-  bool inputs(std::span<const uint32_t> ids) {
+  bool inputs(InputIds ids) {
     if (!field("input count", ids.size())) return false;
-    for (uint32_t id : ids) u64(id);
+    for (NodeId id : ids) u64(id.value());
     return true;
   }
 
@@ -398,7 +398,7 @@ class Reader {
       uint64_t id;
       if (!u64(id)) return false;
       if (id >= bound) return fail(bad_reference(id));
-      s.inputs.push_back(id);
+      s.inputs.push_back(NodeId(id));
     }
     return true;
   }
@@ -509,7 +509,7 @@ Result<Blob, EncodeError> encode_blob(const NodesView& nodes, const std::vector<
   if (!w.field("output count", outputs.size())) {
     return Err(EncodeError{"cannot serialize: " + w.failure()});
   }
-  for (NodeId id : outputs) w.u64(id);
+  for (NodeId id : outputs) w.u64(id.value());
   return std::move(w).finish();
 }
 
@@ -554,7 +554,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // only after the records before it are indexed, so that a repeat among
   // them reports first, as it would have on arrival.
   auto stop = [&store](DecodeError e) {
-    if (const auto repeat = store.index_appended()) return bad_reference(*repeat);
+    if (const auto repeat = store.index_appended()) return bad_reference(repeat->value());
     return e;
   };
   constexpr uint64_t kAhead = 2;
@@ -583,18 +583,20 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       if (expected > i) store.reserve(expected - i);
     }
     auto id = store.append(ring[i % (kAhead + 1)].key);
-    if (!id) return Err(stop(bad_reference(id.error().id)));
+    if (!id) return Err(stop(bad_reference(id.error().id.value())));
   }
   // A record equal to an earlier one would make every later index name the
   // wrong node: its own index is no node at all.
-  if (const auto repeat = store.index_appended()) return Err(bad_reference(*repeat));
+  if (const auto repeat = store.index_appended()) return Err(bad_reference(repeat->value()));
 
   uint32_t output_count;
   if (!r.u32(output_count)) return Err(r.error());
   for (uint32_t e = 0; e < output_count; ++e) {
     uint64_t id;
     if (!r.u64(id)) return Err(r.error());
-    if (auto marked = store.mark_output(id); !marked) return Err(bad_reference(marked.error().id));
+    if (auto marked = store.mark_output(NodeId(id)); !marked) {
+      return Err(bad_reference(marked.error().id.value()));
+    }
   }
   return std::move(store).finish();
 }

@@ -147,8 +147,7 @@ void NodeView::append_token(std::string& t) const { node_text::append_token(*thi
 std::string NodeView::label() const { return node_text::label(*this); }
 
 NodeKey NodeView::to_key() const {
-  const auto in = inputs();
-  return key_of(*this, Inputs(in.begin(), in.end()));
+  return key_of(*this, inputs().to_vector());
 }
 
 NodeKey NodeView::with_inputs(Inputs inputs) const { return to_key().with_inputs(std::move(inputs)); }
@@ -190,7 +189,7 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
 NodeView NodesView::operator[](uint64_t i) const {
   if (i >= size()) panic("index out of bounds: the len is " + std::to_string(size()) +
                          " but the index is " + std::to_string(i));
-  return a_->node(begin_ + i);
+  return a_->node(NodeId(begin_ + i));
 }
 
 std::vector<NodeKey> NodesView::keys() const {
@@ -373,7 +372,7 @@ NodeArena::Encoded NodeArena::encode(const Prepared& p, const TextId* ids, Descr
   Encoded e{};
   e.part = info.named() ? ids[t++].word() : info.has(Part::kDescriptor) ? desc.word() : 0;
   if (info.has(Part::kDescriptor)) t += p.has_preprocessing_ref ? 6 : 5;
-  for (NodeId i : p.inputs) *w++ = NodePos::of_index(i).word();
+  for (NodeId i : p.inputs) *w++ = i.pos().word();
   bool has_params = false;
   if (info.has(Part::kMembers)) {
     *w++ = static_cast<uint32_t>(p.argc.size());  // the member count
@@ -417,7 +416,7 @@ class WordBuffer {
 
 }  // namespace
 
-std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
+std::optional<NodeId> NodeArena::find(const Prepared& p) const {
   TextIds ids;
   DescriptorId desc;
   if (!resolve(p, ids, desc)) return std::nullopt;
@@ -427,7 +426,7 @@ std::optional<uint64_t> NodeArena::find(const Prepared& p) const {
   const Encoded e = encode(p, ids.data(), desc, words);
   const NodePos found = find_node(p.hash, e, words);
   if (found.is_none()) return std::nullopt;
-  return found.word();
+  return NodeId::at(found);
 }
 
 void NodeArena::prefetch_parts(const Prepared& p) const {
@@ -451,11 +450,11 @@ void NodeArena::reserve(std::size_t n) {
   index_.reserve_more(n);
 }
 
-std::pair<uint64_t, bool> NodeArena::intern(const Prepared& p) { return add_node(p, true); }
+std::pair<NodeId, bool> NodeArena::intern(const Prepared& p) { return add_node(p, true); }
 
-uint64_t NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
+NodeId NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
 
-std::optional<uint64_t> NodeArena::index_appended() {
+std::optional<NodeId> NodeArena::index_appended() {
   const std::size_t n = unindexed_.size();
   index_.reserve_more(n);
   const uint64_t first = records_.size() - n;
@@ -465,13 +464,14 @@ std::optional<uint64_t> NodeArena::index_appended() {
     const NodeRecord& r = records_[first + j];
     const Encoded e{r.part, r.meta};
     const auto same = [&](uint32_t other) { return same_node(records_[other], e, r.words); };
-    if (!index_.insert_unique(unindexed_[j], NodePos::of_index(first + j).word(), same)) return first + j;
+    const NodeId id(first + j);
+    if (!index_.insert_unique(unindexed_[j], id.pos().word(), same)) return id;
   }
   unindexed_ = std::vector<uint32_t>();
   return std::nullopt;
 }
 
-std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
+std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // A lookup now would miss the appended nodes and could add one twice.
   if (indexed && !unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
   const std::size_t text_count = p.texts.size();
@@ -538,7 +538,7 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     uint32_t* const lookup = words_.room();
     e = encode(p, ids, desc, lookup);
     const NodePos found = find_node(p.hash, e, lookup, slot);
-    if (!found.is_none()) return {found.word(), false};
+    if (!found.is_none()) return {NodeId::at(found), false};
   }
 
   // A new node. Room for everything first: after this point nothing throws,
@@ -603,12 +603,12 @@ std::pair<uint64_t, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   }
   uint32_t* w = words_.take(words);  // holds the key's words already when it was looked up
   if (!look_up) e = encode(p, ids, desc, w);
-  const uint64_t id = records_.size();
+  const NodeId id(records_.size());
   records_.push_back(NodeRecord{w, e.part, e.meta});
   if (look_up) {
-    index_.insert_at(slot, p.hash, NodePos::of_index(id).word());
+    index_.insert_at(slot, p.hash, id.pos().word());
   } else if (indexed) {
-    index_.insert(p.hash, NodePos::of_index(id).word());
+    index_.insert(p.hash, id.pos().word());
   } else {
     unindexed_.push_back(p.hash);
   }

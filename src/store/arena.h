@@ -51,7 +51,7 @@ class KeyHasher {
   void add(uint64_t w) { mix_(w); }
   void add_inputs(std::span<const NodeId> ids) {
     mix_(ids.size());
-    for (NodeId i : ids) mix_(i);
+    for (NodeId i : ids) mix_(i.value());
   }
   // A param: its name's hash, its kind and its value, a float by its
   // canonical bits and a Str by its text's hash.
@@ -219,7 +219,7 @@ class NodeView {
 
   [[nodiscard]] NodeKey::Kind kind() const { return r_->kind(); }
   [[nodiscard]] bool is_op() const { return NodeKey::is_op(kind()); }
-  [[nodiscard]] std::span<const uint32_t> inputs() const { return {r_->words, r_->input_count()}; }
+  [[nodiscard]] InputIds inputs() const { return r_->inputs(); }
   // Name of a Source, Op or Reduction; empty otherwise.
   [[nodiscard]] std::string_view name() const;
   // That name's text id (Source, Op and Reduction only).
@@ -268,7 +268,7 @@ class NodesView {
   [[nodiscard]] uint64_t size() const { return end_ - begin_; }
   [[nodiscard]] bool empty() const { return begin_ == end_; }
   // The id of the first node.
-  [[nodiscard]] uint64_t first_id() const { return begin_; }
+  [[nodiscard]] NodeId first_id() const { return NodeId(begin_); }
   // Positions [from, to) of this view, clamped to it.
   [[nodiscard]] NodesView sub(uint64_t from, uint64_t to) const {
     to = std::min(to, size());
@@ -320,11 +320,11 @@ class NodeArena {
   NodeArena& operator=(const NodeArena&) = delete;
 
   [[nodiscard]] uint64_t size() const { return records_.size(); }
-  [[nodiscard]] NodeView node(uint64_t id) const { return {this, &records_[id]}; }
+  [[nodiscard]] NodeView node(NodeId id) const { return {this, &records_[id.value()]}; }
   [[nodiscard]] NodesView view(uint64_t begin, uint64_t end) const { return {this, begin, end}; }
 
   // The id of an equal node, if any.
-  [[nodiscard]] std::optional<uint64_t> find(const Prepared& p) const;
+  [[nodiscard]] std::optional<NodeId> find(const Prepared& p) const;
   // The id of text `s` (whose hash is `hash`), or none.
   [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const;
   // Starts fetching the text and descriptor slots interning or appending `p`
@@ -335,19 +335,19 @@ class NodeArena {
   // The id of an equal node, or a new one (`second` true). The key's inputs
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.
-  std::pair<uint64_t, bool> intern(const Prepared& p);
+  std::pair<NodeId, bool> intern(const Prepared& p);
   // For filling an arena nobody else reads yet with keys known to be
   // distinct: appends `p` as a new node without looking it up or indexing
   // it, and `index_appended` then indexes all such nodes in one pass, which
   // overlaps the index's cache misses instead of waiting on one a key.
   // Nothing may be looked up or interned in between. All or nothing, as
   // `intern`.
-  uint64_t append_unindexed(const Prepared& p);
+  NodeId append_unindexed(const Prepared& p);
   // Indexes the appended nodes in order; stops at the first that equals a
   // node before it (an appended one or not) and returns its id, and then the
   // arena holds a duplicate and is fit only to be dropped. nullopt when all
   // are distinct.
-  [[nodiscard]] std::optional<uint64_t> index_appended();
+  [[nodiscard]] std::optional<NodeId> index_appended();
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);
 
@@ -402,7 +402,7 @@ class NodeArena {
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
   // `intern`, or with `indexed` false `append_unindexed`.
-  std::pair<uint64_t, bool> add_node(const Prepared& p, bool indexed);
+  std::pair<NodeId, bool> add_node(const Prepared& p, bool indexed);
 
   SegVector<NodeRecord, 1024> records_;
   SegVector<Text, 256> texts_;

@@ -27,18 +27,18 @@ std::string render_dot(const NodesView& nodes, const std::vector<NodeId>& output
   std::string out = "digraph velmora {\n";
   std::vector<bool> marked(nodes.size(), false);  // one pass over the marks, not one per node
   for (NodeId o : outputs) {
-    if (o < marked.size()) marked[o] = true;
+    if (o.value() < marked.size()) marked[o.value()] = true;
   }
-  for (NodeId id = 0; id < nodes.size(); ++id) {
+  for (uint64_t id = 0; id < nodes.size(); ++id) {
     out += "  n" + std::to_string(id) + " [label=\"" + escape_label(nodes[id].label()) + "\"";
     if (marked[id]) {
       out += ", shape=doublecircle";
     }
     out += "];\n";
   }
-  for (NodeId id = 0; id < nodes.size(); ++id) {
+  for (uint64_t id = 0; id < nodes.size(); ++id) {
     for (NodeId input : nodes[id].inputs()) {
-      out += "  n" + std::to_string(input) + " -> n" + std::to_string(id) + ";\n";
+      out += "  n" + std::to_string(input.value()) + " -> n" + std::to_string(id) + ";\n";
     }
   }
   out += "}\n";

@@ -9,7 +9,7 @@
 namespace velmora {
 
 std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
-  return out << "BadNodeId(" << e.id << ")";
+  return out << "BadNodeId(" << e.id.value() << ")";
 }
 
 // Every operation below that only reads holds the lock as a reader: nothing it
@@ -20,9 +20,9 @@ std::ostream& operator<<(std::ostream& out, const BadNodeId& e) {
 namespace {
 
 // The first of the key's inputs that is not yet a node of a store of `n`.
-std::optional<NodeId> missing_input(const NodeArena::Prepared& key, NodeId n) {
+std::optional<NodeId> missing_input(const NodeArena::Prepared& key, uint64_t n) {
   for (NodeId input : key.inputs) {
-    if (input >= n) return input;
+    if (input.value() >= n) return input;
   }
   return std::nullopt;
 }
@@ -55,16 +55,16 @@ Result<NodeId, BadNodeId> StoreBuilder::append(const NodeArena::Prepared& key) {
 NodesView StoreBuilder::nodes_from(NodeId start) const {
   const NodeArena& nodes = store_->nodes_;
   const uint64_t n = nodes.size();
-  return nodes.view(std::min<NodeId>(start, n), n);
+  return nodes.view(std::min(start.value(), n), n);
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(mutex_);
-  if (id >= nodes_.size()) return Err(BadNodeId{id});
-  const NodePos pos = NodePos::of_index(id);
-  const uint32_t hash = hash_word(id);  // keyed: marks may come from an untrusted blob
-  const auto same = [id](uint32_t marked) { return marked == id; };
-  if (marked_.find(hash, same) != IdIndex::kEmpty) return {};
+  if (id.value() >= nodes_.size()) return Err(BadNodeId{id});
+  const NodePos pos = id.pos();
+  const uint32_t hash = hash_word(id.value());  // keyed: marks may come from an untrusted blob
+  const auto same = [pos](uint32_t marked) { return NodePos(marked) == pos; };
+  if (IdIndex::found(marked_.find(hash, same))) return {};
   guard.sparing_allocation_failures([&] {
     // Doubling, so that n marks copy the list O(log n) times, not n.
     if (outputs_.size() == outputs_.capacity()) outputs_.reserve(2 * outputs_.size() + 8);
@@ -106,7 +106,7 @@ Snapshot GraphStore::snapshot() const {
 NodesView GraphStore::snapshot_from(NodeId start) const {
   PoisonGuard guard(mutex_, PoisonGuard::kReader);
   const uint64_t n = nodes_.size();
-  return nodes_.view(std::min<NodeId>(start, n), n);
+  return nodes_.view(std::min(start.value(), n), n);
 }
 
 void GraphStore::set_node_map(PackedNodeMap map) {

@@ -21,7 +21,7 @@ namespace velmora {
 
 // An id that is not in the store.
 struct BadNodeId {
-  NodeId id = 0;
+  NodeId id{};
   friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
 };
 // Written as "BadNodeId(7)".
@@ -30,7 +30,7 @@ std::ostream& operator<<(std::ostream& out, const BadNodeId& e);
 // Where a node of an unreduced graph landed: the reduced node computing it and,
 // for a Stage, the member index.
 struct Placement {
-  NodeId node = 0;
+  NodeId node{};
   std::optional<uint64_t> member;
   friend bool operator==(const Placement&, const Placement&) = default;
 };
@@ -50,10 +50,10 @@ class PackedNodeMap {
     const uint64_t w = words_[i];
     if (w == kNowhere) return std::nullopt;
     const uint64_t member = w >> 32;
-    return Placement{w & 0xFFFFFFFFu, member == 0 ? std::nullopt : std::optional<uint64_t>(member - 1)};
+    return Placement{NodeId(w & 0xFFFFFFFFu), member == 0 ? std::nullopt : std::optional<uint64_t>(member - 1)};
   }
   void set(std::size_t i, NodeId node, std::optional<uint64_t> member) {
-    words_[i] = node | (member ? *member + 1 : 0) << 32;
+    words_[i] = node.value() | (member ? *member + 1 : 0) << 32;
   }
   // Copies entry `from` of `other` to entry `i`.
   void copy(std::size_t i, const PackedNodeMap& other, std::size_t from) {

@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <numeric>
 
 #include "../fuzz/blob_decoder.h"
 #include "../fuzz/blob_seeds.h"
 #include "alloc_harness.h"
 #include "gtest/gtest.h"
+#include "ids_for_test.h"
 #include "serialize/utf8.h"
 
 namespace velmora {
@@ -64,12 +64,12 @@ TEST(BlobWrite, WorkedExampleAndTheOutputSection) {
       0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // outputs [1]
   };
   ASSERT_EQ(expected.size(), 70u);
-  EXPECT_EQ(write(*read_ok(expected), {1}), expected);
+  EXPECT_EQ(write(*read_ok(expected), ids(1)), expected);
   EXPECT_EQ(blob_seeds::all()[1].bytes, expected);
   auto store = read_ok(hdr(3, 3).u32(1).u64(0).b);
-  const Bytes blob = write(*store, {2, 2});
+  const Bytes blob = write(*store, ids(2, 2));
   EXPECT_EQ(Bytes(blob.end() - 20, blob.end()), B{}.u32(2).u64(2).u64(2).b);
-  EXPECT_EQ(read_ok(blob)->outputs(), std::vector<NodeId>{2});
+  EXPECT_EQ(read_ok(blob)->outputs(), ids(2));
 }
 
 // Every count, length and index over the limit is refused by name; a limit of
@@ -82,23 +82,23 @@ TEST(BlobWrite, RefusesFieldsThatDoNotFit) {
   // The nodes, the outputs, and the error between "cannot serialize" and " exceeds".
   for (const auto& [nodes, outputs, error] : std::vector<std::tuple<std::vector<NodeKey>, Inputs, std::string>>{
            {{s, NodeKey::Source("t"), NodeKey::Source("u")}, {}, ": node count 3"},
-           {{s}, {0, 0, 0}, ": output count 3"},
-           {{s, NodeKey::Op("f", {0, 0, 0})}, {}, " node 1: input count 3"},
+           {{s}, ids(0, 0, 0), ": output count 3"},
+           {{s, NodeKey::Op("f", ids(0, 0, 0))}, {}, " node 1: input count 3"},
            {{NodeKey::Source("s", three)}, {}, " node 0: param count 3"},
            {{NodeKey::External({"k", "h", "f", "1", "io", "ref"}, {})}, {}, " node 0: string length 3"},
-           {{s, NodeKey::Stage({0}, {m, m, m})}, {}, " node 1: stage member count 3"},
-           {{s, NodeKey::Stage({0}, {{"x", {i0, i0, i0}}})}, {}, " node 1: stage argument count 3"},
-           {{s, NodeKey::Stage({0}, {{"x", {StageRef::Input(3)}}})}, {}, " node 1: stage argument index 3"}}) {
+           {{s, NodeKey::Stage(ids(0), {m, m, m})}, {}, " node 1: stage member count 3"},
+           {{s, NodeKey::Stage(ids(0), {{"x", {i0, i0, i0}}})}, {}, " node 1: stage argument count 3"},
+           {{s, NodeKey::Stage(ids(0), {{"x", {StageRef::Input(3)}}})}, {}, " node 1: stage argument index 3"}}) {
     auto blob = blob_seeds::encode_nodes(nodes, outputs, 2);
     ASSERT_FALSE(blob.ok()) << error;
     EXPECT_EQ(blob.error().message, "cannot serialize" + error + " exceeds the blob field limit of 2");
   }
-  EXPECT_TRUE(blob_seeds::encode_nodes({s, NodeKey::Op("ab", {0, 0})}, {1, 1}, 2).ok());  // at the limit
+  EXPECT_TRUE(blob_seeds::encode_nodes({s, NodeKey::Op("ab", ids(0, 0))}, ids(1, 1), 2).ok());  // at the limit
   // A stage argument index is a u64 in memory but a u32 on disk: the real
   // 32-bit check, reached without gigabytes of data.
   GraphStore store;
   ASSERT_TRUE(store.intern(s).ok());
-  ASSERT_TRUE(store.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(uint64_t{1} << 32)}}})).ok());
+  ASSERT_TRUE(store.intern(NodeKey::Stage(ids(0), {{"op|a", {StageRef::Input(uint64_t{1} << 32)}}})).ok());
   EXPECT_EQ(serialize_with(store, {}).error().message,
             "cannot serialize node 1: stage argument index 4294967296 exceeds the blob field limit of 4294967295");
 }
@@ -108,9 +108,9 @@ TEST(BlobWrite, RefusesFieldsThatDoNotFit) {
 TEST(BlobRoundTrip, LargeBlobsWholeAndCut) {
   GraphStore s;
   (void)s.intern(NodeKey::Source("x", {}));
-  for (NodeId i = 1; i < 40000; ++i) (void)s.intern(NodeKey::Op("neg", {i - 1}, {}));
-  const Bytes blob = write(s, {39999});
-  EXPECT_EQ(write(*read_ok(blob), {39999}), blob);
+  for (uint64_t i = 1; i < 40000; ++i) (void)s.intern(NodeKey::Op("neg", ids(i - 1), {}));
+  const Bytes blob = write(s, ids(39999));
+  EXPECT_EQ(write(*read_ok(blob), ids(39999)), blob);
   EXPECT_EQ(outcome(Bytes(blob.begin(), blob.begin() + blob.size() / 2)), kTruncated);
   B grown = hdr(5000);
   for (int i = 0; i < 5000; ++i) grown.src(std::string(i < 4096 ? 1 : 5000, 'a') + std::to_string(i));
@@ -160,8 +160,8 @@ TEST(BlobRead, MarksAllocateLogarithmically) {
   for (uint64_t n : {1000u, 60000u}) {
     GraphStore s;
     for (uint64_t i = 0; i < n; ++i) ASSERT_TRUE(s.intern(NodeKey::Source(std::to_string(i))).ok());
-    std::vector<NodeId> all(n);
-    std::iota(all.begin(), all.end(), NodeId{0});
+    std::vector<NodeId> all;
+    for (uint64_t i = 0; i < n; ++i) all.push_back(NodeId(i));
     const Bytes bare = write(s, {}), marked = write(s, all);
     const long bound = 4 * std::bit_width(n);
     auto allocations = [](auto&& f) {

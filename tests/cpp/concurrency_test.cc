@@ -9,6 +9,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "gtest/gtest.h"
+#include "ids_for_test.h"
 #include "optimizer/incremental/incremental.h"
 #include "serialize/blob.h"
 #include "store_for_test.h"
@@ -51,7 +52,7 @@ struct Grower {
 // times meanwhile: each sees a consistent prefix, each id names its key.
 TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
   constexpr int kWriters = 3, kReaders = 5, kReadsEach = 4;
-  constexpr NodeId kFar = 1'000'000;
+  constexpr NodeId kFar(1'000'000);
   GraphStore store;
   std::atomic<int> writers_left{kWriters}, reads{0}, readers_done{0};
   std::vector<std::pair<NodeId, ReducedStore>> observed[2];
@@ -91,16 +92,16 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
         // yet is refused even while others are about to create it.
         const std::string dot = store.to_dot();
         ASSERT_TRUE(dot.starts_with("digraph velmora {") && dot.ends_with("}\n"));
-        const NodeId far = kFar + now.size();
+        const NodeId far(kFar.value() + now.size());
         EXPECT_EQ(store.intern(NodeKey::Op("never", {own, far, kFar})).error(), BadNodeId{far});
         EXPECT_EQ(store.mark_output(kFar).error(), BadNodeId{kFar});
       } else if (role < 3) {
-        const NodeId output = store.node_count() - 1;
+        const NodeId output(store.node_count() - 1);
         observed[role - 1].emplace_back(output, reduce_with_outputs(store, {output}, engine(), false).value());
       } else {
         IncrementalReducer& r = reducers[role - 3];
         const uint64_t before = r.watermark();
-        const uint64_t consumed = r.step(store.snapshot_from(before)).value();
+        const uint64_t consumed = r.step(store.snapshot_from(NodeId(before))).value();
         ASSERT_EQ(r.watermark(), before + consumed);
         ASSERT_EQ(r.total_work(), r.watermark());
       }
@@ -116,10 +117,10 @@ TEST(ConcurrencyStore, ReadersOfEveryKindWhileWritersGrowIt) {
   EXPECT_EQ(absl::flat_hash_set<NodeId>(snap.outputs.begin(), snap.outputs.end()).size(), snap.outputs.size());
   for (uint64_t i = 0; i < all.size(); ++i) {
     EXPECT_NE(all[i].name(), "never");
-    for (NodeId input : all[i].inputs()) ASSERT_LT(input, i);
+    for (NodeId input : all[i].inputs()) ASSERT_LT(input.value(), i);
   }
   for (const auto& g : growers) {
-    for (const auto& [id, key] : g->got) ASSERT_EQ(all[id], key) << id;
+    for (const auto& [id, key] : g->got) ASSERT_EQ(all[id.value()], key) << id;
   }
   // A reduction taken while the store grew equals the same reduction of the
   // finished store: later nodes are never reachable from an earlier output.
@@ -174,8 +175,8 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
   std::thread([&] {
     const std::function<void()> ops[] = {
         [&] { (void)poisoned.node_count(); }, [&] { (void)poisoned.intern(NodeKey::Source("after")); },
-        [&] { (void)poisoned.mark_output(0); }, [&] { (void)poisoned.snapshot(); },
-        [&] { (void)poisoned.snapshot_from(0); }, [&] { (void)poisoned.outputs(); },
+        [&] { (void)poisoned.mark_output(NodeId(0)); }, [&] { (void)poisoned.snapshot(); },
+        [&] { (void)poisoned.snapshot_from(NodeId(0)); }, [&] { (void)poisoned.outputs(); },
         [&] { (void)poisoned.node_map(); }, [&] { (void)poisoned.to_dot(); }, [&] { poisoned.set_node_map({}); },
         [&] { (void)serialize_with(poisoned, {}); }, [&] { (void)reduce_with(poisoned, engine(), false); }};
     for (const auto& op : ops) {
@@ -190,7 +191,7 @@ TEST(ConcurrencyPoison, APanicUnderTheLockPoisonsOnlyThatStore) {
   // The other store is untouched. (Errors that callers cause are values, not
   // unwinding, and poison nothing: the readers above meet them all along.)
   EXPECT_EQ(healthy.node_count(), 22u);
-  EXPECT_GT(reduce_with_outputs(healthy, {21}, engine(), false).value().report.reduced_nodes, 0u);
+  EXPECT_GT(reduce_with_outputs(healthy, ids(21), engine(), false).value().report.reduced_nodes, 0u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "alloc_harness.h"
 #include "gtest/gtest.h"
+#include "ids_for_test.h"
 #include "hash_key_for_test.h"
 #include "optimizer/incremental/incremental.h"
 #include "optimizer/incremental/reducer_cell.h"
@@ -56,8 +57,8 @@ ReducedStore reduce(const GraphStore& store, const std::vector<NodeId>& outputs,
 
 // Each row: a store, its outputs and fusion rules (1 single-use, 2 maximal,
 // 3 both), and the reduced store's nodes, marks and report.
-NodeKey nan_sum(NodeId in, uint64_t bits) {
-  return NodeKey::Reduction("sum", {in}, ParamMap({{"v", ParamValue::Float(std::bit_cast<double>(bits))}}));
+NodeKey nan_sum(uint64_t in, uint64_t bits) {
+  return NodeKey::Reduction("sum", ids(in), ParamMap({{"v", ParamValue::Float(std::bit_cast<double>(bits))}}));
 }
 
 TEST(Reduce, WorkedExamples) {
@@ -69,49 +70,49 @@ TEST(Reduce, WorkedExamples) {
     std::vector<NodeId> marks;
     ReductionReport report;
   };
-  const std::vector<NodeKey> chain = {src("s"), op("a", {0}), op("b", {1}), op("c", {2})};
-  const std::vector<NodeKey> fan = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), op("d", {2, 3})};
+  const std::vector<NodeKey> chain = {src("s"), op("a", ids(0)), op("b", ids(1)), op("c", ids(2))};
+  const std::vector<NodeKey> fan = {src("s"), op("a", ids(0)), op("b", ids(1)), op("c", ids(1)), op("d", ids(2, 3))};
   for (const Row& row : std::vector<Row>{
            // Outputs cut chains.
-           {chain, {3}, 3, {src("s"), stage({0}, {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}, {"op|c", {Mem(1)}}})}, {1},
+           {chain, ids(3), 3, {src("s"), stage(ids(0), {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}, {"op|c", {Mem(1)}}})}, ids(1),
             {4, 4, 4, 1, 2, 1}},
-           {chain, {3, 2, 3}, 3,
-            {src("s"), stage({0}, {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}}), stage({1}, {{"op|c", {In(0)}}})}, {2, 1},
+           {chain, ids(3, 2, 3), 3,
+            {src("s"), stage(ids(0), {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}}), stage(ids(1), {{"op|c", {In(0)}}})}, ids(2, 1),
             {4, 4, 4, 2, 3, 1}},
            // Fan-out: a stays alone under the single-use rule, joins under the maximal.
-           {fan, {4}, 1,
-            {src("s"), stage({0}, {{"op|a", {In(0)}}}),
-             stage({1}, {{"op|b", {In(0)}}, {"op|c", {In(0)}}, {"op|d", {Mem(0), Mem(1)}}})},
-            {2}, {5, 5, 5, 2, 3, 1}},
-           {fan, {4}, 2,
+           {fan, ids(4), 1,
+            {src("s"), stage(ids(0), {{"op|a", {In(0)}}}),
+             stage(ids(1), {{"op|b", {In(0)}}, {"op|c", {In(0)}}, {"op|d", {Mem(0), Mem(1)}}})},
+            ids(2), {5, 5, 5, 2, 3, 1}},
+           {fan, ids(4), 2,
             {src("s"),
-             stage({0}, {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}, {"op|c", {Mem(0)}}, {"op|d", {Mem(1), Mem(2)}}})},
-            {1}, {5, 5, 5, 1, 2, 1}},
+             stage(ids(0), {{"op|a", {In(0)}}, {"op|b", {Mem(0)}}, {"op|c", {Mem(0)}}, {"op|d", {Mem(1), Mem(2)}}})},
+            ids(1), {5, 5, 5, 1, 2, 1}},
            // An op used twice by one consumer, before an opaque node.
-           {{src("s"), op("x", {0}), op("mul", {1, 1}), NodeKey::Reduction("sum", {2})}, {3}, 2,
-            {src("s"), stage({0}, {{"op|x", {In(0)}}, {"op|mul", {Mem(0), Mem(0)}}}), NodeKey::Reduction("sum", {1})},
-            {2}, {4, 4, 4, 1, 3, 2}},
+           {{src("s"), op("x", ids(0)), op("mul", ids(1, 1)), NodeKey::Reduction("sum", ids(2))}, ids(3), 2,
+            {src("s"), stage(ids(0), {{"op|x", {In(0)}}, {"op|mul", {Mem(0), Mem(0)}}}), NodeKey::Reduction("sum", ids(1))},
+            ids(2), {4, 4, 4, 1, 3, 2}},
            // The identity vanishes; commuted duplicates become one.
-           {{src("x"), op("neg", {0}), identity(0, {1})}, {2}, 3, {src("x"), stage({0}, {{"op|neg", {In(0)}}})}, {1},
+           {{src("x"), op("neg", ids(0)), identity(0, ids(1))}, ids(2), 3, {src("x"), stage(ids(0), {{"op|neg", {In(0)}}})}, ids(1),
             {3, 3, 2, 1, 2, 1}},
-           {{src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), identity(2, {3})}, {4, 2}, 3,
-            {src("x"), src("y"), stage({0, 1}, {{"op|add", {In(0), In(1)}}})}, {2}, {5, 5, 3, 1, 3, 2}},
+           {{src("x"), src("y"), op("add", ids(0, 1)), op("add", ids(1, 0)), identity(2, ids(3))}, ids(4, 2), 3,
+            {src("x"), src("y"), stage(ids(0, 1), {{"op|add", {In(0), In(1)}}})}, ids(2), {5, 5, 3, 1, 3, 2}},
            // NaNs of any payload are one param value: over operands the
            // identity joins, the two sums are one node.
-           {{src("x"), identity(0, {0}), nan_sum(0, 0x7FF0000000000001), nan_sum(1, 0xFFF8000000005555)}, {2, 3}, 3,
-            {src("x"), nan_sum(0, 0x7FF0000000000001)}, {1}, {4, 4, 2, 0, 2, 2}},
+           {{src("x"), identity(0, ids(0)), nan_sum(0, 0x7FF0000000000001), nan_sum(1, 0xFFF8000000005555)}, ids(2, 3), 3,
+            {src("x"), nan_sum(0, 0x7FF0000000000001)}, ids(1), {4, 4, 2, 0, 2, 2}},
            // A carried stage equal to the one an op fuses into, either first:
            // both are one node, and the counts stay those of the fused list.
-           {{src("s"), stage({0}, {{"op|neg", {In(0)}}}), op("neg", {0})}, {1, 2}, 3,
-            {src("s"), stage({0}, {{"op|neg", {In(0)}}})}, {1}, {3, 3, 3, 1, 3, 2}},
-           {{src("s"), op("neg", {0}), stage({0}, {{"op|neg", {In(0)}}})}, {2, 1}, 3,
-            {src("s"), stage({0}, {{"op|neg", {In(0)}}})}, {1}, {3, 3, 3, 1, 3, 2}},
+           {{src("s"), stage(ids(0), {{"op|neg", {In(0)}}}), op("neg", ids(0))}, ids(1, 2), 3,
+            {src("s"), stage(ids(0), {{"op|neg", {In(0)}}})}, ids(1), {3, 3, 3, 1, 3, 2}},
+           {{src("s"), op("neg", ids(0)), stage(ids(0), {{"op|neg", {In(0)}}})}, ids(2, 1), 3,
+            {src("s"), stage(ids(0), {{"op|neg", {In(0)}}})}, ids(1), {3, 3, 3, 1, 3, 2}},
            // Then what reads either of the two meets as well, fused or carried.
-           {{src("s"), stage({0}, {{"op|neg", {In(0)}}}), op("neg", {0}), op("exp", {1}), op("exp", {2}),
-             NodeKey::Reduction("sum", {1}), NodeKey::Reduction("sum", {2})},
-            {1, 2, 3, 4, 5, 6}, 3,
-            {src("s"), stage({0}, {{"op|neg", {In(0)}}}), stage({1}, {{"op|exp", {In(0)}}}), NodeKey::Reduction("sum", {1})},
-            {1, 2, 3}, {7, 7, 7, 3, 7, 4}},
+           {{src("s"), stage(ids(0), {{"op|neg", {In(0)}}}), op("neg", ids(0)), op("exp", ids(1)), op("exp", ids(2)),
+             NodeKey::Reduction("sum", ids(1)), NodeKey::Reduction("sum", ids(2))},
+            ids(1, 2, 3, 4, 5, 6), 3,
+            {src("s"), stage(ids(0), {{"op|neg", {In(0)}}}), stage(ids(1), {{"op|exp", {In(0)}}}), NodeKey::Reduction("sum", ids(1))},
+            ids(1, 2, 3), {7, 7, 7, 3, 7, 4}},
            {{}, {}, 3, {}, {}, {0, 0, 0, 0, 0, 0}}}) {
     auto store = store_of(row.nodes);
     for (bool maximal : {false, true}) {
@@ -128,47 +129,47 @@ TEST(Reduce, WorkedExamples) {
     }
   }
   // There the carried stage stands as itself, the op as its member.
-  auto carried = store_of({src("s"), stage({0}, {{"op|neg", {In(0)}}}), op("neg", {0})});
-  EXPECT_EQ(reduce(*carried, {1, 2}).store->node_map(),
-            (NodeMap{Placement{0, std::nullopt}, Placement{1, std::nullopt}, Placement{1, 0}}));
+  auto carried = store_of({src("s"), stage(ids(0), {{"op|neg", {In(0)}}}), op("neg", ids(0))});
+  EXPECT_EQ(reduce(*carried, ids(1, 2)).store->node_map(),
+            (NodeMap{Placement{NodeId(0), std::nullopt}, Placement{NodeId(1), std::nullopt}, Placement{NodeId(1), 0}}));
   // The pipeline's worked example; reduce without outputs takes the marks.
-  auto store = store_of({src("s"), op("a", {0}), op("b", {1}), src("dead")});
+  auto store = store_of({src("s"), op("a", ids(0)), op("b", ids(1)), src("dead")});
   EXPECT_EQ(reduce_with(*store, engine(), false).report, (ReductionReport{4, 0, 0, 0, 0, 0}));
-  ASSERT_TRUE(store->mark_output(2).ok());
+  ASSERT_TRUE(store->mark_output(NodeId(2)).ok());
   EXPECT_EQ(reduce(*store, {}).store->node_map(), NodeMap(4));
   const ReducedStore r = reduce_with(*store, engine(), false);
   EXPECT_EQ(r.report, (ReductionReport{4, 3, 3, 1, 2, 1}));
-  EXPECT_EQ(r.store->node_map(), (NodeMap{Placement{0, std::nullopt}, Placement{1, 0}, Placement{1, 1}, std::nullopt}));
+  EXPECT_EQ(r.store->node_map(), (NodeMap{Placement{NodeId(0), std::nullopt}, Placement{NodeId(1), 0}, Placement{NodeId(1), 1}, std::nullopt}));
   // Outputs are checked in order, before any work.
-  EXPECT_EQ(reduce_with_outputs(*store, {0, 3, 9, 5}, engine(), false).error(), BadNodeId{9});
-  EXPECT_EQ(reduce_with_outputs(*store, {0, 7, 9}, engine(), false).error(), BadNodeId{7});
-  EXPECT_EQ(reduce_with_outputs(*store, {4}, engine(), false).error(), BadNodeId{4});
+  EXPECT_EQ(reduce_with_outputs(*store, ids(0, 3, 9, 5), engine(), false).error(), BadNodeId{NodeId(9)});
+  EXPECT_EQ(reduce_with_outputs(*store, ids(0, 7, 9), engine(), false).error(), BadNodeId{NodeId(7)});
+  EXPECT_EQ(reduce_with_outputs(*store, ids(4), engine(), false).error(), BadNodeId{NodeId(4)});
 }
 
 // Step by step (one empty), finalize without outputs, ids not consumed yet.
 TEST(IncrementalReducer, WorkedExample) {
-  auto store = store_of({src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), identity(2, {3}),
-                         NodeKey::Op("add", {1, 0}, ParamMap({{"k", ParamValue::Int(1)}}))});
+  auto store = store_of({src("x"), src("y"), op("add", ids(0, 1)), op("add", ids(1, 0)), identity(2, ids(3)),
+                         NodeKey::Op("add", ids(1, 0), ParamMap({{"k", ParamValue::Int(1)}}))});
   const NodesView nodes = store->snapshot().nodes;
   IncrementalReducer r;
-  using State = std::tuple<uint64_t, std::vector<uint64_t>, uint64_t, uint64_t, uint64_t>;
+  using State = std::tuple<uint64_t, std::vector<NodeId>, uint64_t, uint64_t, uint64_t>;
   auto step = [&](uint64_t from, uint64_t to) {
     const uint64_t consumed = r.step(nodes.sub(from, to)).value();
     return State{consumed, r.canonical_of(), r.total_work(), r.watermark(), r.canonical_count()};
   };
-  EXPECT_EQ(step(0, 3), (State{3, {0, 1, 2}, 3, 3, 3}));
-  EXPECT_EQ(step(3, 5), (State{2, {0, 1, 2, 2, 2}, 5, 5, 3}));
-  EXPECT_EQ(step(5, 5), (State{0, {0, 1, 2, 2, 2}, 5, 5, 3}));
-  EXPECT_EQ(step(5, 6), (State{1, {0, 1, 2, 2, 2, 3}, 6, 6, 4}));
+  EXPECT_EQ(step(0, 3), (State{3, ids(0, 1, 2), 3, 3, 3}));
+  EXPECT_EQ(step(3, 5), (State{2, ids(0, 1, 2, 2, 2), 5, 5, 3}));
+  EXPECT_EQ(step(5, 5), (State{0, ids(0, 1, 2, 2, 2), 5, 5, 3}));
+  EXPECT_EQ(step(5, 6), (State{1, ids(0, 1, 2, 2, 2, 3), 6, 6, 4}));
   EXPECT_EQ(r.canonical_form()[3], nodes[5].to_key());
   EXPECT_EQ(r.finalize({}, engine(), false).value().node_map, NodeMap(6));
   // A delta that does not continue where the reducer stopped (nodes 1 to 3 fed
   // first, so node 2's input 1 is not consumed when it is reached): earlier
   // nodes of it stay, with no work counted.
   IncrementalReducer bad;
-  EXPECT_EQ(bad.step(nodes.sub(1, 4)).error(), BadNodeId{1});
+  EXPECT_EQ(bad.step(nodes.sub(1, 4)).error(), BadNodeId{NodeId(1)});
   EXPECT_EQ(std::tuple(bad.watermark(), bad.total_work()), std::tuple(1u, 0u));
-  EXPECT_EQ(bad.finalize({0, 1, 3}, engine(), false).error(), BadNodeId{1});  // the watermark itself
+  EXPECT_EQ(bad.finalize(ids(0, 1, 3), engine(), false).error(), BadNodeId{NodeId(1)});  // the watermark itself
 }
 
 // Ops (some with a param) and their commuted repeats, identities over one,
@@ -179,17 +180,17 @@ std::unique_ptr<GraphStore> random_store(std::mt19937& rng, int size) {
   const PayloadDescriptor d[] = {{"k", "a|b", "c", "v", "io", std::nullopt}, {"k", "a", "b|c", "v", "io", std::nullopt},
                                  {"k", "a|b", "c", "v", "io", "-"}};
   const char* names[] = {"add", "mul", "maximum", "sub", "neg", "exp"};
-  std::vector<NodeKey> binary = {op("add", {0, 1})};
+  std::vector<NodeKey> binary = {op("add", ids(0, 1))};
   for (int i = 0; i < size; ++i) {
-    auto pick = [&, n = store->node_count()] { return rng() % n; };
+    auto pick = [&, n = store->node_count()] { return NodeId(rng() % n); };
     const NodeKey& b = binary[rng() % binary.size()];
     const Inputs in = rng() % 8 ? Inputs{pick()} : rng() % 2 ? Inputs{} : Inputs{pick(), pick()};
     const ParamMap k = rng() % 4 ? ParamMap() : ParamMap({{"k", ParamValue::Int(1)}});
-    const NodeKey keys[] = {NodeKey::Op(names[rng() % 6], {pick(), pick()}, k), op(names[rng() % 6], {pick()}),
+    const NodeKey keys[] = {NodeKey::Op(names[rng() % 6], {pick(), pick()}, k), op(names[rng() % 6], Inputs{pick()}),
                             b.with_inputs({b.inputs()[1], b.inputs()[0]}), identity(rng() % 4, in),
-                            rng() % 2 ? NodeKey::Reduction("sum", {pick()}) : NodeKey::Join({pick(), pick()}),
-                            NodeKey::External(d[rng() % 3], {pick()}),
-                            stage({pick()}, {{rng() % 2 ? "op|sin" : "op|cos", {In(0)}}})};
+                            rng() % 2 ? NodeKey::Reduction("sum", Inputs{pick()}) : NodeKey::Join({pick(), pick()}),
+                            NodeKey::External(d[rng() % 3], Inputs{pick()}),
+                            stage(Inputs{pick()}, {{rng() % 2 ? "op|sin" : "op|cos", {In(0)}}})};
     const int kinds[] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 3, 4, 5, 6, 6, 1};
     const NodeKey& key = keys[kinds[rng() % 16]];
     if (key.is_op() && key.inputs().size() == 2) binary.push_back(key);
@@ -205,14 +206,14 @@ std::unique_ptr<GraphStore> recorded_over_reduced(std::mt19937& rng, int size) {
   auto first = random_store(rng, size);
   const uint64_t n0 = first->node_count();
   std::unique_ptr<GraphStore> store =
-      std::move(reduce_with_outputs(*first, {n0 - 1, rng() % n0, rng() % n0}, engine(), rng() % 2).value().store);
+      std::move(reduce_with_outputs(*first, ids(n0 - 1, rng() % n0, rng() % n0), engine(), rng() % 2).value().store);
   for (int extra = rng() % 6; extra >= 0; --extra) {
     const std::vector<NodeKey> nodes = store->snapshot().nodes.keys();
-    auto pick = [&] { return rng() % nodes.size(); };
+    auto pick = [&] { return NodeId(rng() % nodes.size()); };
     const NodeId at = pick();
-    const NodeKey& target = nodes[at];
+    const NodeKey& target = nodes[at.value()];
     if (target.kind() != NodeKey::Kind::kStage) {
-      EXPECT_TRUE(store->intern(rng() % 3 ? op(rng() % 2 ? "neg" : "add", {pick(), pick()}) : identity(rng() % 4, {pick()})).ok());
+      EXPECT_TRUE(store->intern(rng() % 3 ? op(rng() % 2 ? "neg" : "add", {pick(), pick()}) : identity(rng() % 4, Inputs{pick()})).ok());
       continue;
     }
     Inputs members;
@@ -261,23 +262,23 @@ TEST(Reduce, StagesWithMoreInputsThanTheSlotScanHolds) {
   auto store = store_of(want);
   std::vector<NodeId> outputs;
   for (const std::string name : {"f", "g"}) {
-    auto source = [&](uint64_t k) { return name == "f" ? k : 19 - k; };  // the one in slot k
+    auto source = [&](uint64_t k) { return NodeId(name == "f" ? k : 19 - k); };  // the one in slot k
     Inputs inputs;
     std::vector<StageOp> members;
     for (uint64_t j = 0; j < 22; ++j) {
       const uint64_t slot = j < 20 ? j : j == 20 ? 3 : 18;
       if (j < 20) inputs.push_back(source(j));
-      const Inputs in = j == 0 ? Inputs{source(0)} : Inputs{store->node_count() - 1, source(slot)};
+      const Inputs in = j == 0 ? Inputs{source(0)} : Inputs{NodeId(store->node_count() - 1), source(slot)};
       members.push_back({"op|" + name, j == 0 ? std::vector{In(0)} : std::vector{Mem(j - 1), In(slot)}});
       ASSERT_TRUE(store->intern(op(name, in)).ok());
     }
     want.push_back(stage(inputs, members));
-    outputs.push_back(store->node_count() - 1);
+    outputs.push_back(NodeId(store->node_count() - 1));
   }
   for (bool maximal : {false, true}) {
     const ReducedStore r = reduce(*store, outputs, maximal);
     EXPECT_TRUE(r.store->snapshot().nodes == want);
-    for (uint64_t j = 0; j < 44; ++j) EXPECT_EQ(r.store->node_map()[20 + j], (Placement{20 + j / 22, j % 22})) << j;
+    for (uint64_t j = 0; j < 44; ++j) EXPECT_EQ(r.store->node_map()[20 + j], (Placement{NodeId(20 + j / 22), j % 22})) << j;
   }
 }
 
@@ -290,11 +291,11 @@ TEST(IncrementalReducer, KeysWithARepeatedText) {
   for (int i = 0; i < 10; ++i) many.emplace_back("t" + std::to_string(i), ParamValue::Str(i % 2 ? "t1" : "u"));
   const StageOp m{"op|m", {In(0)}}, n{"op|n", {Mem(0)}};
   const PayloadDescriptor x{"x", "x", "x", "x", "x", "x"};
-  for (const NodeKey& key : {NodeKey::Op("n", {0}, ParamMap({{"n", ParamValue::Str("n")}})), stage({0}, {m, n, m}),
-                             NodeKey::Op("t1", {0}, ParamMap(many)), NodeKey::External(x, {0})}) {
+  for (const NodeKey& key : {NodeKey::Op("n", ids(0), ParamMap({{"n", ParamValue::Str("n")}})), stage(ids(0), {m, n, m}),
+                             NodeKey::Op("t1", ids(0), ParamMap(many)), NodeKey::External(x, ids(0))}) {
     IncrementalReducer r;
-    ASSERT_TRUE(r.step(store_of({src("s"), identity(0, {0}), key, key.with_inputs({1})})->snapshot().nodes).ok());
-    EXPECT_EQ(r.canonical_of(), (std::vector<uint64_t>{0, 0, 1, 1})) << key.token();
+    ASSERT_TRUE(r.step(store_of({src("s"), identity(0, ids(0)), key, key.with_inputs(ids(1))})->snapshot().nodes).ok());
+    EXPECT_EQ(r.canonical_of(), ids(0, 0, 1, 1)) << key.token();
   }
 }
 
@@ -315,11 +316,11 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
     const uint64_t n = nodes.size();
     std::vector<bool> used(n);
     for (const NodeKey& key : nodes) {
-      for (NodeId i : key.inputs()) used[i] = true;
+      for (NodeId i : key.inputs()) used[i.value()] = true;
     }
-    std::vector<NodeId> outputs = {rng() % n, rng() % n};
-    for (NodeId i = 0; i < n; ++i) {
-      if (!used[i]) outputs.push_back(i);
+    std::vector<NodeId> outputs = ids(rng() % n, rng() % n);
+    for (uint64_t i = 0; i < n; ++i) {
+      if (!used[i]) outputs.push_back(NodeId(i));
     }
     std::shuffle(outputs.begin(), outputs.end(), rng);
     IncrementalReducer whole, pieces;
@@ -343,32 +344,32 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
       // finds each of its nodes again, and adds a new one after them.
       const ReducedStore dup = reduce_with_outputs(*store, outputs, DuplicatingEngine(), maximal).value();
       EXPECT_TRUE(dup.store->snapshot().nodes == reduced && dup.store->node_map() == map && dup.report == report);
-      for (NodeId i = 0; i < reduced.size(); ++i) EXPECT_EQ(direct.store->intern(reduced[i]).value(), i);
-      EXPECT_EQ(direct.store->intern(op("more", {reduced.size() - 1})).value(), reduced.size());
+      for (uint64_t i = 0; i < reduced.size(); ++i) EXPECT_EQ(direct.store->intern(reduced[i]).value(), NodeId(i));
+      EXPECT_EQ(direct.store->intern(op("more", ids(reduced.size() - 1))).value(), NodeId(reduced.size()));
       // Counted over the fused list: a carried stage that met a fused one is one node.
       EXPECT_EQ(report.reduced_nodes, report.stages + report.boundary_nodes);
       EXPECT_LE(reduced.size(), report.reduced_nodes);
       std::map<std::pair<NodeId, uint64_t>, uint64_t> first_at;  // (node, member) -> first store id
       std::vector<uint64_t> last_member(reduced.size(), 0);
-      for (NodeId s = 0; s < n; ++s) {
+      for (uint64_t s = 0; s < n; ++s) {
         const NodeKey& key = nodes[s];
         ASSERT_TRUE(map[s].has_value()) << s;
         const Placement p = *map[s];
         if (key.inputs().size() == 1 && identities.contains(key.token())) {
-          EXPECT_EQ(map[s], map[key.inputs()[0]]) << s;
+          EXPECT_EQ(map[s], map[key.inputs()[0].value()]) << s;
         } else if (key.is_op()) {
           ASSERT_TRUE(p.member.has_value()) << s;
-          const auto& members = reduced[p.node].as<StageNode>().members;
+          const auto& members = reduced[p.node.value()].as<StageNode>().members;
           ASSERT_LT(*p.member, members.size());
           EXPECT_EQ(members[*p.member].op, key.token()) << s;
         } else {
           EXPECT_FALSE(p.member.has_value()) << s;
           Inputs landed;
-          for (NodeId i : key.inputs()) landed.push_back(map[i]->node);
-          EXPECT_EQ(reduced[p.node], key.with_inputs(landed)) << s;
+          for (NodeId i : key.inputs()) landed.push_back(map[i.value()]->node);
+          EXPECT_EQ(reduced[p.node.value()], key.with_inputs(landed)) << s;
         }
         const uint64_t first = first_at.try_emplace({p.node, p.member.value_or(0)}, s).first->second;
-        last_member[p.node] = std::max(last_member[p.node], first);
+        last_member[p.node.value()] = std::max(last_member[p.node.value()], first);
       }
       // (Stages that met are placed by the first of them, whose members may come later.)
       for (size_t r = 1; r < reduced.size() && reduced.size() == report.reduced_nodes; ++r) {
@@ -393,7 +394,7 @@ TEST(ReduceProperty, EveryNodeLandsRightAndFinalizeMatchesReduce) {
 // Everything a reducer cell holds and, once finished, what finalize gave.
 struct Finished {
   std::vector<NodeKey> canonical_form;
-  std::vector<uint64_t> canonical_of;
+  std::vector<NodeId> canonical_of;
   uint64_t total_work = 0;
   uint64_t watermark = 0;
   std::vector<NodeKey> reduced;
@@ -417,7 +418,7 @@ TEST(ReducerCell, FailedAllocationsLeaveItUsableAndPanicsPoisonIt) {
   for (int round = 0; round < 4; ++round) {
     const std::unique_ptr<GraphStore> whole = random_store(rng, 30 + 10 * round);
     const NodesView nodes = whole->snapshot().nodes;
-    const std::vector<NodeId> outputs = {nodes.size() - 1, rng() % nodes.size(), nodes.size() - 1};
+    const std::vector<NodeId> outputs = ids(nodes.size() - 1, rng() % nodes.size(), nodes.size() - 1);
     const bool maximal = round % 2;
     // A store that holds all, and a cell that has consumed the first
     // `consumed` of its nodes.
@@ -534,9 +535,9 @@ TEST(HashKey, EveryKeyedHashMovesWithTheKey) {
       h.emplace_back("text " + t, text_hash(t));
     }
     GraphStore store;
-    for (const NodeKey& key : {src("s"), NodeKey::Exchange({0}), NodeKey::Exchange({0, 0}), NodeKey::Join({1, 0}),
-                               stage({0}, {{"op|a", {In(0)}}}), op("f", {0}),
-                               NodeKey::External({"k", "h", "f", "v", "io", std::nullopt}, {0})}) {
+    for (const NodeKey& key : {src("s"), NodeKey::Exchange(ids(0)), NodeKey::Exchange(ids(0, 0)), NodeKey::Join(ids(1, 0)),
+                               stage(ids(0), {{"op|a", {In(0)}}}), op("f", ids(0)),
+                               NodeKey::External({"k", "h", "f", "v", "io", std::nullopt}, ids(0))}) {
       const NodeId id = store.intern(key).value();
       h.emplace_back("node " + key.label(), NodeArena::prepare(key).hash);
       h.emplace_back("template " + key.label(), store.snapshot_from(id)[0].template_hash());
@@ -564,12 +565,12 @@ TEST(HashKey, ResultsAreTheSameUnderAnyKey) {
     auto put_store = [&](const GraphStore& s) {
       const std::vector<uint8_t> blob = serialize_with(s, s.outputs()).value().bytes();
       out.append(blob.begin(), blob.end());
-      for (const auto& p : s.node_map()) put(p ? std::vector<uint64_t>{p->node, p->member.value_or(~0ULL)} : std::vector<uint64_t>{});
+      for (const auto& p : s.node_map()) put(p ? std::vector<uint64_t>{p->node.value(), p->member.value_or(~0ULL)} : std::vector<uint64_t>{});
     };
     for (int round = 0; round < 40; ++round) {
       const std::unique_ptr<GraphStore> store = random_store(rng, 20 + 6 * round);
       const uint64_t n = store->node_count();
-      const std::vector<NodeId> outputs = {n - 1, rng() % n, n / 2};
+      const std::vector<NodeId> outputs = ids(n - 1, rng() % n, n / 2);
       for (NodeId o : outputs) EXPECT_TRUE(store->mark_output(o).ok());
       put_store(*deserialize(serialize_with(*store, outputs).value().bytes()).value());
       for (bool maximal : {false, true}) {
@@ -579,7 +580,8 @@ TEST(HashKey, ResultsAreTheSameUnderAnyKey) {
                                   r.report.stages, r.report.reduced_nodes, r.report.boundary_nodes});
         IncrementalReducer inc;
         EXPECT_TRUE(inc.step(store->snapshot().nodes).ok());
-        put(inc.canonical_of());
+        for (NodeId c : inc.canonical_of()) out += std::to_string(c.value()) + ',';
+        out += '\n';
         put_store(*from_reduced(inc.finalize(outputs, engine(), maximal).value()).store);
       }
     }

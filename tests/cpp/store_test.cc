@@ -14,6 +14,7 @@
 #include "alloc_harness.h"
 #include "hash_key_for_test.h"
 #include "gtest/gtest.h"
+#include "ids_for_test.h"
 #include "node/text.h"
 #include "store/store.h"
 
@@ -50,36 +51,36 @@ TEST(GraphStore, TokensLabelsAndDotLinesOfEveryKind) {
        "n0 [label=\"Source a|b;c% {n=3}\"]"},
       {NodeKey::Source("a\"b\\c\nd", P({{"q", S("\"")}})), "src|a\"b\\c\nd|q=s\"", "Source a\"b\\c\nd {q=\"\\\"\"}",
        "n1 [label=\"Source a\\\"b\\\\c\nd {q=\\\"\\\\\\\"\\\"}\"]"},
-      {NodeKey::Op("f", {0}, P({{"x", F(-0.0)}, {"y", F(std::nan(""))}})),
+      {NodeKey::Op("f", ids(0), P({{"x", F(-0.0)}, {"y", F(std::nan(""))}})),
        "op|f|x=f8000000000000000;y=f7ff8000000000000", "Op f {x=-0, y=NaN}", "n2 [label=\"Op f {x=-0, y=NaN}\"]"},
-      {NodeKey::Op("add", {1}, P({{"side", S("r")}, {"scalar", F(0.0)}})), "op|add|scalar=f0000000000000000;side=sr",
+      {NodeKey::Op("add", ids(1), P({{"side", S("r")}, {"scalar", F(0.0)}})), "op|add|scalar=f0000000000000000;side=sr",
        "Op add {scalar=0, side=\"r\"}", "n3 [label=\"Op add {scalar=0, side=\\\"r\\\"}\", shape=doublecircle]"},
-      {NodeKey::Op("a|b", {0, 0}, P({{"b", I(0)}, {"a", I(std::numeric_limits<int64_t>::min())}, {"a", S("x=y")}})),
+      {NodeKey::Op("a|b", ids(0, 0), P({{"b", I(0)}, {"a", I(std::numeric_limits<int64_t>::min())}, {"a", S("x=y")}})),
        "op|a%7Cb|a=i-9223372036854775808;a=sx%3Dy;b=i0", "Op a|b {a=-9223372036854775808, a=\"x=y\", b=0}",
        "n4 [label=\"Op a|b {a=-9223372036854775808, a=\\\"x=y\\\", b=0}\"]"},
       {NodeKey::Op("we|ird;%", {}), "op|we%7Cird%3B%25", "Op we|ird;%", "n5 [label=\"Op we|ird;%\"]"},
-      {NodeKey::Reduction("", {2}, odd),
+      {NodeKey::Reduction("", ids(2), odd),
        "red||%3D%3B%257C=i-9223372036854775808;b=btrue;f=fbff8000000000000;i=i-3;n=f7ff8000000000000;"
        "s=sa%3Bb%3Dc%7Cd%2525",
        "Reduction  {=;%7C=-9223372036854775808, b=true, f=-1.5, i=-3, n=NaN, s=\"a;b=c|d%25\"}",
        "n6 [label=\"Reduction  {=;%7C=-9223372036854775808, b=true, f=-1.5, i=-3, n=NaN, s=\\\"a;b=c|d%25\\\"}\"]"},
-      {NodeKey::Exchange({0}), "exch", "Exchange", "n7 [label=\"Exchange\"]"},
-      {NodeKey::Join({0, 1}, P({{"k", Bo(true)}})), "join|k=btrue", "Join {k=true}", "n8 [label=\"Join {k=true}\"]"},
-      {NodeKey::External(d, {0}), "ext|onnx|h1|torch|2.1|schema|-", "External onnx:h1 [torch 2.1]",
+      {NodeKey::Exchange(ids(0)), "exch", "Exchange", "n7 [label=\"Exchange\"]"},
+      {NodeKey::Join(ids(0, 1), P({{"k", Bo(true)}})), "join|k=btrue", "Join {k=true}", "n8 [label=\"Join {k=true}\"]"},
+      {NodeKey::External(d, ids(0)), "ext|onnx|h1|torch|2.1|schema|-", "External onnx:h1 [torch 2.1]",
        "n9 [label=\"External onnx:h1 [torch 2.1]\"]"},
       {NodeKey::External(pre, {}, P({{"k", Bo(false)}})), "ext|onnx|h1|torch|2.1|other|pre|k=bfalse",
        "External onnx:h1 [torch 2.1] {k=false}", "n10 [label=\"External onnx:h1 [torch 2.1] {k=false}\"]"},
-      {NodeKey::Stage({0, 1}, {{"op|a", {in0}}, {"op|b", {in0}}, {"op|c", {in0}}}), "stage|3", "Stage[3 members]",
+      {NodeKey::Stage(ids(0, 1), {{"op|a", {in0}}, {"op|b", {in0}}, {"op|c", {in0}}}), "stage|3", "Stage[3 members]",
        "n11 [label=\"Stage[3 members]\"]"},
   };
   GraphStore s;
   EXPECT_EQ(s.to_dot(), "digraph velmora {\n}\n");
   std::string dot = "digraph velmora {\n";
   for (size_t i = 0; i < rows.size(); ++i) {
-    ASSERT_EQ(must(s.intern(rows[i].key)), i);
+    ASSERT_EQ(must(s.intern(rows[i].key)), NodeId(i));
     dot += "  " + rows[i].dot + ";\n";
   }
-  for (NodeId id : {3, 3}) ASSERT_TRUE(s.mark_output(id).ok());
+  for (NodeId id : ids(3, 3)) ASSERT_TRUE(s.mark_output(id).ok());
   const NodesView nodes = s.snapshot().nodes;
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(nodes[i].token(), rows[i].token);
@@ -142,26 +143,26 @@ TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
   const NodeId y = must(s.intern(NodeKey::Source("y")));
   const NodeId a = must(s.intern(NodeKey::Op("add", {x, y})));
   EXPECT_EQ(must(s.intern(NodeKey::Op("add", {x, y}))), a);
-  EXPECT_EQ(must(s.intern(NodeKey::Op("add", {y, x}))), 3u);
-  EXPECT_EQ(must(s.intern(NodeKey::Exchange({}))), 4u);  // no inputs, no earlier node needed
-  EXPECT_EQ(s.intern(NodeKey::Op("f", {0, 7, 9})).error(), BadNodeId{7});
-  EXPECT_EQ(s.intern(NodeKey::Op("f", {5})).error(), BadNodeId{5});
-  EXPECT_EQ(must(s.intern(NodeKey::Stage({0}, {{"op|a", {StageRef::Input(3)}}}))), 5u);  // members aren't ids
-  for (NodeId id : {3, 1, 3}) ASSERT_TRUE(s.mark_output(id).ok());
-  EXPECT_EQ(s.mark_output(6).error(), BadNodeId{6});
-  EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
-  EXPECT_EQ(s.snapshot().outputs, (std::vector<NodeId>{3, 1}));
-  EXPECT_EQ(s.snapshot_from(5).size(), 1u);
-  EXPECT_EQ(s.snapshot_from(5)[0].token(), "stage|1");
-  EXPECT_TRUE(s.snapshot_from(6).empty());
-  EXPECT_TRUE(s.snapshot_from(~0ULL).empty());
-  EXPECT_EQ(testing::PrintToString(BadNodeId{7}), "BadNodeId(7)");
+  EXPECT_EQ(must(s.intern(NodeKey::Op("add", {y, x}))), NodeId(3));
+  EXPECT_EQ(must(s.intern(NodeKey::Exchange({}))), NodeId(4));  // no inputs, no earlier node needed
+  EXPECT_EQ(s.intern(NodeKey::Op("f", ids(0, 7, 9))).error(), BadNodeId{NodeId(7)});
+  EXPECT_EQ(s.intern(NodeKey::Op("f", ids(5))).error(), BadNodeId{NodeId(5)});
+  EXPECT_EQ(must(s.intern(NodeKey::Stage(ids(0), {{"op|a", {StageRef::Input(3)}}}))), NodeId(5));  // members aren't ids
+  for (NodeId id : ids(3, 1, 3)) ASSERT_TRUE(s.mark_output(id).ok());
+  EXPECT_EQ(s.mark_output(NodeId(6)).error(), BadNodeId{NodeId(6)});
+  EXPECT_EQ(s.outputs(), ids(3, 1));
+  EXPECT_EQ(s.snapshot().outputs, ids(3, 1));
+  EXPECT_EQ(s.snapshot_from(NodeId(5)).size(), 1u);
+  EXPECT_EQ(s.snapshot_from(NodeId(5))[0].token(), "stage|1");
+  EXPECT_TRUE(s.snapshot_from(NodeId(6)).empty());
+  EXPECT_TRUE(s.snapshot_from(NodeId(~0ULL)).empty());
+  EXPECT_EQ(testing::PrintToString(BadNodeId{NodeId(7)}), "BadNodeId(7)");
   // 0.0 and -0.0, 1 and 1.0 and true, names reordered differ.
   auto key = [](std::vector<Param> p) { return NodeKey::Source("n", P(std::move(p))); };
   for (const NodeKey& k : {key({{"v", F(0.0)}}), key({{"v", F(-0.0)}}), key({{"v", I(1)}}), key({{"v", F(1.0)}}),
                            key({{"v", Bo(true)}}), key({{"a", I(1)}, {"a", I(2)}}), key({{"a", I(2)}, {"a", I(1)}})}) {
     const uint64_t before = s.node_count();
-    EXPECT_EQ(must(s.intern(k)), before);
+    EXPECT_EQ(must(s.intern(k)), NodeId(before));
   }
 }
 
@@ -174,11 +175,11 @@ TEST(GraphStore, FailedAllocationsFromAnEmptyStoreOn) {
   for (int i = 0; i < 10; ++i) many.emplace_back("t" + std::to_string(i), S(i % 2 ? "t1" : "u"));
   const std::vector<NodeKey> keys = {
       NodeKey::Source("x", P({{"x", S("x")}})),
-      NodeKey::External({"k", "h", "k", "h", "io", "k"}, {0}, P({{"q", F(2.5)}, {"k", S("h")}})),
-      NodeKey::Stage({0, 1}, {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
-      NodeKey::Op("t1", {1, 2}, P(many)), NodeKey::Op("x", {3}, P({{"p", I(1)}}))};
+      NodeKey::External({"k", "h", "k", "h", "io", "k"}, ids(0), P({{"q", F(2.5)}, {"k", S("h")}})),
+      NodeKey::Stage(ids(0, 1), {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
+      NodeKey::Op("t1", ids(1, 2), P(many)), NodeKey::Op("x", ids(3), P({{"p", I(1)}}))};
   auto step = [&keys](GraphStore& s, size_t i) {  // interns every key, then marks 3 and 0
-    EXPECT_TRUE(i < keys.size() ? must(s.intern(keys[i])) == i : s.mark_output(i == keys.size() ? 3 : 0).ok()) << i;
+    EXPECT_TRUE(i < keys.size() ? must(s.intern(keys[i])) == NodeId(i) : s.mark_output(NodeId(i == keys.size() ? 3 : 0)).ok()) << i;
   };
   const size_t steps = keys.size() + 2;
   for (long k = 1;; ++k) {
@@ -196,7 +197,7 @@ TEST(GraphStore, FailedAllocationsFromAnEmptyStoreOn) {
     EXPECT_TRUE(s.snapshot().nodes == before.snapshot().nodes && s.outputs() == before.outputs()) << k;
     for (size_t i = 0; i < steps; ++i) step(s, i);
     EXPECT_TRUE(s.snapshot().nodes == keys);
-    EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 0}));
+    EXPECT_EQ(s.outputs(), ids(3, 0));
     if (done == steps) break;  // no allocation was left to fail
   }
 }
@@ -226,15 +227,22 @@ TEST(PreparedKey, RefusesLengthsAndCountsPastThirtyTwoBits) {
 
 // Arena ids of different tables are different types, and a position becomes
 // one only short of the all-ones word, which is none; past it is a panic, not
-// a wrapped or a none id.
+// a wrapped or a none id. A store's node id is no integer and no position
+// either way, and narrows to its position by that same check.
 static_assert(!std::is_convertible_v<uint32_t, NodePos> && !std::is_same_v<NodePos, TextId> &&
               !std::is_same_v<TextId, DescriptorId> && !std::is_same_v<NodePos, DescriptorId>);
+static_assert(!std::is_convertible_v<uint64_t, NodeId> && !std::is_constructible_v<uint64_t, NodeId> &&
+              !std::is_constructible_v<NodeId, NodePos> && !std::is_constructible_v<NodePos, NodeId>);
 TEST(ArenaId, NarrowsPositionsShortOfNone) {
   constexpr uint64_t kNone = NodePos::kNoneWord;
-  for (const uint64_t i : {uint64_t{0}, kNone - 1}) EXPECT_EQ(NodePos::of_index(i).word(), i);
+  for (const uint64_t i : {uint64_t{0}, kNone - 1}) {
+    EXPECT_EQ(NodePos::of_index(i).word(), i);
+    EXPECT_EQ(NodeId::at(NodeId(i).pos()), NodeId(i));
+  }
   EXPECT_TRUE(NodePos::none().is_none() && NodePos().is_none() && TextId().is_none());
   for (const uint64_t i : {kNone, kNone + 1, ~uint64_t{0}}) {
     EXPECT_THROW((void)NodePos::of_index(i), Panic) << i;
+    EXPECT_THROW((void)NodeId(i).pos(), Panic) << i;
   }
 }
 
@@ -258,7 +266,7 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
     while (keys.size() < 300) {
       const uint64_t n = keys.size();
       std::vector<NodeId> inputs;
-      for (uint32_t k = below(3); n > 0 && k > 0; --k) inputs.push_back(below(static_cast<uint32_t>(n)));
+      for (uint32_t k = below(3); n > 0 && k > 0; --k) inputs.push_back(NodeId(below(static_cast<uint32_t>(n))));
       const std::string name = "f" + std::to_string(below(6));
       NodeKey key = NodeKey::Source(name, P({{"v", I(below(4))}}));
       switch (below(4)) {
@@ -270,18 +278,18 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
           break;
         default: key = NodeKey::External({"k", name, "f", "v", "io", "pre"}, inputs, P({})); break;
       }
-      const auto [at, added] = seen.try_emplace(key, n);
+      const auto [at, added] = seen.try_emplace(key, NodeId(n));
       ASSERT_EQ(must(ref.intern(key)), at->second) << "seed " << seed;
       if (added) keys.push_back(std::move(key));
     }
     StoreBuilder b;
     for (uint64_t i = 0; i < keys.size(); ++i) {
-      EXPECT_EQ(must(b.append(NodeArena::prepare(keys[i]))), i);
+      EXPECT_EQ(must(b.append(NodeArena::prepare(keys[i]))), NodeId(i));
     }
     ASSERT_EQ(b.index_appended(), std::nullopt) << "seed " << seed;
     const std::unique_ptr<GraphStore> built = std::move(b).finish();
     GraphStore& s = *built;
-    for (uint64_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must(s.intern(keys[i])), i);
+    for (uint64_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must(s.intern(keys[i])), NodeId(i));
     EXPECT_EQ(s.node_count(), keys.size());
 
     StoreBuilder twice;
@@ -289,7 +297,7 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
     for (uint64_t i = 0; i <= repeated; ++i) must(twice.append(NodeArena::prepare(keys[i])));
     must(twice.append(NodeArena::prepare(keys[repeated])));
     EXPECT_THROW((void)twice.intern(NodeArena::prepare(keys[0])), Panic);  // a lookup now could add a node twice
-    EXPECT_EQ(twice.index_appended(), repeated + 1);
+    EXPECT_EQ(twice.index_appended(), NodeId(repeated + 1));
   }
 }
 

@@ -190,7 +190,7 @@ inline std::string disagreement(std::span<const uint8_t> blob) {
   const NodesView nodes = store.snapshot().nodes;
   for (uint64_t i = 0; i < nodes.size(); ++i) {
     const NodeKey key = nodes[i].to_key();
-    if (store.intern(key).value() != i || nodes[i].prepare(key.inputs()).hash != NodeArena::prepare(key).hash) {
+    if (store.intern(key).value() != NodeId(i) || nodes[i].prepare(key.inputs()).hash != NodeArena::prepare(key).hash) {
       return "node " + std::to_string(i) + " is not found again";
     }
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../cpp/ids_for_test.h"
 #include "base/panic.h"
 #include "serialize/blob.h"
 
@@ -25,7 +26,7 @@ inline Result<std::vector<uint8_t>, EncodeError> encode_nodes(const std::vector<
                                                               uint64_t field_max = kBlobFieldMax) {
   GraphStore store;
   for (const NodeKey& key : nodes) {
-    if (store.intern(key).value() + 1 != store.node_count()) panic("seed nodes are distinct");
+    if (store.intern(key).value().value() + 1 != store.node_count()) panic("seed nodes are distinct");
   }
   auto blob = encode_blob(store.snapshot().nodes, outputs, field_max);
   if (!blob) return Err(blob.error());
@@ -45,9 +46,9 @@ inline std::vector<Seed> all() {
                               {"s", ParamValue::Str("h\xC3\xA9llo \xF0\x9F\x98\x80 %|;=")},
                               {"s", ParamValue::Str("")}});
   std::vector<NodeKey> chain{NodeKey::Source("s")};  // long, with fan-out, for mutations to work on
-  for (NodeId i = 1; i < 40; ++i) {
+  for (uint64_t i = 1; i < 40; ++i) {
     ParamMap p({{"n", ParamValue::Int(static_cast<int64_t>(i))}});
-    chain.push_back(i % 3 == 0 ? NodeKey::Join({i - 1, i / 2}, p) : NodeKey::Op("f", {i - 1}, p));
+    chain.push_back(i % 3 == 0 ? NodeKey::Join(ids(i - 1, i / 2), p) : NodeKey::Op("f", ids(i - 1), p));
   }
   // Each odd record is a byte from its even twin's node (a bool, inf to a NaN, a
   // text, in keys that repeat a text); the last has 20 params of three names.
@@ -58,29 +59,29 @@ inline std::vector<Seed> all() {
       NodeKey::Source("t", of("b", ParamValue::Bool(true))), NodeKey::Source("t", of("b", ParamValue::Bool(false))),
       NodeKey::Source("t", of("v", ParamValue::Float(std::bit_cast<double>(uint64_t{0x7FF8000000000001ULL})))),
       NodeKey::Source("t", of("v", ParamValue::Float(std::bit_cast<double>(uint64_t{0x7FF0000000000000ULL})))),
-      NodeKey::Op("n", {0}, of("n", ParamValue::Str("n"))), NodeKey::Op("n", {0}, of("n", ParamValue::Str("m"))),
-      NodeKey::External({"x", "x", "x", "x", "x", "x"}, {0}), NodeKey::External({"x", "x", "x", "x", "x", "y"}, {0}),
-      NodeKey::Stage({0}, {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
-      NodeKey::Stage({0}, {{"op|m", {StageRef::Input(0)}}, {"op|n", {StageRef::Member(0)}}}),
+      NodeKey::Op("n", ids(0), of("n", ParamValue::Str("n"))), NodeKey::Op("n", ids(0), of("n", ParamValue::Str("m"))),
+      NodeKey::External({"x", "x", "x", "x", "x", "x"}, ids(0)), NodeKey::External({"x", "x", "x", "x", "x", "y"}, ids(0)),
+      NodeKey::Stage(ids(0), {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
+      NodeKey::Stage(ids(0), {{"op|m", {StageRef::Input(0)}}, {"op|n", {StageRef::Member(0)}}}),
       NodeKey::Source("w", ParamMap(many))};
   return {
       seed("empty", {}, {}),
-      seed("scale", {NodeKey::Source("x"), NodeKey::Op("scale", {0}, ParamMap({{"k", ParamValue::Int(3)}}))}, {1}),
+      seed("scale", {NodeKey::Source("x"), NodeKey::Op("scale", ids(0), ParamMap({{"k", ParamValue::Int(3)}}))}, ids(1)),
       seed("every_kind",
            {NodeKey::Source("rows", every_value),                                                    // 0
-            NodeKey::Op("add", {0, 0}, ParamMap({{"side", ParamValue::Str("r")}, {"scalar", ParamValue::Float(0.0)}})),
-            NodeKey::Reduction("sum", {1}, ParamMap({{"axis", ParamValue::Int(0)}})),               // 2
-            NodeKey::External(descriptor(std::nullopt), {2}), NodeKey::External(descriptor(""), {2}),
-            NodeKey::External(descriptor("norm-v1"), {3, 4}, ParamMap({{"batch", ParamValue::Int(64)}})),  // 5
-            NodeKey::Stage({1, 5}, {StageOp{"op|neg", {StageRef::Input(0)}},
+            NodeKey::Op("add", ids(0, 0), ParamMap({{"side", ParamValue::Str("r")}, {"scalar", ParamValue::Float(0.0)}})),
+            NodeKey::Reduction("sum", ids(1), ParamMap({{"axis", ParamValue::Int(0)}})),               // 2
+            NodeKey::External(descriptor(std::nullopt), ids(2)), NodeKey::External(descriptor(""), ids(2)),
+            NodeKey::External(descriptor("norm-v1"), ids(3, 4), ParamMap({{"batch", ParamValue::Int(64)}})),  // 5
+            NodeKey::Stage(ids(1, 5), {StageOp{"op|neg", {StageRef::Input(0)}},
                                     StageOp{"op|mul|scalar=f3ff0000000000000;side=sl",
                                             {StageRef::Member(0), StageRef::Input(1)}},
                                     StageOp{"op|abs", {StageRef::Member(1)}}}),
-            NodeKey::Exchange({6}, ParamMap({{"scheme", ParamValue::Str("hash")}})), NodeKey::Exchange({6}),
-            NodeKey::Join({7, 8}, ParamMap({{"how", ParamValue::Str("inner")}})), NodeKey::Join({})},  // 9, 10
-           {9, 2, 10}),
-      seed("chain", chain, {39, 20}),
-      seed("twins", twins, {10, 4}),
+            NodeKey::Exchange(ids(6), ParamMap({{"scheme", ParamValue::Str("hash")}})), NodeKey::Exchange(ids(6)),
+            NodeKey::Join(ids(7, 8), ParamMap({{"how", ParamValue::Str("inner")}})), NodeKey::Join({})},  // 9, 10
+           ids(9, 2, 10)),
+      seed("chain", chain, ids(39, 20)),
+      seed("twins", twins, ids(10, 4)),
   };
 }
 

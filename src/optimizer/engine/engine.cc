@@ -85,7 +85,7 @@ TemplateGraph TemplateGraph::from(const EngineGraph& g) {
   for (const EngineNode& node : g.nodes) {
     const uint32_t hash = text_hash(node.op);
     uint32_t id = ids.find(hash, [&](uint32_t k) { return t.texts[k] == node.op; });
-    if (id == IdIndex::kEmpty) {
+    if (!IdIndex::found(id)) {
       id = static_cast<uint32_t>(t.texts.size());
       t.texts.push_back(node.op);
       t.opaque_templates.push_back(!element_wise_text(node.op));
@@ -127,7 +127,7 @@ TemplateCanonical RewriteEngine::canonicalize_templates(TemplateGraph graph) con
   out.graph.op.reserve(c.graph.nodes.size());
   for (const EngineNode& node : c.graph.nodes) {
     const uint32_t t = ids.find(text_hash(node.op), [&](uint32_t k) { return graph.texts[k] == node.op; });
-    if (t == IdIndex::kEmpty) panic("rewrite engine answered with an op text it was not given");
+    if (!IdIndex::found(t)) panic("rewrite engine answered with an op text it was not given");
     out.graph.op.push_back(static_cast<TemplateId>(t));
     for (uint64_t child : node.children) out.graph.children.push_back(narrowed(child));
     out.graph.child_begin.push_back(static_cast<uint32_t>(out.graph.children.size()));

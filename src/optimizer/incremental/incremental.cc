@@ -49,17 +49,17 @@ Result<uint64_t, BadNodeId> IncrementalReducer::consume(const NodesView& delta) 
     const auto inputs = node.inputs();
     remapped.clear();
     for (NodeId input : inputs) {
-      if (input >= canonical_of_.size()) return Err(BadNodeId{input});
-      remapped.push_back(canonical_of_[input]);
+      if (input.value() >= canonical_of_.size()) return Err(BadNodeId{input});
+      remapped.push_back(canonical_of_[input.value()]);
     }
     // The identity and commutativity tests read only the kind, name and
     // params, which remapping leaves as they are.
-    uint64_t id;
+    NodeId id;
     if (is_identity(node)) {
       id = remapped[0];
     } else {
       const PreparedKey candidate = node.prepare(remapped);
-      std::optional<uint64_t> found;
+      std::optional<NodeId> found;
       if (is_commutative(node)) {
         found = canonical_form_.find(candidate);
         if (!found) {
@@ -84,12 +84,12 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const std::vector<NodeId
   std::vector<NodeId> mapped;
   mapped.reserve(outputs.size());
   for (NodeId o : outputs) {
-    if (o >= canonical_of_.size()) return Err(BadNodeId{o});
-    mapped.push_back(canonical_of_[o]);
+    if (o.value() >= canonical_of_.size()) return Err(BadNodeId{o});
+    mapped.push_back(canonical_of_[o.value()]);
   }
   Reduced reduced = reduce_with_mode(canonical_form(), mapped, engine, maximal_fusion);
   PackedNodeMap by_store(canonical_of_.size());
-  for (uint64_t s = 0; s < canonical_of_.size(); ++s) by_store.copy(s, reduced.node_map, canonical_of_[s]);
+  for (uint64_t s = 0; s < canonical_of_.size(); ++s) by_store.copy(s, reduced.node_map, canonical_of_[s].value());
   reduced.node_map = std::move(by_store);
   return reduced;
 }

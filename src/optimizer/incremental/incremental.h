@@ -38,14 +38,14 @@ class IncrementalReducer {
   [[nodiscard]] uint64_t total_work() const { return total_work_; }
   [[nodiscard]] uint64_t canonical_count() const { return canonical_form_.size(); }
   [[nodiscard]] NodesView canonical_form() const { return canonical_form_.view(0, canonical_form_.size()); }
-  [[nodiscard]] const std::vector<uint64_t>& canonical_of() const { return canonical_of_; }
+  [[nodiscard]] const std::vector<NodeId>& canonical_of() const { return canonical_of_; }
 
  private:
   Result<uint64_t, BadNodeId> consume(const NodesView& delta);
 
   // The canonical form and its hash-cons table: each canonical key is stored once.
   NodeArena canonical_form_;
-  std::vector<uint64_t> canonical_of_;
+  std::vector<NodeId> canonical_of_;
   uint64_t total_work_ = 0;
 };
 

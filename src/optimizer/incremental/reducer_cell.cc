@@ -9,7 +9,7 @@ Result<uint64_t, FeedError> ReducerCell::consume_lock_held(
     const std::shared_ptr<const GraphStore>& store) {
   const bool other = fed_.owner_before(store) || store.owner_before(fed_);
   if (core_.watermark() > 0 && other) return Err(FeedError(OtherStore{}));
-  const NodesView delta = store->snapshot_from(core_.watermark());
+  const NodesView delta = store->snapshot_from(NodeId(core_.watermark()));
   if (!delta.empty()) fed_ = store;
   auto consumed = core_.step(delta);
   if (!consumed) return Err(FeedError(consumed.error()));
