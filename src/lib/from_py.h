@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "absl/container/inlined_vector.h"
 #include "absl/functional/function_ref.h"
+#include "base/small_vector.h"
 #include "lib/plumbing.h"
 #include "node/node.h"
 #include "param/param.h"
@@ -40,7 +40,7 @@ std::optional<NodeId> id_from_py(PyObject* obj);
 // kept. TypeErrors name `arg`.
 std::optional<Inputs> ids_from_py(PyObject* obj, const char* arg);
 // The same into a vector that holds a few ids in place; false on error.
-using SmallIds = absl::InlinedVector<NodeId, 8>;
+using SmallIds = SmallVector<NodeId, 8>;
 bool ids_from_py(PyObject* obj, const char* arg, SmallIds& ids);
 // The outer optional is empty on error; the inner one is empty for None or an
 // omitted argument (nullptr).

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "absl/container/inlined_vector.h"
 #include "base/huge_pages.h"
 #include "serialize/utf8.h"
 

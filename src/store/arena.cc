@@ -487,7 +487,7 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   // not once a member. A key with more counts every new occurrence, which
   // only over-reserves, and costs it no scan.
   constexpr std::size_t kFreshScan = 8;
-  absl::InlinedVector<uint32_t, kFreshScan> fresh;  // their positions in the key
+  SmallVector<uint32_t, kFreshScan> fresh;  // their positions in the key
   bool scanning = true;
   for (std::size_t k = 0; k < text_count; ++k) {
     const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();

@@ -25,11 +25,11 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/inlined_vector.h"
 #include "base/chunk_pool.h"
 #include "base/hash_key.h"
 #include "base/id_index.h"
 #include "base/seg_vector.h"
+#include "base/small_vector.h"
 #include "base/text_hash.h"
 #include "node/ids.h"
 #include "node/node.h"
@@ -92,11 +92,11 @@ struct PreparedKey {
   NodeKey::Kind kind = NodeKey::Kind::kSource;
   std::span<const NodeId> inputs;
   bool has_preprocessing_ref = false;  // External
-  absl::InlinedVector<std::string_view, 6> texts;
-  absl::InlinedVector<uint32_t, 6> text_hashes;
-  absl::InlinedVector<Param, 4> params;
-  absl::InlinedVector<StageRef, 4> refs;  // Stage: every member's references, in order
-  absl::InlinedVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
+  SmallVector<std::string_view, 6> texts;
+  SmallVector<uint32_t, 6> text_hashes;
+  SmallVector<Param, 4> params;
+  SmallVector<StageRef, 4> refs;  // Stage: every member's references, in order
+  SmallVector<uint32_t, 4> argc;  // Stage: per member, how many of `refs`
   uint32_t hash = 0;
   // When set, per text its id in the arena the key goes to, or none: a
   // builder interning many keys into its own store skips looking up the
@@ -371,7 +371,7 @@ class NodeArena {
     uint32_t hash;
   };
   // The arena's text ids of a key's texts, in the key's order.
-  using TextIds = absl::InlinedVector<TextId, 8>;
+  using TextIds = SmallVector<TextId, 8>;
   // A node's record fields and words, encoded with this arena's ids.
   struct Encoded {
     uint32_t part;
