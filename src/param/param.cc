@@ -53,11 +53,6 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
 
 }  // namespace
 
-uint64_t ParamValue::canonical_bits() const {
-  double v = as_float();
-  return std::isnan(v) ? ParamRef::kCanonicalNan : std::bit_cast<uint64_t>(v);
-}
-
 bool operator==(const ParamValue& a, const ParamValue& b) {
   if (a.v_.index() != b.v_.index()) return false;
   if (a.kind() == ParamValue::Kind::kFloat) return a.canonical_bits() == b.canonical_bits();
@@ -88,7 +83,6 @@ ParamValue ParamRef::value() const {
   }
   return ParamValue::Int(0);
 }
-
 
 void ParamRef::append_token(std::string& out) const {
   switch (kind) {

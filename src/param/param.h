@@ -16,6 +16,12 @@
 
 namespace velmora {
 
+// A float's IEEE pattern as equality and hashing take it: every NaN folds to
+// 0x7FF8000000000000. Inline, as every key's hash takes it.
+[[nodiscard]] inline uint64_t canonical_float_bits(uint64_t bits) {
+  return std::isnan(std::bit_cast<double>(bits)) ? uint64_t{0x7FF8000000000000ULL} : bits;
+}
+
 class ParamValue {
  public:
   // The variant index is the kind's ordinal and its tag byte.
@@ -38,7 +44,7 @@ class ParamValue {
   // The raw IEEE pattern as stored (what the blob writes).
   [[nodiscard]] uint64_t float_bits() const { return std::bit_cast<uint64_t>(as_float()); }
   // The pattern equality and tokens use: every NaN becomes 0x7FF8000000000000.
-  [[nodiscard]] uint64_t canonical_bits() const;
+  [[nodiscard]] uint64_t canonical_bits() const { return canonical_float_bits(float_bits()); }
 
   // "i42", "f3ff0000000000000", "btrue", "sx%3Dy".
   [[nodiscard]] std::string token() const;
@@ -84,12 +90,8 @@ struct ParamRef {
   // The value's token and display, as ParamValue gives them.
   void append_token(std::string& out) const;
   [[nodiscard]] std::string display() const;
-  // The float pattern equality uses (NaNs folded); inline, as every key's
-  // hash takes it.
-  [[nodiscard]] uint64_t canonical_bits() const {
-    return std::isnan(std::bit_cast<double>(bits)) ? kCanonicalNan : bits;
-  }
-  static constexpr uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
+  // The float pattern equality uses (NaNs folded).
+  [[nodiscard]] uint64_t canonical_bits() const { return canonical_float_bits(bits); }
 };
 
 class ParamMap {

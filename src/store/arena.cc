@@ -123,7 +123,7 @@ uint32_t NodeView::template_hash() const {
     for (TailCursor c = r_->params(); !c.done(); c.next_param()) {
       const ParamValue::Kind value_kind = c.value_kind();
       uint64_t value = c.value();
-      if (value_kind == ParamValue::Kind::kFloat) value = ParamRef{{}, value_kind, value, {}, {}, {}}.canonical_bits();
+      if (value_kind == ParamValue::Kind::kFloat) value = canonical_float_bits(value);
       mix(c.head());
       mix(value);
     }
@@ -328,11 +328,8 @@ bool NodeArena::same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a
   for (TailCursor x = TailCursor::params(a, has_params), y = TailCursor::params(b, has_params);
        !x.done(); x.next_param(), y.next_param()) {
     if (x.head() != y.head()) return false;
-    const ParamValue::Kind kind_of_value = x.value_kind();
-    if (kind_of_value == ParamValue::Kind::kFloat) {
-      const ParamRef v{{}, kind_of_value, x.value(), {}, {}, {}};
-      const ParamRef w{{}, kind_of_value, y.value(), {}, {}, {}};
-      if (v.canonical_bits() != w.canonical_bits()) return false;
+    if (x.value_kind() == ParamValue::Kind::kFloat) {
+      if (canonical_float_bits(x.value()) != canonical_float_bits(y.value())) return false;
     } else if (x.value() != y.value()) {
       return false;
     }
@@ -479,6 +476,10 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   TextId* const ids = id_room.data();  // indexed directly: the loops below run for every key
   const std::string_view* const texts = p.texts.data();  // so are the key's, unchecked
   const uint32_t* const hashes = p.text_hashes.data();
+  // Whether texts j and k of the key are one text.
+  const auto same_in_key = [&](std::size_t j, std::size_t k) {
+    return hashes[j] == hashes[k] && same_text(texts[j], texts[k]);
+  };
   std::size_t new_texts = 0;  // distinct, as far as `fresh` tells
   std::size_t new_bytes = 0;
   std::size_t new_occurrences = 0;
@@ -507,9 +508,8 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     if (ids[k].is_none()) {
       ++new_occurrences;
       if (scanning) {
-        const bool repeat = std::any_of(fresh.begin(), fresh.end(), [&](uint32_t j) {
-          return p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], s);
-        });
+        const bool repeat =
+            std::any_of(fresh.begin(), fresh.end(), [&](uint32_t j) { return same_in_key(j, k); });
         if (repeat) continue;
         scanning = fresh.size() < kFreshScan;
         if (scanning) fresh.push_back(static_cast<uint32_t>(k));
@@ -572,20 +572,20 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     TextId earlier;
     if (new_occurrences <= 8) {
       for (std::size_t j = 0; j < k; ++j) {
-        if (p.text_hashes[j] == p.text_hashes[k] && same_text(p.texts[j], p.texts[k])) {
+        if (same_in_key(j, k)) {
           earlier = ids[j];
           break;
         }
       }
     } else {
-      earlier = find_text(p.texts[k], p.text_hashes[k]);
+      earlier = find_text(texts[k], hashes[k]);
     }
     if (earlier.is_none()) {
       // Counted above without an index past the first few: hold the count
       // here, before writing into the room it made.
-      added_bytes += p.texts[k].size();
+      added_bytes += texts[k].size();
       if (++added_texts > new_texts || added_bytes > new_bytes) panic("a key's new texts outgrew their room");
-      earlier = add_text(p.texts[k], p.text_hashes[k]);
+      earlier = add_text(texts[k], hashes[k]);
     }
     ids[k] = earlier;
   }

@@ -58,13 +58,9 @@ class KeyHasher {
   void add_param(uint32_t name_hash, ParamValue::Kind kind, uint64_t bits, uint32_t str_hash) {
     mix_(name_hash);
     mix_(static_cast<uint64_t>(kind));
-    if (kind == ParamValue::Kind::kFloat) {
-      ParamRef value;
-      value.bits = bits;
-      mix_(value.canonical_bits());
-    } else {
-      mix_(kind == ParamValue::Kind::kStr ? str_hash : bits);
-    }
+    mix_(kind == ParamValue::Kind::kFloat ? canonical_float_bits(bits)
+         : kind == ParamValue::Kind::kStr ? str_hash
+                                          : bits);
   }
   [[nodiscard]] uint32_t end() {
     mix_(0);
