@@ -451,6 +451,11 @@ std::pair<NodeId, bool> NodeArena::intern(const Prepared& p) { return add_node(p
 
 NodeId NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
 
+void NodeArena::reserve_appended(std::size_t n) {
+  records_.reserve_more(n);
+  if (unindexed_.capacity() - unindexed_.size() < n) unindexed_.reserve(unindexed_.size() + n);
+}
+
 std::optional<NodeId> NodeArena::index_appended() {
   const std::size_t n = unindexed_.size();
   index_.reserve_more(n);
