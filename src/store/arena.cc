@@ -454,6 +454,9 @@ NodeId NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false
 void NodeArena::reserve_appended(std::size_t n) {
   records_.reserve_more(n);
   if (unindexed_.capacity() - unindexed_.size() < n) unindexed_.reserve(unindexed_.size() + n);
+  // Words at the rate of the nodes so far, in one chunk: a large one is
+  // faulted in huge pages rather than thousands of small ones.
+  if (!records_.empty()) words_.reserve(words_.taken() / records_.size() * n);
 }
 
 std::optional<NodeId> NodeArena::index_appended() {

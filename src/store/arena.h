@@ -346,8 +346,9 @@ class NodeArena {
   [[nodiscard]] std::optional<NodeId> index_appended();
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);
-  // Room for `n` more nodes to append (`append_unindexed`): their records
-  // and hashes, but not the index, which `index_appended` sizes once.
+  // Room for `n` more nodes to append (`append_unindexed`): their records,
+  // hashes and, at the rate of the nodes so far, words; but not the index,
+  // which `index_appended` sizes once.
   void reserve_appended(std::size_t n);
 
   [[nodiscard]] std::string_view text(TextId id) const {

@@ -153,6 +153,23 @@ TEST(BlobWrite, SkewedRecordSizesCostWhatTheBlobHolds) {
   }
 }
 
+// The reader makes room for the nodes still to come at the rate of those read,
+// only as many as the bytes left can hold: large records first, then many
+// small ones, cost no more than the store they make.
+TEST(BlobRead, RoomFollowsTheRecordsRead) {
+  constexpr uint32_t kLarge = 4096, kSmall = 28000;
+  B blob = hdr(1 + kLarge + kSmall, 1);
+  for (uint32_t i = 0; i < kLarge; ++i) {  // a stage of 300 references to its one input
+    blob.u8(4).u32(1).u64(0).u32(1).str("op|" + std::to_string(i)).u32(300);
+    for (int a = 0; a < 300; ++a) blob.u8(0).u32(0);
+  }
+  for (uint32_t i = 0; i < kSmall; ++i) blob.src("s" + std::to_string(i));
+  blob.u32(0);
+  harness::reset_alloc_stats();
+  EXPECT_EQ(read_ok(blob.b)->node_count(), 1 + kLarge + kSmall);
+  EXPECT_LE(harness::alloc_stats_now().peak, 3 * blob.b.size());
+}
+
 // Marks grow their list and index geometrically: n marks allocate O(log n)
 // times, made one by one or read from a blob (against the same blob without
 // them).
