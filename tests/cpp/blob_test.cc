@@ -153,6 +153,23 @@ TEST(BlobWrite, SkewedRecordSizesCostWhatTheBlobHolds) {
   }
 }
 
+// An External whose descriptor is known, with a param text that is not, keeps
+// that one descriptor: the key is found when interned again, and a record
+// repeating it is refused.
+TEST(BlobRead, KnownDescriptorBesideANewText) {
+  const PayloadDescriptor d{"k", "h", "f", "v", "io", std::nullopt};
+  const NodeKey first = NodeKey::External(d, {}, ParamMap({{"x", ParamValue::Int(1)}}));
+  const NodeKey second = NodeKey::External(d, {}, ParamMap({{"y", ParamValue::Int(2)}}));
+  GraphStore s;
+  ASSERT_TRUE(s.intern(first).ok() && s.intern(second).ok());
+  const Bytes blob = write(s, {});
+  EXPECT_EQ(read_ok(blob)->intern(second).value(), NodeId(1));
+  B repeated{Bytes(blob.begin(), blob.end() - 4)};
+  repeated.b[4] = 3;
+  repeated.b.insert(repeated.b.end(), blob.begin() + 8 + (blob.size() - 12) / 2, blob.end() - 4);
+  EXPECT_EQ(outcome(repeated.u32(0).b), "node reference 2 out of range");
+}
+
 // The reader makes room for the nodes still to come at the rate of those read,
 // only as many as the bytes left can hold: large records first, then many
 // small ones, cost no more than the store they make.
