@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/huge_pages.h"
+
 namespace velmora {
 
 template <typename T, std::size_t kFirst, std::size_t kMax>
@@ -24,6 +26,7 @@ class ChunkPool {
     chunks_.emplace_back(new T[size]);
     next_ = chunks_.back().get();
     left_ = size;
+    advise_huge_pages(next_, size * sizeof(T));  // only a large reservation's chunk
   }
 
   // The reserved room, to write before taking it.
@@ -34,13 +37,18 @@ class ChunkPool {
     T* p = next_;
     next_ += n;
     left_ -= n;
+    taken_ += n;
     return p;
   }
+
+  // The items taken in all.
+  [[nodiscard]] std::size_t taken() const { return taken_; }
 
  private:
   std::vector<std::unique_ptr<T[]>> chunks_;
   T* next_ = nullptr;
   std::size_t left_ = 0;
+  std::size_t taken_ = 0;
 };
 
 }  // namespace velmora

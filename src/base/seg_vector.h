@@ -14,6 +14,8 @@
 #include <new>
 #include <type_traits>
 
+#include "base/huge_pages.h"
+
 namespace velmora {
 
 template <typename T, std::size_t kFirst = 64>
@@ -43,6 +45,7 @@ class SegVector {
       const std::size_t s = std::countr_zero(capacity_ / kFirst + 1);  // next segment
       if (s >= kSegments) throw std::bad_alloc();
       segs_[s].reset(new T[kFirst << s]);
+      advise_huge_pages(segs_[s].get(), (kFirst << s) * sizeof(T));  // filled in order, in full
       capacity_ += kFirst << s;
     }
   }

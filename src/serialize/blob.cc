@@ -581,7 +581,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       const double per_record = static_cast<double>(r.position() - 8) / static_cast<double>(read);
       const auto in_bytes = static_cast<uint64_t>(static_cast<double>(data.size() - 8) / per_record);
       const uint64_t expected = std::min({in_bytes, uint64_t{node_count}, size_at});
-      if (expected > i) store.reserve(expected - i);
+      if (expected > i) store.reserve_appended(expected - i);
     }
     auto id = store.append(ring[i % (kAhead + 1)].key);
     if (!id) return Err(stop(bad_reference(id.error().id.value())));

@@ -449,7 +449,95 @@ void NodeArena::reserve(std::size_t n) {
 
 std::pair<NodeId, bool> NodeArena::intern(const Prepared& p) { return add_node(p, true); }
 
-NodeId NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
+NodeId NodeArena::append_unindexed(const Prepared& p) {
+  const std::size_t text_count = p.texts.size();
+  TextIds id_room(text_count);  // none for a text new to the arena
+  TextId* const ids = id_room.data();
+  std::size_t new_occurrences = 0;
+  std::size_t new_bytes = 0;
+  for (std::size_t k = 0; k < text_count; ++k) {
+    const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
+    if (!given.is_none()) {
+      // A wrong id would silently store another text.
+      if (given.word() >= texts_.size() || texts_[given.word()].hash != p.text_hashes[k]) {
+        panic("text id " + std::to_string(given.word()) + " is not the key's text");
+      }
+      ids[k] = given;
+      continue;
+    }
+    const std::string_view s = p.texts[k];
+    ids[k] = TextId(text_index_.find(p.text_hashes[k],
+                                     [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
+    if (ids[k].is_none()) {
+      ++new_occurrences;
+      new_bytes += s.size();
+    }
+  }
+  // Near the text limit a key repeating a new text must count it once,
+  // which the general path does.
+  if (texts_.size() + new_occurrences > kMaxTexts) return add_node(p, false).first;
+  // A descriptor whose texts are all known may be known too, whatever the
+  // rest of the key brings: a second copy of it would make the node differ
+  // from an equal key interned later.
+  const bool external = kind_info(p.kind).has(Part::kDescriptor);
+  DescriptorId desc(0);
+  if (external) {
+    const std::size_t fields = p.has_preprocessing_ref ? 6 : 5;
+    const bool known = std::none_of(ids, ids + fields, [](TextId id) { return id.is_none(); });
+    desc = known ? find_desc(p, ids) : DescriptorId::none();
+  }
+  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
+  const std::size_t words = word_count(p);
+  // Room for everything first: after this point nothing throws, so a failed
+  // allocation leaves the arena as it was.
+  if (records_.size() >= kMaxNodes) throw std::bad_alloc();
+  if (external && descs_.size() >= kMaxDescriptors) throw std::bad_alloc();
+  if (new_occurrences != 0) {
+    texts_.reserve_more(new_occurrences);
+    text_index_.reserve_more(new_occurrences);
+    text_bytes_.reserve(new_bytes);
+  }
+  if (desc.is_none()) {
+    descs_.reserve_more(1);
+    desc_index_.reserve_more(1);
+  }
+  records_.reserve_more(1);
+  if (unindexed_.size() == unindexed_.capacity()) unindexed_.reserve(2 * unindexed_.size() + 64);
+  words_.reserve(words);
+  for (std::size_t k = 0; new_occurrences != 0 && k < text_count; ++k) {
+    if (!ids[k].is_none()) continue;
+    // A text may occur twice in one key: the later one finds the earlier.
+    ids[k] = find_text(p.texts[k], p.text_hashes[k]);
+    if (ids[k].is_none()) ids[k] = add_text(p.texts[k], p.text_hashes[k]);
+  }
+  if (desc.is_none()) desc = add_desc(p, ids);
+  uint32_t* const w = words_.take(words);
+  const Encoded e = encode(p, ids, desc, w);
+  const NodeId id(records_.size());
+  records_.push_back(NodeRecord{w, e.part, e.meta});
+  unindexed_.push_back(p.hash);
+  return id;
+}
+
+DescriptorId NodeArena::add_desc(const Prepared& p, const TextId* ids) {
+  const bool present = p.has_preprocessing_ref;
+  Descriptor d{};
+  std::copy(ids, ids + (present ? 6 : 5), d.field);
+  d.present = present ? 1 : 0;
+  d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
+  const DescriptorId id = DescriptorId::of_index(descs_.size());
+  descs_.push_back(d);
+  desc_index_.insert(d.hash, id.word());
+  return id;
+}
+
+void NodeArena::reserve_appended(std::size_t n) {
+  records_.reserve_more(n);
+  if (unindexed_.capacity() - unindexed_.size() < n) unindexed_.reserve(unindexed_.size() + n);
+  // Words at the rate of the nodes so far, in one chunk: a large one is
+  // faulted in huge pages rather than thousands of small ones.
+  if (!records_.empty()) words_.reserve(words_.taken() / records_.size() * n);
+}
 
 std::optional<NodeId> NodeArena::index_appended() {
   const std::size_t n = unindexed_.size();

@@ -346,6 +346,10 @@ class NodeArena {
   [[nodiscard]] std::optional<NodeId> index_appended();
   // Room for `n` more nodes in the record table and the index.
   void reserve(std::size_t n);
+  // Room for `n` more nodes to append (`append_unindexed`): their records,
+  // hashes and, at the rate of the nodes so far, words; but not the index,
+  // which `index_appended` sizes once.
+  void reserve_appended(std::size_t n);
 
   [[nodiscard]] std::string_view text(TextId id) const {
     const Text& t = texts_[id.word()];
@@ -383,6 +387,8 @@ class NodeArena {
   [[nodiscard]] static bool same_tail(NodeKey::Kind kind, bool has_params, const uint32_t* a,
                                       const uint32_t* b);
   TextId add_text(std::string_view s, uint32_t hash);  // room reserved
+  // The key's descriptor, its texts' ids given; room reserved.
+  DescriptorId add_desc(const Prepared& p, const TextId* ids);
 
   // Lookups give none when there is no such entry: a plain word comes back
   // in a register, where an optional would make a round trip through memory.
@@ -397,7 +403,7 @@ class NodeArena {
                                   std::size_t& empty) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
-  // `intern`, or with `indexed` false `append_unindexed`.
+  // `intern`, or with `indexed` false `append_unindexed` near the text limit.
   std::pair<NodeId, bool> add_node(const Prepared& p, bool indexed);
 
   SegVector<NodeRecord, 1024> records_;

@@ -143,6 +143,8 @@ class StoreBuilder {
   void prefetch_parts(const NodeArena::Prepared& key) const { store_->nodes_.prefetch_parts(key); }
   // Room for `n` more nodes, for a caller that knows how many it will intern.
   void reserve(size_t n) { store_->nodes_.reserve(n); }
+  // Room for `n` more nodes to append.
+  void reserve_appended(size_t n) { store_->nodes_.reserve_appended(n); }
   Status<BadNodeId> mark_output(NodeId id) { return store_->mark_output(id); }
   // The nodes with ids from min(start, n) to n - 1.
   [[nodiscard]] NodesView nodes_from(NodeId start) const;

@@ -153,6 +153,40 @@ TEST(BlobWrite, SkewedRecordSizesCostWhatTheBlobHolds) {
   }
 }
 
+// An External whose descriptor is known, with a param text that is not, keeps
+// that one descriptor: the key is found when interned again, and a record
+// repeating it is refused.
+TEST(BlobRead, KnownDescriptorBesideANewText) {
+  const PayloadDescriptor d{"k", "h", "f", "v", "io", std::nullopt};
+  const NodeKey first = NodeKey::External(d, {}, ParamMap({{"x", ParamValue::Int(1)}}));
+  const NodeKey second = NodeKey::External(d, {}, ParamMap({{"y", ParamValue::Int(2)}}));
+  GraphStore s;
+  ASSERT_TRUE(s.intern(first).ok() && s.intern(second).ok());
+  const Bytes blob = write(s, {});
+  EXPECT_EQ(read_ok(blob)->intern(second).value(), NodeId(1));
+  B repeated{Bytes(blob.begin(), blob.end() - 4)};
+  repeated.b[4] = 3;
+  repeated.b.insert(repeated.b.end(), blob.begin() + 8 + (blob.size() - 12) / 2, blob.end() - 4);
+  EXPECT_EQ(outcome(repeated.u32(0).b), "node reference 2 out of range");
+}
+
+// The reader makes room for the nodes still to come at the rate of those read,
+// only as many as the bytes left can hold: large records first, then many
+// small ones, cost no more than the store they make.
+TEST(BlobRead, RoomFollowsTheRecordsRead) {
+  constexpr uint32_t kLarge = 4096, kSmall = 28000;
+  B blob = hdr(1 + kLarge + kSmall, 1);
+  for (uint32_t i = 0; i < kLarge; ++i) {  // a stage of 300 references to its one input
+    blob.u8(4).u32(1).u64(0).u32(1).str("op|" + std::to_string(i)).u32(300);
+    for (int a = 0; a < 300; ++a) blob.u8(0).u32(0);
+  }
+  for (uint32_t i = 0; i < kSmall; ++i) blob.src("s" + std::to_string(i));
+  blob.u32(0);
+  harness::reset_alloc_stats();
+  EXPECT_EQ(read_ok(blob.b)->node_count(), 1 + kLarge + kSmall);
+  EXPECT_LE(harness::alloc_stats_now().peak, 3 * blob.b.size());
+}
+
 // Marks grow their list and index geometrically: n marks allocate O(log n)
 // times, made one by one or read from a blob (against the same blob without
 // them).

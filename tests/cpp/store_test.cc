@@ -170,14 +170,17 @@ TEST(GraphStore, InternsMarksAndRefusesIdsFromTheNodeCountOn) {
 // nothing) through marks, whichever allocation fails: the store is as before
 // the failing call, a failed read does not poison it, and every call again
 // gives the same ids, also for keys that repeat a text.
-TEST(GraphStore, FailedAllocationsFromAnEmptyStoreOn) {
+std::vector<NodeKey> keys_repeating_texts() {
   std::vector<Param> many;
   for (int i = 0; i < 10; ++i) many.emplace_back("t" + std::to_string(i), S(i % 2 ? "t1" : "u"));
-  const std::vector<NodeKey> keys = {
-      NodeKey::Source("x", P({{"x", S("x")}})),
-      NodeKey::External({"k", "h", "k", "h", "io", "k"}, ids(0), P({{"q", F(2.5)}, {"k", S("h")}})),
-      NodeKey::Stage(ids(0, 1), {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
-      NodeKey::Op("t1", ids(1, 2), P(many)), NodeKey::Op("x", ids(3), P({{"p", I(1)}}))};
+  return {NodeKey::Source("x", P({{"x", S("x")}})),
+          NodeKey::External({"k", "h", "k", "h", "io", "k"}, ids(0), P({{"q", F(2.5)}, {"k", S("h")}})),
+          NodeKey::Stage(ids(0, 1), {{"op|m", {StageRef::Input(0)}}, {"op|m", {StageRef::Member(0)}}}),
+          NodeKey::Op("t1", ids(1, 2), P(many)), NodeKey::Op("x", ids(3), P({{"p", I(1)}}))};
+}
+
+TEST(GraphStore, FailedAllocationsFromAnEmptyStoreOn) {
+  const std::vector<NodeKey> keys = keys_repeating_texts();
   auto step = [&keys](GraphStore& s, size_t i) {  // interns every key, then marks 3 and 0
     EXPECT_TRUE(i < keys.size() ? must(s.intern(keys[i])) == NodeId(i) : s.mark_output(NodeId(i == keys.size() ? 3 : 0)).ok()) << i;
   };
@@ -199,6 +202,30 @@ TEST(GraphStore, FailedAllocationsFromAnEmptyStoreOn) {
     EXPECT_TRUE(s.snapshot().nodes == keys);
     EXPECT_EQ(s.outputs(), ids(3, 0));
     if (done == steps) break;  // no allocation was left to fail
+  }
+}
+
+// The same for keys appended unindexed: a failed append changes nothing, and
+// appending goes on from there.
+TEST(StoreBuilder, FailedAppendsChangeNothing) {
+  std::vector<NodeKey> keys = keys_repeating_texts();
+  keys.push_back(NodeKey::External({"k", "h", "k", "h", "io", "k"}, ids(4), P({{"new", I(1)}})));
+  for (long k = 1;; ++k) {
+    StoreBuilder b;
+    uint64_t done = 0;
+    fail_after = k;
+    try {
+      for (; done < keys.size(); ++done) must(b.append(NodeArena::prepare(keys[done])));
+    } catch (const std::bad_alloc&) {
+    }
+    const bool exhausted = fail_after > 0;
+    fail_after = 0;
+    EXPECT_EQ(b.nodes_from(NodeId(0)), std::vector<NodeKey>(keys.begin(), keys.begin() + done)) << k;
+    for (uint64_t i = done; i < keys.size(); ++i) EXPECT_EQ(must(b.append(NodeArena::prepare(keys[i]))), NodeId(i));
+    EXPECT_EQ(b.index_appended(), std::nullopt);
+    const auto s = std::move(b).finish();
+    for (uint64_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must(s->intern(keys[i])), NodeId(i)) << k;
+    if (exhausted) break;  // no allocation was left to fail
   }
 }
 
