@@ -90,6 +90,11 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a key already prepared (made and hashed without the lock).
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
+  // Interns the key `write(NodeArena::KeyWriter&)` writes under the lock;
+  // nullopt, with the store unchanged, when it returns false (the writer or
+  // the caller gave up). `write` must not call back into the store.
+  template <typename Write>
+  std::optional<NodeId> intern_written(NodeKey::Kind kind, Write&& write);
   // Marks `id` as an output once; later marks of it change nothing.
   Status<BadNodeId> mark_output(NodeId id);
 
@@ -152,6 +157,16 @@ class StoreBuilder {
  private:
   std::unique_ptr<GraphStore> store_;
 };
+
+template <typename Write>
+std::optional<NodeId> GraphStore::intern_written(NodeKey::Kind kind, Write&& write) {
+  PoisonGuard guard(mutex_, PoisonGuard::kSteps);  // only the step below can throw
+  return guard.sparing_allocation_failures([&]() -> std::optional<NodeId> {
+    NodeArena::KeyWriter w(nodes_, kind);
+    if (!write(w)) return std::nullopt;
+    return w.finish().first;
+  });
+}
 
 // DOT rendering of a node list and its marks (the store calls it under lock).
 [[nodiscard]] std::string render_dot(const NodesView& nodes, const std::vector<NodeId>& outputs);
