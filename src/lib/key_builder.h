@@ -61,8 +61,9 @@ class KeyBuilder {
 // Interns a builder's key straight from its arguments (`name`, `inputs` or
 // `params` nullptr for a kind without it, or omitted) when they are of the
 // exact types and the store knows every text: with the GIL held, reading
-// such arguments runs no Python code, so nothing else runs while the store's
-// lock is held. nullopt, with no exception set and the store unchanged, when
+// such arguments runs no Python code, so no other thread runs until the key
+// is interned, and the store is read without its lock (only the last step
+// takes it). nullopt, with no exception set and the store unchanged, when
 // the arguments need the general reading (KeyBuilder), which then also gives
 // any error they hold.
 std::optional<NodeId> intern_direct(GraphStore& store, NodeKey::Kind kind, PyObject* name,

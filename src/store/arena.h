@@ -334,22 +334,22 @@ class NodeArena {
   // leaves the arena as it was.
   std::pair<NodeId, bool> intern(const Prepared& p);
 
-  // Interns a key written part by part in the arena's own encoding, by a
-  // caller that holds the arena exclusively from the first part to `finish`.
-  // Each text is looked up as it comes and each word goes where a new node's
-  // words would, so a key of known texts is interned without a prepared copy;
-  // the hash is mixed as `PreparedKey::finish` mixes it. A part the writer
-  // cannot take (a text new to the arena, an input that is no node yet,
-  // params out of order, more words than it has room for) makes it return
-  // false: the arena has not changed, and the caller interns the key the
-  // general way. Kinds with a name or none, and with params or none (not
-  // External, not Stage).
+  // Interns a key written part by part in the arena's own encoding: each
+  // text is looked up as it comes, the words are encoded as they come, and
+  // the hash is mixed as `PreparedKey::finish` mixes it, so a key of known
+  // texts needs no prepared copy. The parts only read the arena, and may be
+  // given without its lock by a caller that keeps every other thread from
+  // changing it until `finish` has run (with a GIL, by holding it); `finish`
+  // needs exclusive access. A part the writer cannot take (a text new to the
+  // arena, an input that is no node yet, params out of order or repeated,
+  // more words than it has room for) makes it return false, having changed
+  // nothing: the caller then interns the key the general way. Kinds with a
+  // name or none and params or none (not External, not Stage).
   class KeyWriter {
    public:
     static constexpr std::size_t kMaxWords = 32;
 
-    // Reserves room; a failed allocation throws and changes nothing.
-    KeyWriter(NodeArena& a, NodeKey::Kind kind);
+    KeyWriter(const NodeArena& a, NodeKey::Kind kind);
     KeyWriter(const KeyWriter&) = delete;
     KeyWriter& operator=(const KeyWriter&) = delete;
 
@@ -361,27 +361,27 @@ class NodeArena {
     [[nodiscard]] bool params(std::size_t n);
     [[nodiscard]] bool param(std::string_view name, ParamValue::Kind kind, uint64_t bits);
     [[nodiscard]] bool str_param(std::string_view name, std::string_view value);
-    // Interns the key written: every part given, as announced. All or
-    // nothing, as `intern`.
-    std::pair<NodeId, bool> finish();
+    // Interns the key written into the arena it was written against, once
+    // every part announced was given. All or nothing, as `intern`.
+    std::pair<NodeId, bool> finish(NodeArena& a);
 
    private:
-    // The id of a text the arena holds, mixed into the hash; none when new.
+    // The id of a text the arena holds, with its hash; none when new.
     TextId known_text(std::string_view s, uint32_t& hash) const;
     [[gnu::always_inline]] bool param_head(std::string_view name, ParamValue::Kind kind,
                                            uint32_t& name_hash);
 
-    NodeArena& a_;
+    const NodeArena& a_;
     const NodeKey::Kind kind_;
     KeyHasher hasher_;
-    uint32_t* const first_;  // the arena's room for words
-    uint32_t* w_;
+    uint32_t* w_;  // the next word
     uint32_t part_ = 0;
     uint32_t inputs_ = 0;
     uint32_t inputs_left_ = 0;
     std::size_t params_left_ = 0;
     bool has_params_ = false;
     std::string_view last_name_;
+    uint32_t words_[kMaxWords];  // not cleared: each is written before it is read
   };
   // For filling an arena nobody else reads yet with keys known to be
   // distinct: appends `p` as a new node without looking it up or indexing
@@ -465,10 +465,8 @@ class NodeArena {
 };
 
 // The writer's parts inline: a builder calls them for every key.
-inline NodeArena::KeyWriter::KeyWriter(NodeArena& a, NodeKey::Kind kind)
-    : a_(a), kind_(kind), hasher_(kind), first_((a.words_.reserve(kMaxWords), a.words_.room())), w_(first_) {
-  if (!a.unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
-}
+inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind)
+    : a_(a), kind_(kind), hasher_(kind), w_(words_) {}
 
 // find_text spelled out, so that it inlines: a written key looks up every
 // text it has.
@@ -487,7 +485,7 @@ inline bool NodeArena::KeyWriter::name(std::string_view s) {
 }
 
 inline bool NodeArena::KeyWriter::inputs(std::size_t n) {
-  if (n > kMaxWords - static_cast<std::size_t>(w_ - first_)) return false;
+  if (n > kMaxWords - static_cast<std::size_t>(w_ - words_)) return false;
   inputs_ = inputs_left_ = static_cast<uint32_t>(n);
   hasher_.add(n);
   return true;
@@ -510,7 +508,7 @@ inline bool NodeArena::KeyWriter::params(std::size_t n) {
 inline bool NodeArena::KeyWriter::param_head(std::string_view name, ParamValue::Kind kind,
                                       uint32_t& name_hash) {
   // A head and at most two value words.
-  if (params_left_ == 0 || static_cast<std::size_t>(w_ - first_) + 3 > kMaxWords) return false;
+  if (params_left_ == 0 || static_cast<std::size_t>(w_ - words_) + 3 > kMaxWords) return false;
   // Out of order (or repeated), the words would not be the key's.
   if (inputs_left_ != 0 || (!last_name_.empty() && !(last_name_ < name))) return false;
   const TextId id = known_text(name, name_hash);
