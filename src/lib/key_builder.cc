@@ -143,4 +143,69 @@ const PreparedKey& KeyBuilder::prepare() {
   return key_;
 }
 
+#ifndef Py_GIL_DISABLED
+namespace {
+
+// A str's UTF-8, or false with no exception set.
+bool text_of(PyObject* obj, std::string_view& s) {
+  if (!PyUnicode_CheckExact(obj)) return false;
+  auto text = utf8_from_py(obj);
+  if (!text) {
+    PyErr_Clear();  // the general reading raises it again
+    return false;
+  }
+  s = *text;
+  return true;
+}
+
+bool write_key(NodeArena::KeyWriter& w, PyObject* name, PyObject* inputs, PyObject* params) {
+  std::string_view s;
+  if (name != nullptr && (!text_of(name, s) || !w.name(s))) return false;
+  if (inputs == nullptr) {
+    if (!w.inputs(0)) return false;
+  } else {
+    if (!PyList_CheckExact(inputs) && !PyTuple_CheckExact(inputs)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(inputs);
+    PyObject* const* items = PySequence_Fast_ITEMS(inputs);
+    if (!w.inputs(static_cast<std::size_t>(n))) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!PyLong_CheckExact(items[i])) return false;
+      const unsigned long long id = PyLong_AsUnsignedLongLong(items[i]);
+      if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      if (!w.input(NodeId(id))) return false;
+    }
+  }
+  if (params == nullptr || params == Py_None) return w.params(0);
+  if (!PyDict_CheckExact(params) || !w.params(static_cast<std::size_t>(PyDict_GET_SIZE(params)))) {
+    return false;
+  }
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  while (PyDict_Next(params, &pos, &k, &v)) {
+    ParamRef r;
+    if (!text_of(k, s)) return false;
+    switch (exact_param_from_py(v, r)) {
+      case Exact::kRead: break;
+      case Exact::kFailed: PyErr_Clear(); return false;
+      case Exact::kOther: return false;
+    }
+    const bool ok = r.kind == ParamValue::Kind::kStr ? w.str_param(s, r.str) : w.param(s, r.kind, r.bits);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<NodeId> intern_direct(GraphStore& store, NodeKey::Kind kind, PyObject* name,
+                                    PyObject* inputs, PyObject* params) {
+  return store.intern_written(
+      kind, [&](NodeArena::KeyWriter& w) { return write_key(w, name, inputs, params); });
+}
+#endif
+
 }  // namespace velmora::py

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "absl/container/inlined_vector.h"
@@ -55,5 +56,18 @@ class KeyBuilder {
   std::string_view last_name_;        // of the latest param
   bool sorted_ = true;                // the params so far came in order
 };
+
+#ifndef Py_GIL_DISABLED
+// Interns a builder's key straight from its arguments (`name`, `inputs` or
+// `params` nullptr for a kind without it, or omitted) when they are of the
+// exact types and the store knows every text: with the GIL held, reading
+// such arguments runs no Python code, so no other thread runs until the key
+// is interned, and the store is read without its lock (only the last step
+// takes it). nullopt, with no exception set and the store unchanged, when
+// the arguments need the general reading (KeyBuilder), which then also gives
+// any error they hold.
+std::optional<NodeId> intern_direct(GraphStore& store, NodeKey::Kind kind, PyObject* name,
+                                    PyObject* inputs, PyObject* params);
+#endif
 
 }  // namespace velmora::py

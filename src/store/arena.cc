@@ -703,4 +703,28 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   return {id, true};
 }
 
+std::pair<NodeId, bool> NodeArena::KeyWriter::finish(NodeArena& a) {
+  if (&a != &a_) panic("a written key is interned into another arena");
+  if (inputs_left_ != 0 || params_left_ != 0) panic("a written key lacks parts it announced");
+  // A lookup now would miss the appended nodes and could add one twice.
+  if (!a.unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
+  const Encoded e{part_, NodeRecord::make_meta(kind_, has_params_, inputs_)};
+  const uint32_t hash = hasher_.end();
+  const std::size_t words = static_cast<std::size_t>(w_ - words_);
+  a.index_.reserve_more(1);  // first, so that the probe's slot stays the insert's
+  std::size_t slot = 0;
+  const NodePos found = a.find_node(hash, e, words_, slot);
+  if (!found.is_none()) return {NodeId::at(found), false};
+  if (a.records_.size() >= kMaxNodes) throw std::bad_alloc();
+  a.records_.reserve_more(1);
+  a.words_.reserve(words);
+  // Nothing throws from here on.
+  uint32_t* const w = a.words_.take(words);
+  std::copy(words_, w_, w);
+  const NodeId id(a.records_.size());
+  a.records_.push_back(NodeRecord{w, e.part, e.meta});
+  a.index_.insert_at(slot, hash, id.pos().word());
+  return {id, true};
+}
+
 }  // namespace velmora

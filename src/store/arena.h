@@ -28,6 +28,7 @@
 #include "base/chunk_pool.h"
 #include "base/hash_key.h"
 #include "base/id_index.h"
+#include "base/panic.h"
 #include "base/seg_vector.h"
 #include "base/small_vector.h"
 #include "base/text_hash.h"
@@ -332,6 +333,56 @@ class NodeArena {
   // must already be checked. All or nothing: a failed allocation throws and
   // leaves the arena as it was.
   std::pair<NodeId, bool> intern(const Prepared& p);
+
+  // Interns a key written part by part in the arena's own encoding: each
+  // text is looked up as it comes, the words are encoded as they come, and
+  // the hash is mixed as `PreparedKey::finish` mixes it, so a key of known
+  // texts needs no prepared copy. The parts only read the arena, and may be
+  // given without its lock by a caller that keeps every other thread from
+  // changing it until `finish` has run (with a GIL, by holding it); `finish`
+  // needs exclusive access. A part the writer cannot take (a text new to the
+  // arena, an input that is no node yet, params out of order or repeated,
+  // more words than it has room for) makes it return false, having changed
+  // nothing: the caller then interns the key the general way. Kinds with a
+  // name or none and params or none (not External, not Stage).
+  class KeyWriter {
+   public:
+    static constexpr std::size_t kMaxWords = 32;
+
+    KeyWriter(const NodeArena& a, NodeKey::Kind kind);
+    KeyWriter(const KeyWriter&) = delete;
+    KeyWriter& operator=(const KeyWriter&) = delete;
+
+    [[nodiscard]] bool name(std::string_view s);
+    // Then `n` calls of `input`; a kind without inputs says 0.
+    [[nodiscard]] bool inputs(std::size_t n);
+    [[nodiscard]] bool input(NodeId id);
+    // Then `n` params, in order by name as bytes.
+    [[nodiscard]] bool params(std::size_t n);
+    [[nodiscard]] bool param(std::string_view name, ParamValue::Kind kind, uint64_t bits);
+    [[nodiscard]] bool str_param(std::string_view name, std::string_view value);
+    // Interns the key written into the arena it was written against, once
+    // every part announced was given. All or nothing, as `intern`.
+    std::pair<NodeId, bool> finish(NodeArena& a);
+
+   private:
+    // The id of a text the arena holds, with its hash; none when new.
+    TextId known_text(std::string_view s, uint32_t& hash) const;
+    [[gnu::always_inline]] bool param_head(std::string_view name, ParamValue::Kind kind,
+                                           uint32_t& name_hash);
+
+    const NodeArena& a_;
+    const NodeKey::Kind kind_;
+    KeyHasher hasher_;
+    uint32_t* w_;  // the next word
+    uint32_t part_ = 0;
+    uint32_t inputs_ = 0;
+    uint32_t inputs_left_ = 0;
+    std::size_t params_left_ = 0;
+    bool has_params_ = false;
+    std::string_view last_name_;
+    uint32_t words_[kMaxWords];  // not cleared: each is written before it is read
+  };
   // For filling an arena nobody else reads yet with keys known to be
   // distinct: appends `p` as a new node without looking it up or indexing
   // it, and `index_appended` then indexes all such nodes in one pass, which
@@ -418,6 +469,79 @@ class NodeArena {
   ChunkPool<uint32_t, 128, std::size_t{1} << 18> words_;
   ChunkPool<char, 256, std::size_t{1} << 20> text_bytes_;
 };
+
+// The writer's parts inline: a builder calls them for every key.
+inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind)
+    : a_(a), kind_(kind), hasher_(kind), w_(words_) {}
+
+// find_text spelled out, so that it inlines: a written key looks up every
+// text it has.
+inline TextId NodeArena::KeyWriter::known_text(std::string_view s, uint32_t& hash) const {
+  hash = PreparedKey::hash_text(s);
+  return TextId(a_.text_index_.find(hash, [&](uint32_t i) { return same_text(a_.text(TextId(i)), s); }));
+}
+
+inline bool NodeArena::KeyWriter::name(std::string_view s) {
+  uint32_t hash = 0;
+  const TextId id = known_text(s, hash);
+  if (id.is_none()) return false;
+  part_ = id.word();
+  hasher_.add(hash);
+  return true;
+}
+
+inline bool NodeArena::KeyWriter::inputs(std::size_t n) {
+  if (n > kMaxWords - static_cast<std::size_t>(w_ - words_)) return false;
+  inputs_ = inputs_left_ = static_cast<uint32_t>(n);
+  hasher_.add(n);
+  return true;
+}
+
+inline bool NodeArena::KeyWriter::input(NodeId id) {
+  if (inputs_left_ == 0 || id.value() >= a_.size()) return false;
+  --inputs_left_;
+  *w_++ = id.pos().word();
+  hasher_.add(id.value());
+  return true;
+}
+
+inline bool NodeArena::KeyWriter::params(std::size_t n) {
+  params_left_ = n;
+  has_params_ = n != 0;
+  return true;
+}
+
+inline bool NodeArena::KeyWriter::param_head(std::string_view name, ParamValue::Kind kind,
+                                      uint32_t& name_hash) {
+  // A head and at most two value words.
+  if (params_left_ == 0 || static_cast<std::size_t>(w_ - words_) + 3 > kMaxWords) return false;
+  // Out of order (or repeated), the words would not be the key's.
+  if (inputs_left_ != 0 || (!last_name_.empty() && !(last_name_ < name))) return false;
+  const TextId id = known_text(name, name_hash);
+  if (id.is_none()) return false;
+  last_name_ = name;
+  --params_left_;
+  *w_++ = ParamHead::make(id.word(), params_left_ == 0, kind);
+  return true;
+}
+
+inline bool NodeArena::KeyWriter::param(std::string_view name, ParamValue::Kind kind, uint64_t bits) {
+  uint32_t name_hash = 0;
+  if (kind == ParamValue::Kind::kStr || !param_head(name, kind, name_hash)) return false;
+  w_ = ParamHead::put_value(w_, kind, bits);
+  hasher_.add_param(name_hash, kind, bits, 0);
+  return true;
+}
+
+inline bool NodeArena::KeyWriter::str_param(std::string_view name, std::string_view value) {
+  uint32_t name_hash = 0;
+  uint32_t value_hash = 0;
+  const TextId value_id = known_text(value, value_hash);
+  if (value_id.is_none() || !param_head(name, ParamValue::Kind::kStr, name_hash)) return false;
+  w_ = ParamHead::put_value(w_, ParamValue::Kind::kStr, value_id.word());
+  hasher_.add_param(name_hash, ParamValue::Kind::kStr, 0, value_hash);
+  return true;
+}
 
 template <typename F>
 void NodeView::for_each_member(F&& f) const {

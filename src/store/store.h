@@ -90,6 +90,14 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a key already prepared (made and hashed without the lock).
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
+  // Interns the key `write(NodeArena::KeyWriter&)` writes; nullopt, with
+  // the store unchanged, when it returns false (the writer or the caller gave
+  // up). `write` reads the store without its lock, which only `finish` takes:
+  // the caller must keep every other thread from changing the store until
+  // this returns (with a GIL, by holding it), and `write` must not call back
+  // into the store.
+  template <typename Write>
+  std::optional<NodeId> intern_written(NodeKey::Kind kind, Write&& write);
   // Marks `id` as an output once; later marks of it change nothing.
   Status<BadNodeId> mark_output(NodeId id);
 
@@ -154,6 +162,16 @@ class StoreBuilder {
  private:
   std::unique_ptr<GraphStore> store_;
 };
+
+template <typename Write>
+std::optional<NodeId> GraphStore::intern_written(NodeKey::Kind kind, Write&& write) {
+  // A poisoned store's index may be half-changed: not even read it.
+  if (mutex_.poisoned()) panic(kStorePoisoned);
+  NodeArena::KeyWriter w(nodes_, kind);
+  if (!write(w)) return std::nullopt;
+  PoisonGuard guard(mutex_, PoisonGuard::kSteps);  // only the step below can throw
+  return guard.sparing_allocation_failures([&] { return w.finish(nodes_).first; });
+}
 
 // DOT rendering of a node list and its marks (the store calls it under lock).
 [[nodiscard]] std::string render_dot(const NodesView& nodes, const std::vector<NodeId>& outputs);
