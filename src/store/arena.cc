@@ -352,6 +352,15 @@ bool NodeArena::resolve(const Prepared& p, TextIds& ids, DescriptorId& desc) con
   return true;
 }
 
+// A descriptor whose texts are all known may be known too, whatever the rest
+// of the key brings: a second copy of it would make the node differ from an
+// equal key interned later.
+DescriptorId NodeArena::known_desc(const Prepared& p, const TextId* ids) const {
+  const std::size_t fields = p.has_preprocessing_ref ? 6 : 5;
+  const bool known = std::none_of(ids, ids + fields, [](TextId id) { return id.is_none(); });
+  return known ? find_desc(p, ids) : DescriptorId::none();
+}
+
 DescriptorId NodeArena::find_desc(const Prepared& p, const TextId* ids) const {
   const bool present = p.has_preprocessing_ref;
   const auto h = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
@@ -476,16 +485,8 @@ NodeId NodeArena::append_unindexed(const Prepared& p) {
   // Near the text limit a key repeating a new text must count it once,
   // which the general path does.
   if (texts_.size() + new_occurrences > kMaxTexts) return add_node(p, false).first;
-  // A descriptor whose texts are all known may be known too, whatever the
-  // rest of the key brings: a second copy of it would make the node differ
-  // from an equal key interned later.
   const bool external = kind_info(p.kind).has(Part::kDescriptor);
-  DescriptorId desc(0);
-  if (external) {
-    const std::size_t fields = p.has_preprocessing_ref ? 6 : 5;
-    const bool known = std::none_of(ids, ids + fields, [](TextId id) { return id.is_none(); });
-    desc = known ? find_desc(p, ids) : DescriptorId::none();
-  }
+  DescriptorId desc = external ? known_desc(p, ids) : DescriptorId(0);
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   const std::size_t words = word_count(p);
   // Room for everything first: after this point nothing throws, so a failed
@@ -607,8 +608,7 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     }
   }
   const bool external = kind_info(p.kind).has(Part::kDescriptor);
-  DescriptorId desc = external ? DescriptorId::none() : DescriptorId(0);
-  if (new_texts == 0 && external) desc = find_desc(p, ids);
+  DescriptorId desc = external ? known_desc(p, ids) : DescriptorId(0);
   if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
   const std::size_t words = word_count(p);
   // A key whose parts are all known may name a known node; one with a new
@@ -679,16 +679,7 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   }
   // An External's descriptor not found above is new: either the lookup
   // missed, or one of its texts is new, which no known descriptor holds.
-  if (desc.is_none()) {
-    const bool present = p.has_preprocessing_ref;
-    Descriptor d{};
-    std::copy(ids, ids + (present ? 6 : 5), d.field);
-    d.present = present ? 1 : 0;
-    d.hash = static_cast<uint32_t>(desc_hash(p.text_hashes.data(), present));
-    desc = DescriptorId::of_index(descs_.size());
-    descs_.push_back(d);
-    desc_index_.insert(d.hash, desc.word());
-  }
+  if (desc.is_none()) desc = add_desc(p, ids);
   uint32_t* w = words_.take(words);  // holds the key's words already when it was looked up
   if (!look_up) e = encode(p, ids, desc, w);
   const NodeId id(records_.size());

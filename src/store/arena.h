@@ -448,6 +448,8 @@ class NodeArena {
                     IdIndex::kEmpty == NodePos::kNoneWord,
                 "a miss is none");
   [[nodiscard]] DescriptorId find_desc(const Prepared& p, const TextId* ids) const;
+  // find_desc, or none when one of the descriptor's texts is new (`ids` none).
+  [[nodiscard]] DescriptorId known_desc(const Prepared& p, const TextId* ids) const;
   [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words) const;
   // find_node, with where the node would go when it is new (IdIndex::find_or_slot).
   [[nodiscard]] NodePos find_node(uint32_t hash, Encoded e, const uint32_t* words,

@@ -305,7 +305,9 @@ TEST(GraphStore, AppendedKeysIndexAsInternedOnes) {
           key = NodeKey::Stage(inputs, {{"op|" + name, {StageRef::Input(below(2))}},
                                         {"op|g", {StageRef::Member(0), StageRef::Input(below(2))}}});
           break;
-        default: key = NodeKey::External({"k", name, "f", "v", "io", "pre"}, inputs, P({})); break;
+        default:  // a known descriptor beside a new param name at times
+          key = NodeKey::External({"k", name, "f", "v", "io", "pre"}, inputs, P({{"e" + std::to_string(below(40)), I(1)}}));
+          break;
       }
       const auto [at, added] = seen.try_emplace(key, NodeId(n));
       ASSERT_EQ(must(ref.intern(key)), at->second) << "seed " << seed;
