@@ -52,32 +52,7 @@ bool not_this_kind() {
 
 }  // namespace
 
-Exact exact_param_from_py(PyObject* v, ParamRef& r) {
-  if (PyBool_Check(v)) {
-    r.kind = ParamValue::Kind::kBool;
-    r.bits = v == Py_True ? 1 : 0;
-    return Exact::kRead;
-  }
-  if (PyFloat_CheckExact(v)) {
-    r.kind = ParamValue::Kind::kFloat;
-    r.bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v));
-    return Exact::kRead;
-  }
-  if (PyUnicode_CheckExact(v)) {
-    auto text = utf8_from_py(v);
-    if (!text) return Exact::kFailed;
-    r.kind = ParamValue::Kind::kStr;
-    r.str = *text;
-    return Exact::kRead;
-  }
-  if (!PyLong_CheckExact(v)) return Exact::kOther;
-  int overflow = 0;
-  const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (overflow == 0) {
-    r.kind = ParamValue::Kind::kInt;
-    r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
-    return Exact::kRead;
-  }
+Exact exact_int_past_64_bits(PyObject* v, ParamRef& r) {
   const double d = PyLong_AsDouble(v);
   if (d == -1.0 && PyErr_Occurred()) {
     if (!not_this_kind()) return Exact::kFailed;

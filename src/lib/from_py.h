@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -59,7 +60,35 @@ enum class Exact { kRead, kFailed, kOther };
 // str and int, whose reading runs no Python code (an exact int past 64 bits
 // takes the float rule, as the protocols would give it). kFailed with an
 // exception set; kOther for any other type, subclasses included.
-Exact exact_param_from_py(PyObject* v, ParamRef& r);
+// exact_param_from_py's rule for an exact int past 64 bits.
+[[gnu::cold]] Exact exact_int_past_64_bits(PyObject* v, ParamRef& r);
+// Inline: builders read every param through it.
+inline Exact exact_param_from_py(PyObject* v, ParamRef& r) {
+  if (PyBool_Check(v)) {
+    r.kind = ParamValue::Kind::kBool;
+    r.bits = v == Py_True ? 1 : 0;
+    return Exact::kRead;
+  }
+  if (PyFloat_CheckExact(v)) {
+    r.kind = ParamValue::Kind::kFloat;
+    r.bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v));
+    return Exact::kRead;
+  }
+  if (PyUnicode_CheckExact(v)) {
+    auto text = utf8_from_py(v);
+    if (!text) return Exact::kFailed;
+    r.kind = ParamValue::Kind::kStr;
+    r.str = *text;
+    return Exact::kRead;
+  }
+  if (!PyLong_CheckExact(v)) return Exact::kOther;
+  int overflow = 0;
+  const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow != 0) return exact_int_past_64_bits(v, r);
+  r.kind = ParamValue::Kind::kInt;
+  r.bits = std::bit_cast<uint64_t>(static_cast<int64_t>(i));
+  return Exact::kRead;
+}
 // Reads a params argument (a dict or None) in the dict's order, handing each
 // value, classified and its name set, to `take` with the key and value still
 // held: exact bool, then the integer protocol, then the float protocol, then

@@ -148,7 +148,7 @@ namespace {
 
 // A str's UTF-8, or false with no exception set.
 bool text_of(PyObject* obj, std::string_view& s) {
-  if (!PyUnicode_CheckExact(obj)) return false;
+  if (!PyUnicode_CheckExact(obj)) return false;  // a subclass's reading may run its code
   auto text = utf8_from_py(obj);
   if (!text) {
     PyErr_Clear();  // the general reading raises it again
