@@ -458,67 +458,7 @@ void NodeArena::reserve(std::size_t n) {
 
 std::pair<NodeId, bool> NodeArena::intern(const Prepared& p) { return add_node(p, true); }
 
-NodeId NodeArena::append_unindexed(const Prepared& p) {
-  const std::size_t text_count = p.texts.size();
-  TextIds id_room(text_count);  // none for a text new to the arena
-  TextId* const ids = id_room.data();
-  std::size_t new_occurrences = 0;
-  std::size_t new_bytes = 0;
-  for (std::size_t k = 0; k < text_count; ++k) {
-    const TextId given = p.text_ids != nullptr ? p.text_ids[k] : TextId::none();
-    if (!given.is_none()) {
-      // A wrong id would silently store another text.
-      if (given.word() >= texts_.size() || texts_[given.word()].hash != p.text_hashes[k]) {
-        panic("text id " + std::to_string(given.word()) + " is not the key's text");
-      }
-      ids[k] = given;
-      continue;
-    }
-    const std::string_view s = p.texts[k];
-    ids[k] = TextId(text_index_.find(p.text_hashes[k],
-                                     [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
-    if (ids[k].is_none()) {
-      ++new_occurrences;
-      new_bytes += s.size();
-    }
-  }
-  // Near the text limit a key repeating a new text must count it once,
-  // which the general path does.
-  if (texts_.size() + new_occurrences > kMaxTexts) return add_node(p, false).first;
-  const bool external = kind_info(p.kind).has(Part::kDescriptor);
-  DescriptorId desc = external ? known_desc(p, ids) : DescriptorId(0);
-  if (p.inputs.size() > kMaxInputs) throw std::length_error("too many inputs for one node");
-  const std::size_t words = word_count(p);
-  // Room for everything first: after this point nothing throws, so a failed
-  // allocation leaves the arena as it was.
-  if (records_.size() >= kMaxNodes) throw std::bad_alloc();
-  if (external && descs_.size() >= kMaxDescriptors) throw std::bad_alloc();
-  if (new_occurrences != 0) {
-    texts_.reserve_more(new_occurrences);
-    text_index_.reserve_more(new_occurrences);
-    text_bytes_.reserve(new_bytes);
-  }
-  if (desc.is_none()) {
-    descs_.reserve_more(1);
-    desc_index_.reserve_more(1);
-  }
-  records_.reserve_more(1);
-  if (unindexed_.size() == unindexed_.capacity()) unindexed_.reserve(2 * unindexed_.size() + 64);
-  words_.reserve(words);
-  for (std::size_t k = 0; new_occurrences != 0 && k < text_count; ++k) {
-    if (!ids[k].is_none()) continue;
-    // A text may occur twice in one key: the later one finds the earlier.
-    ids[k] = find_text(p.texts[k], p.text_hashes[k]);
-    if (ids[k].is_none()) ids[k] = add_text(p.texts[k], p.text_hashes[k]);
-  }
-  if (desc.is_none()) desc = add_desc(p, ids);
-  uint32_t* const w = words_.take(words);
-  const Encoded e = encode(p, ids, desc, w);
-  const NodeId id(records_.size());
-  records_.push_back(NodeRecord{w, e.part, e.meta});
-  unindexed_.push_back(p.hash);
-  return id;
-}
+NodeId NodeArena::append_unindexed(const Prepared& p) { return add_node(p, false).first; }
 
 DescriptorId NodeArena::add_desc(const Prepared& p, const TextId* ids) {
   const bool present = p.has_preprocessing_ref;

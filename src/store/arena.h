@@ -456,7 +456,7 @@ class NodeArena {
                                   std::size_t& empty) const;
   // Whether record `r` is the node encoded as `e` and `words`.
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
-  // `intern`, or with `indexed` false `append_unindexed` near the text limit.
+  // `intern`, or with `indexed` false `append_unindexed`.
   std::pair<NodeId, bool> add_node(const Prepared& p, bool indexed);
 
   SegVector<NodeRecord, 1024> records_;
