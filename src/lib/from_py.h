@@ -56,13 +56,13 @@ std::optional<ParamMap> params_from_py(PyObject* obj);
 
 // How reading a param value without running any Python code went.
 enum class Exact { kRead, kFailed, kOther };
+// exact_param_from_py's rule for an exact int past 64 bits.
+[[gnu::cold]] Exact exact_int_past_64_bits(PyObject* v, ParamRef& r);
 // The first step of classifying a param value: the exact types bool, float,
 // str and int, whose reading runs no Python code (an exact int past 64 bits
 // takes the float rule, as the protocols would give it). kFailed with an
-// exception set; kOther for any other type, subclasses included.
-// exact_param_from_py's rule for an exact int past 64 bits.
-[[gnu::cold]] Exact exact_int_past_64_bits(PyObject* v, ParamRef& r);
-// Inline: builders read every param through it.
+// exception set; kOther for any other type, subclasses included. Inline:
+// builders read every param through it.
 inline Exact exact_param_from_py(PyObject* v, ParamRef& r) {
   if (PyBool_Check(v)) {
     r.kind = ParamValue::Kind::kBool;
