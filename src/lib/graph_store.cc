@@ -37,11 +37,9 @@ PyObject* intern_built(PyObject* self, KeyBuilder& key) {
 // ---- builders ----
 
 PyObject* add_source(Call& c) {
-#ifndef Py_GIL_DISABLED
   if (auto id = intern_direct(store_of(c.self()), NodeKey::Kind::kSource, c[0], nullptr, c[1])) {
     return id_to_py(*id);
   }
-#endif
   KeyBuilder key(NodeKey::Kind::kSource);
   if (!key.name(c[0], "name") || !key.params(c[1])) return nullptr;
   return intern_built(c.self(), key);
@@ -50,9 +48,7 @@ PyObject* add_source(Call& c) {
 // add_op and add_reduction: name, inputs, params.
 template <NodeKey::Kind Kind>
 PyObject* add_named(Call& c) {
-#ifndef Py_GIL_DISABLED
   if (auto id = intern_direct(store_of(c.self()), Kind, c[0], c[1], c[2])) return id_to_py(*id);
-#endif
   KeyBuilder key(Kind);
   if (!key.name(c[0], "name") || !key.inputs(c[1], "inputs") || !key.params(c[2])) {
     return nullptr;
@@ -76,9 +72,7 @@ PyObject* add_external(Call& c) {
 // add_exchange and add_join: inputs, params.
 template <NodeKey::Kind Kind>
 PyObject* add_boundary(Call& c) {
-#ifndef Py_GIL_DISABLED
   if (auto id = intern_direct(store_of(c.self()), Kind, nullptr, c[0], c[1])) return id_to_py(*id);
-#endif
   KeyBuilder key(Kind);
   if (!key.inputs(c[0], "inputs") || !key.params(c[1])) return nullptr;
   return intern_built(c.self(), key);

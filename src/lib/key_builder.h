@@ -57,7 +57,6 @@ class KeyBuilder {
   bool sorted_ = true;                // the params so far came in order
 };
 
-#ifndef Py_GIL_DISABLED
 // Interns a builder's key straight from its arguments (`name`, `inputs` or
 // `params` nullptr for a kind without it, or omitted) when they are of the
 // exact types and the store knows every text: with the GIL held, reading
@@ -65,7 +64,13 @@ class KeyBuilder {
 // is interned, and the store is read without its lock (only the last step
 // takes it). nullopt, with no exception set and the store unchanged, when
 // the arguments need the general reading (KeyBuilder), which then also gives
-// any error they hold.
+// any error they hold; always, without a GIL, where the arguments may
+// change while they are read.
+#ifdef Py_GIL_DISABLED
+inline std::optional<NodeId> intern_direct(GraphStore&, NodeKey::Kind, PyObject*, PyObject*, PyObject*) {
+  return std::nullopt;
+}
+#else
 std::optional<NodeId> intern_direct(GraphStore& store, NodeKey::Kind kind, PyObject* name,
                                     PyObject* inputs, PyObject* params);
 #endif
