@@ -178,10 +178,12 @@ bool write_key(NodeArena::KeyWriter& w, PyObject* name, PyObject* inputs, PyObje
       if (!w.input(NodeId(id))) return false;
     }
   }
-  if (params == nullptr || params == Py_None) return w.params(0);
-  if (!PyDict_CheckExact(params) || !w.params(static_cast<std::size_t>(PyDict_GET_SIZE(params)))) {
-    return false;
+  if (params == nullptr || params == Py_None) {
+    w.params(0);
+    return true;
   }
+  if (!PyDict_CheckExact(params)) return false;
+  w.params(static_cast<std::size_t>(PyDict_GET_SIZE(params)));
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   PyObject* v = nullptr;

@@ -358,7 +358,7 @@ class NodeArena {
     [[nodiscard]] bool inputs(std::size_t n);
     [[nodiscard]] bool input(NodeId id);
     // Then `n` params, in order by name as bytes.
-    [[nodiscard]] bool params(std::size_t n);
+    void params(std::size_t n);
     [[nodiscard]] bool param(std::string_view name, ParamValue::Kind kind, uint64_t bits);
     [[nodiscard]] bool str_param(std::string_view name, std::string_view value);
     // Interns the key written into the arena it was written against, once
@@ -507,10 +507,9 @@ inline bool NodeArena::KeyWriter::input(NodeId id) {
   return true;
 }
 
-inline bool NodeArena::KeyWriter::params(std::size_t n) {
+inline void NodeArena::KeyWriter::params(std::size_t n) {
   params_left_ = n;
   has_params_ = n != 0;
-  return true;
 }
 
 inline bool NodeArena::KeyWriter::param_head(std::string_view name, ParamValue::Kind kind,
