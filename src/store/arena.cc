@@ -290,10 +290,6 @@ std::size_t word_count(const NodeArena::Prepared& p) {
 
 }  // namespace
 
-TextId NodeArena::find_text(std::string_view s, uint32_t hash) const {
-  return TextId(text_index_.find(hash, [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
-}
-
 NodePos NodeArena::find_node(uint32_t hash, Encoded e, const uint32_t* words) const {
   return NodePos(index_.find(hash, [&](uint32_t i) { return same_node(records_[i], e, words); }));
 }
@@ -529,11 +525,8 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
       ids[k] = given;
       continue;
     }
-    // find_text, spelled out so that it inlines: this runs for every text
-    // of every key.
     const std::string_view s = texts[k];
-    ids[k] = TextId(
-        text_index_.find(hashes[k], [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
+    ids[k] = find_text(s, hashes[k]);
     if (ids[k].is_none()) {
       ++new_occurrences;
       if (scanning) {

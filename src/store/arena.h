@@ -322,8 +322,11 @@ class NodeArena {
 
   // The id of an equal node, if any.
   [[nodiscard]] std::optional<NodeId> find(const Prepared& p) const;
-  // The id of text `s` (whose hash is `hash`), or none.
-  [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const;
+  // The id of text `s` (whose hash is `hash`), or none. Inline: interning
+  // looks up every text of every key.
+  [[nodiscard]] TextId find_text(std::string_view s, uint32_t hash) const {
+    return TextId(text_index_.find(hash, [&](uint32_t i) { return same_text(text(TextId(i)), s); }));
+  }
   // Starts fetching the text and descriptor slots interning or appending `p`
   // will probe; needs no lock. Appending probes no node slot.
   void prefetch_parts(const Prepared& p) const;
@@ -476,11 +479,9 @@ class NodeArena {
 inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind)
     : a_(a), kind_(kind), hasher_(kind), w_(words_) {}
 
-// find_text spelled out, so that it inlines: a written key looks up every
-// text it has.
 inline TextId NodeArena::KeyWriter::known_text(std::string_view s, uint32_t& hash) const {
   hash = PreparedKey::hash_text(s);
-  return TextId(a_.text_index_.find(hash, [&](uint32_t i) { return same_text(a_.text(TextId(i)), s); }));
+  return a_.find_text(s, hash);
 }
 
 inline bool NodeArena::KeyWriter::name(std::string_view s) {
