@@ -9,11 +9,14 @@ and deserialize's speed beside serialize's, in one run:
 keeps are freed first); "peak" is the most resident memory the first reduce of that graph
 added above what the process held before it (its result included), read from the kernel's
 high-water mark; each graph is recorded and reduced in a fresh process. Times are the best of
-the rounds.
+the rounds. "faults" are the minor page faults of the first reduce, priced at what touching a
+fresh page costs in the same process (measured first), as a share of that reduce's time.
 
 Usage: VELMORA_PY_DIR=<build>/py/<tag> python bench/reduce_scale_bench.py [--large] [rounds]
 """
 
+import mmap
+import resource
 import subprocess
 import sys
 import time
@@ -37,6 +40,23 @@ def reset_peak():
         f.write("5")
 
 
+def minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def fault_seconds():
+    """What faulting in one fresh 4 KiB page costs here, best of a few 64 MiB maps."""
+    size, best = 64 << 20, float("inf")
+    for _ in range(3):
+        m = mmap.mmap(-1, size)
+        t0 = time.perf_counter()
+        for i in range(0, size, 4096):
+            m[i] = 1
+        best = min(best, (time.perf_counter() - t0) / (size // 4096))
+        m.close()
+    return best
+
+
 def mixed(n):
     rec, out = record_mixed_graph(n, keep=False)
     return rec.store, out
@@ -56,17 +76,21 @@ def measure(name, make, n, rounds):
         base = resident()
         if r == 0:
             reset_peak()
+            f0 = minor_faults()
         t0 = time.perf_counter()
         result = store.reduce(outputs=[out])
         times.append(time.perf_counter() - t0)
         if r == 0:
             added = peak() - base
+            faults = minor_faults() - f0
         del result
     t = min(times)
     nodes = store.node_count()
     print(f"{name:<14} {nodes:>9} nodes  reduce {t:7.3f} s  {nodes / t / 1e6:5.2f}M nodes/s  "
           f"store {store_bytes / MB:7.1f} MB ({store_bytes / nodes:5.1f} B a node)  "
-          f"peak +{added / MB:7.1f} MB ({added / store_bytes:4.2f}x the store)", flush=True)
+          f"peak +{added / MB:7.1f} MB ({added / store_bytes:4.2f}x the store)  "
+          f"faults {faults} ({faults * FAULT / times[0]:4.0%} of the first reduce at "
+          f"{FAULT * 1e6:.1f} us each)", flush=True)
     return store, out, t
 
 
@@ -85,9 +109,12 @@ def blob_speed(store, out, rounds):
 
 
 CASES = {"mixed": mixed, "chain": scale_chain}
+FAULT = 0.0  # seconds a fresh page costs, measured by each case's process
 
 
 def child(kind, n, rounds):
+    global FAULT
+    FAULT = fault_seconds()
     store, out, t = measure(f"mixed {n // 1000}k" if kind == "mixed" else "scale chain 1M",
                             CASES[kind], n, rounds)
     if kind == "mixed" and n == 1_000_000:
