@@ -46,9 +46,8 @@ struct ArenaForTest {
       } else {
         for (TailCursor c = r.params(); !c.done(); c.next_param()) out.insert(out.end(), {c.head(), c.value()});
       }
-      const NodeView v = a.node(NodeId(i));
-      const Inputs inputs = v.inputs().to_vector();
-      out.push_back(a.find(v.prepare(inputs)).value_or(NodeId(~uint64_t{0})).value());
+      const NodeView v = a.node(NodeId(i));  // its inputs live to the statement's end, as the lookup
+      out.push_back(a.find(v.prepare(v.inputs().to_vector())).value_or(NodeId(~uint64_t{0})).value());
     }
     return out;
   }
