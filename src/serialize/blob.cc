@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -267,7 +268,28 @@ class Reader {
       std::string_view str;
     };
     std::vector<Param> params;
+    // The record written straight into the arena's encoding, when it could be.
+    std::optional<NodeArena::KeyWriter> written;
   };
+
+  // The record at the cursor written into `s.written` against `arena`, which
+  // holds the records before it once the key is appended: when the writer
+  // takes every part (a kind it knows, texts the arena holds, params in
+  // order, few enough words). Otherwise, and on any fault, false with the
+  // cursor back at the record and `s.written` empty: `record` reads it again
+  // and reports what it finds.
+  bool written_record(uint64_t index, const NodeArena& arena, Scratch& s) {
+    s.written.reset();
+    if (remaining() == 0 || data_[pos_] >= NodeKey::kKindCount) return false;
+    const auto kind = static_cast<NodeKey::Kind>(data_[pos_]);
+    const KindInfo& info = kind_info(kind);
+    if (info.has(Part::kDescriptor) || info.has(Part::kMembers)) return false;
+    const std::size_t start = pos_++;
+    if (write_parts(info, s.written.emplace(arena, kind, index))) return true;
+    s.written.reset();
+    pos_ = start;
+    return false;
+  }
 
   bool record(uint64_t index, Scratch& s) {
     NodeArena::Prepared& p = s.key;
@@ -320,6 +342,53 @@ class Reader {
   }
 
  private:
+  // Each param takes two words at least.
+  static constexpr uint32_t kHeldParams = NodeArena::KeyWriter::kMaxWords / 2;
+
+  // A record's parts come name, params, inputs; the writer takes the inputs
+  // before the params, as the words hold them, so the params wait. The name
+  // has to come first, as the hash mixes it.
+  static_assert(std::ranges::all_of(kKinds, [](const KindInfo& k) { return !k.named() || k.parts()[0] == Part::kName; }),
+                "a name comes first");
+  bool write_parts(const KindInfo& info, NodeArena::KeyWriter& w) {
+    Scratch::Param held[kHeldParams];
+    uint32_t count = 0;
+    bool has_inputs = false;
+    for (Part part : info.parts()) {
+      std::string_view name;
+      uint32_t n;
+      switch (part) {
+        case Part::kName:
+          if (!text(name) || !w.name(name)) return false;
+          break;
+        case Part::kParams:
+          if (!u32(count) || count > kHeldParams) return false;
+          for (uint32_t e = 0; e < count; ++e) {
+            if (!param(held[e])) return false;
+          }
+          break;
+        case Part::kInputs:
+          if (!u32(n) || !w.inputs(n)) return false;
+          for (uint32_t e = 0; e < n; ++e) {
+            uint64_t id;
+            if (!u64(id) || !w.input(NodeId(id))) return false;
+          }
+          has_inputs = true;
+          break;
+        default: return false;
+      }
+    }
+    if (!has_inputs && !w.inputs(0)) return false;
+    w.params(count);
+    for (uint32_t e = 0; e < count; ++e) {
+      const Scratch::Param& q = held[e];
+      const bool taken = q.kind == ParamValue::Kind::kStr ? w.str_param(q.name, q.str)
+                                                          : w.param(q.name, q.kind, q.bits);
+      if (!taken) return false;
+    }
+    return true;
+  }
+
   // Params go straight into the key while their names come in order, as
   // writers emit them; a blob whose names do not is read again from their
   // start, and sorted.
@@ -544,7 +613,9 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // Every record takes at least its tag byte, so an inflated count runs out of
   // bytes after at most data.size() rounds.
   //
-  // Records are read a few ahead of adding, and each one read starts
+  // Records are read a few ahead of adding. One whose texts the store holds
+  // already is written straight into the store's encoding as it is read
+  // (`Reader::written_record`), its texts looked up then. Any other starts
   // fetching the text and descriptor slots it will probe: they are then on
   // their way from memory while the records before it are added. The store is this
   // function's alone until it returns, so no lock is taken.
@@ -565,6 +636,10 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   auto read_next = [&] {
     if (stopped || read == node_count) return;
     Reader::Scratch& s = ring[read % (kAhead + 1)];
+    if (r.written_record(read, store.arena(), s)) {
+      ++read;
+      return;
+    }
     if (!r.record(read, s)) {
       stopped = true;
       return;
@@ -583,7 +658,12 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
       const uint64_t expected = std::min({in_bytes, uint64_t{node_count}, size_at});
       if (expected > i) store.reserve_appended(expected - i);
     }
-    auto id = store.append(ring[i % (kAhead + 1)].key);
+    Reader::Scratch& s = ring[i % (kAhead + 1)];
+    if (s.written) {
+      store.append(*s.written);
+      continue;
+    }
+    auto id = store.append(s.key);
     if (!id) return Err(stop(bad_reference(id.error().id.value())));
   }
   // A record equal to an earlier one would make every later index name the

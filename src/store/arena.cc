@@ -564,7 +564,6 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
 
   // A new node. Room for everything first: after this point nothing throws,
   // so a failed allocation leaves the arena as it was.
-  if (records_.size() >= kMaxNodes) throw std::bad_alloc();
   if (texts_.size() + new_texts > kMaxTexts) throw std::bad_alloc();
   if (external && descs_.size() >= kMaxDescriptors) throw std::bad_alloc();
   if (new_texts != 0) {  // most keys of a growing graph bring none
@@ -576,13 +575,7 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
     descs_.reserve_more(1);
     desc_index_.reserve_more(1);
   }
-  records_.reserve_more(1);
-  if (indexed) {
-    index_.reserve_more(1);
-  } else if (unindexed_.size() == unindexed_.capacity()) {
-    unindexed_.reserve(2 * unindexed_.size() + 64);
-  }
-  words_.reserve(words);
+  reserve_node(words, indexed);
 
   std::size_t added_texts = 0;
   std::size_t added_bytes = 0;
@@ -615,40 +608,56 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   if (desc.is_none()) desc = add_desc(p, ids);
   uint32_t* w = words_.take(words);  // holds the key's words already when it was looked up
   if (!look_up) e = encode(p, ids, desc, w);
-  const NodeId id(records_.size());
-  records_.push_back(NodeRecord{w, e.part, e.meta});
-  if (look_up) {
-    index_.insert_at(slot, p.hash, id.pos().word());
-  } else if (indexed) {
-    index_.insert(p.hash, id.pos().word());
-  } else {
-    unindexed_.push_back(p.hash);
-  }
-  return {id, true};
+  return {push_node(w, e, p.hash, indexed, look_up ? std::optional<std::size_t>(slot) : std::nullopt), true};
 }
 
-std::pair<NodeId, bool> NodeArena::KeyWriter::finish(NodeArena& a) {
+void NodeArena::reserve_node(std::size_t words, bool indexed) {
+  if (records_.size() >= kMaxNodes) throw std::bad_alloc();
+  records_.reserve_more(1);
+  if (indexed) {
+    index_.reserve_more(1);
+  } else if (unindexed_.size() == unindexed_.capacity()) {
+    unindexed_.reserve(2 * unindexed_.size() + 64);
+  }
+  words_.reserve(words);
+}
+
+NodeId NodeArena::push_node(const uint32_t* w, Encoded e, uint32_t hash, bool indexed,
+                            std::optional<std::size_t> slot) {
+  const NodeId id(records_.size());
+  records_.push_back(NodeRecord{w, e.part, e.meta});
+  if (slot) {
+    index_.insert_at(*slot, hash, id.pos().word());
+  } else if (indexed) {
+    index_.insert(hash, id.pos().word());
+  } else {
+    unindexed_.push_back(hash);
+  }
+  return id;
+}
+
+std::pair<NodeId, bool> NodeArena::KeyWriter::finish(NodeArena& a, bool indexed) {
   if (&a != &a_) panic("a written key is interned into another arena");
   if (inputs_left_ != 0 || params_left_ != 0) panic("a written key lacks parts it announced");
+  if (a.records_.size() < nodes_) panic("a written key names nodes its arena does not hold");
   // A lookup now would miss the appended nodes and could add one twice.
-  if (!a.unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
+  if (indexed && !a.unindexed_.empty()) panic("a node is interned while appended nodes are unindexed");
   const Encoded e{part_, NodeRecord::make_meta(kind_, has_params_, inputs_)};
   const uint32_t hash = hasher_.end();
   const std::size_t words = static_cast<std::size_t>(w_ - words_);
-  a.index_.reserve_more(1);  // first, so that the probe's slot stays the insert's
-  std::size_t slot = 0;
-  const NodePos found = a.find_node(hash, e, words_, slot);
-  if (!found.is_none()) return {NodeId::at(found), false};
-  if (a.records_.size() >= kMaxNodes) throw std::bad_alloc();
-  a.records_.reserve_more(1);
-  a.words_.reserve(words);
+  std::optional<std::size_t> slot;
+  if (indexed) {
+    a.index_.reserve_more(1);  // first, so that the probe's slot stays the insert's
+    std::size_t at = 0;
+    const NodePos found = a.find_node(hash, e, words_, at);
+    if (!found.is_none()) return {NodeId::at(found), false};
+    slot = at;
+  }
+  a.reserve_node(words, indexed);
   // Nothing throws from here on.
   uint32_t* const w = a.words_.take(words);
   std::copy(words_, w_, w);
-  const NodeId id(a.records_.size());
-  a.records_.push_back(NodeRecord{w, e.part, e.meta});
-  a.index_.insert_at(slot, hash, id.pos().word());
-  return {id, true};
+  return {a.push_node(w, e, hash, indexed, slot), true};
 }
 
 }  // namespace velmora

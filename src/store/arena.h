@@ -348,11 +348,16 @@ class NodeArena {
   // more words than it has room for) makes it return false, having changed
   // nothing: the caller then interns the key the general way. Kinds with a
   // name or none and params or none (not External, not Stage).
+  //
+  // A builder filling an arena of its own may write a key before the nodes
+  // ahead of it are added: its inputs may then name any node below `nodes`,
+  // the count the arena holds by the time the key is finished.
   class KeyWriter {
    public:
     static constexpr std::size_t kMaxWords = 32;
 
-    KeyWriter(const NodeArena& a, NodeKey::Kind kind);
+    KeyWriter(const NodeArena& a, NodeKey::Kind kind) : KeyWriter(a, kind, a.size()) {}
+    KeyWriter(const NodeArena& a, NodeKey::Kind kind, uint64_t nodes);
     KeyWriter(const KeyWriter&) = delete;
     KeyWriter& operator=(const KeyWriter&) = delete;
 
@@ -366,9 +371,12 @@ class NodeArena {
     [[nodiscard]] bool str_param(std::string_view name, std::string_view value);
     // Interns the key written into the arena it was written against, once
     // every part announced was given. All or nothing, as `intern`.
-    std::pair<NodeId, bool> finish(NodeArena& a);
+    std::pair<NodeId, bool> finish(NodeArena& a) { return finish(a, true); }
+    // The same as `NodeArena::append_unindexed`.
+    NodeId append_unindexed(NodeArena& a) { return finish(a, false).first; }
 
    private:
+    std::pair<NodeId, bool> finish(NodeArena& a, bool indexed);
     // The id of a text the arena holds, with its hash; none when new.
     TextId known_text(std::string_view s, uint32_t& hash) const;
     [[gnu::always_inline]] bool param_head(std::string_view name, ParamValue::Kind kind,
@@ -376,6 +384,7 @@ class NodeArena {
 
     const NodeArena& a_;
     const NodeKey::Kind kind_;
+    const uint64_t nodes_;  // inputs are below it
     KeyHasher hasher_;
     uint32_t* w_;  // the next word
     uint32_t part_ = 0;
@@ -413,6 +422,7 @@ class NodeArena {
  private:
   friend class NodeView;
   friend class ParamsView;
+  friend struct ArenaForTest;  // compares arenas table by table
 
   struct Text {
     const char* data;
@@ -461,6 +471,14 @@ class NodeArena {
   [[nodiscard]] static bool same_node(const NodeRecord& r, Encoded e, const uint32_t* words);
   // `intern`, or with `indexed` false `append_unindexed`.
   std::pair<NodeId, bool> add_node(const Prepared& p, bool indexed);
+  // Room for one more node of `words` words, to index now or to append;
+  // throws, having changed nothing anyone sees, when there is none.
+  void reserve_node(std::size_t words, bool indexed);
+  // Adds the node encoded as `e` in `w` (taken from `words_`), its room
+  // reserved, to the index (at `slot` when a probe for it ended there) or
+  // to the appended ones. Throws nothing.
+  NodeId push_node(const uint32_t* w, Encoded e, uint32_t hash, bool indexed,
+                   std::optional<std::size_t> slot);
 
   SegVector<NodeRecord, 1024> records_;
   SegVector<Text, 256> texts_;
@@ -476,8 +494,8 @@ class NodeArena {
 };
 
 // The writer's parts inline: a builder calls them for every key.
-inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind)
-    : a_(a), kind_(kind), hasher_(kind), w_(words_) {}
+inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind, uint64_t nodes)
+    : a_(a), kind_(kind), nodes_(nodes), hasher_(kind), w_(words_) {}
 
 inline TextId NodeArena::KeyWriter::known_text(std::string_view s, uint32_t& hash) const {
   hash = PreparedKey::hash_text(s);
@@ -501,7 +519,7 @@ inline bool NodeArena::KeyWriter::inputs(std::size_t n) {
 }
 
 inline bool NodeArena::KeyWriter::input(NodeId id) {
-  if (inputs_left_ == 0 || id.value() >= a_.size()) return false;
+  if (inputs_left_ == 0 || id.value() >= nodes_) return false;
   --inputs_left_;
   *w_++ = id.pos().word();
   hasher_.add(id.value());

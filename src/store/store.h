@@ -140,6 +140,10 @@ class StoreBuilder {
   // that equals a node before it after all: the store is then to be dropped).
   // See `NodeArena::append_unindexed`.
   Result<NodeId, BadNodeId> append(const NodeArena::Prepared& key);
+  // The same for a key written against `arena()`, whose inputs the writer
+  // checked.
+  NodeId append(NodeArena::KeyWriter& key) { return key.append_unindexed(store_->nodes_); }
+  [[nodiscard]] const NodeArena& arena() const { return store_->nodes_; }
   [[nodiscard]] std::optional<NodeId> index_appended() { return store_->nodes_.index_appended(); }
   // The id of a text in the store, for keys' `text_ids`; none when it
   // holds no such text.

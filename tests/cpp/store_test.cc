@@ -404,6 +404,12 @@ TEST(GraphStore, WrittenKeysInternAsPreparedOnes) {
     }
   }
   EXPECT_GT(written, 10000u);  // most keys repeat known texts
+  // A key written ahead of the nodes it names is finished only once they are there.
+  NodeArena a;
+  NodeArena::KeyWriter w(a, NodeKey::Kind::kExchange, 1);
+  ASSERT_TRUE(w.inputs(1) && w.input(NodeId(0)));
+  w.params(0);
+  EXPECT_THROW(w.append_unindexed(a), Panic);
 }
 
 }  // namespace
