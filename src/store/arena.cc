@@ -186,10 +186,9 @@ PreparedKey NodeView::prepare(std::span<const NodeId> inputs) const {
   return p;
 }
 
-NodeView NodesView::operator[](uint64_t i) const {
-  if (i >= size()) panic("index out of bounds: the len is " + std::to_string(size()) +
-                         " but the index is " + std::to_string(i));
-  return a_->node(NodeId(begin_ + i));
+void NodesView::out_of_bounds(uint64_t i) const {
+  panic("index out of bounds: the len is " + std::to_string(size()) + " but the index is " +
+        std::to_string(i));
 }
 
 std::vector<NodeKey> NodesView::keys() const {

@@ -272,6 +272,7 @@ class NodesView {
     from = std::min(from, to);
     return {a_, begin_ + from, begin_ + to};
   }
+  // Inline: every pass over a graph reads its nodes through it.
   [[nodiscard]] NodeView operator[](uint64_t i) const;
 
   class iterator {
@@ -302,6 +303,8 @@ class NodesView {
   friend bool operator==(const NodesView& a, const std::vector<NodeKey>& b) { return a.keys() == b; }
 
  private:
+  [[noreturn, gnu::cold]] void out_of_bounds(uint64_t i) const;
+
   const NodeArena* a_ = nullptr;
   uint64_t begin_ = 0;
   uint64_t end_ = 0;
@@ -492,6 +495,11 @@ class NodeArena {
   ChunkPool<uint32_t, 128, std::size_t{1} << 18> words_;
   ChunkPool<char, 256, std::size_t{1} << 20> text_bytes_;
 };
+
+inline NodeView NodesView::operator[](uint64_t i) const {
+  if (i >= size()) [[unlikely]] out_of_bounds(i);
+  return a_->node(NodeId(begin_ + i));
+}
 
 // The writer's parts inline: a builder calls them for every key.
 inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind, uint64_t nodes)
