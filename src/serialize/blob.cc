@@ -244,13 +244,18 @@ class Reader {
     return true;
   }
 
-  // A text, checked as UTF-8; the view borrows the blob.
+  // A text, checked as UTF-8 unless `kChecked` is false; the view borrows the
+  // blob. A record written straight into the store reads its texts
+  // unchecked: it uses one only when the store holds the same bytes, and
+  // every text a blob brings into the store was checked, so such a text is
+  // valid; one the store lacks sends the record the checking way.
+  template <bool kChecked = true>
   bool text(std::string_view& s) {
     uint32_t len;
     if (!u32(len)) return false;
     if (remaining() < len) return fail(truncated());
     const uint8_t* p = data_.data() + pos_;
-    if (!is_valid_utf8(p, len)) return fail(DecodeError{DecodeError::Kind::kInvalidUtf8, {}, 0});
+    if (kChecked && !is_valid_utf8(p, len)) return fail(DecodeError{DecodeError::Kind::kInvalidUtf8, {}, 0});
     s = std::string_view(reinterpret_cast<const char*>(p), len);
     pos_ += len;
     return true;
@@ -359,12 +364,12 @@ class Reader {
       uint32_t n;
       switch (part) {
         case Part::kName:
-          if (!text(name) || !w.name(name)) return false;
+          if (!text<false>(name) || !w.name(name)) return false;
           break;
         case Part::kParams:
           if (!u32(count) || count > kHeldParams) return false;
           for (uint32_t e = 0; e < count; ++e) {
-            if (!param(held[e])) return false;
+            if (!param<false>(held[e])) return false;
           }
           break;
         case Part::kInputs:
@@ -431,9 +436,10 @@ class Reader {
     return true;
   }
 
+  template <bool kChecked = true>
   bool param(Scratch::Param& q) {
     uint8_t tag;
-    if (!text(q.name) || !u8(tag)) return false;
+    if (!text<kChecked>(q.name) || !u8(tag)) return false;
     switch (tag) {
       case 0:
       case 1:
@@ -446,7 +452,7 @@ class Reader {
         break;
       }
       case 3:
-        if (!text(q.str)) return false;
+        if (!text<kChecked>(q.str)) return false;
         break;
       default: return fail(invalid_tag("param", tag));
     }
