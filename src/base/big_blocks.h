@@ -34,9 +34,13 @@ namespace velmora {
 class BigBlocks {
  public:
   static constexpr std::size_t kHuge = std::size_t{2} << 20;
+  // Smaller blocks would each hold a 2 MiB share of the cache (and, taken
+  // from a cached block, up to that much resident memory).
   static constexpr std::size_t kMapFrom = std::size_t{1} << 20;
-  static constexpr std::size_t kCacheBlocks = 16;
-  static constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
+  // Enough to rebuild a store of a few hundred thousand nodes without a
+  // fault in its big blocks; more kept nothing more for a reduction.
+  static constexpr std::size_t kCacheBlocks = 8;
+  static constexpr std::size_t kCacheBytes = std::size_t{32} << 20;
   static constexpr uint64_t kCacheAgeNs = 1'000'000'000;
   static_assert(kMapFrom <= kHuge, "a mapped block wastes at most half its huge page");
   static_assert(kCacheBytes % kHuge == 0 && kCacheBytes / kHuge >= kCacheBlocks,

@@ -51,6 +51,7 @@ TEST(BigBlocks, ReusesCachedBlocksWithinSizeBoundsAndAge) {
     std::size_t blocks_after, bytes_after;
   };
   const uint64_t age = BigBlocks::kCacheAgeNs;
+  const std::size_t half = BigBlocks::kCacheBytes / 2;
   const std::vector<Row> rows = {
       {"same size", {4 * MiB}, 0, 4 * MiB, 0, 0, 0},
       {"same size once rounded", {3 * MiB}, 0, 4 * MiB, 0, 0, 0},
@@ -60,8 +61,8 @@ TEST(BigBlocks, ReusesCachedBlocksWithinSizeBoundsAndAge) {
       {"more than twice as large", {10 * MiB}, 0, 4 * MiB, -1, 1, 10 * MiB},
       {"within the age", {4 * MiB}, age, 4 * MiB, 0, 0, 0},
       {"past the age", {4 * MiB}, age + 1, 4 * MiB, -1, 0, 0},
-      {"the byte bound drops the oldest", {40 * MiB, 30 * MiB}, 0, 40 * MiB, -1, 1, 30 * MiB},
-      {"past the byte bound", {80 * MiB}, 0, 80 * MiB, -1, 0, 0},
+      {"the byte bound drops the oldest", {half + 2 * MiB, half}, 0, half + 2 * MiB, -1, 1, half},
+      {"past the byte bound", {2 * half + 2 * MiB}, 0, 2 * half + 2 * MiB, -1, 0, 0},
       {"the count bound drops the oldest", std::vector<std::size_t>(BigBlocks::kCacheBlocks + 1, 2 * MiB), 0,
        2 * MiB, 1, BigBlocks::kCacheBlocks - 1, 2 * MiB * (BigBlocks::kCacheBlocks - 1)},
   };
