@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 
 #include "base/huge_pages.h"
 
@@ -67,6 +68,23 @@ void* map(std::size_t bytes) {
   return p;
 }
 
+// glibc maps every heap block past its mapping threshold on its own and gives
+// it back on free, and it raises that threshold (and how much free heap it
+// keeps) only when it frees such a block. The big containers used to do that
+// as they grew; now that they never free a heap block that large, one is
+// freed here, once, so that the plain vectors of a few megabytes that a
+// reduction makes stay in the heap and are reused.
+constexpr std::size_t kHeapThreshold = std::size_t{16} << 20;
+static_assert(kHeapThreshold <= std::size_t{32} << 20, "glibc raises its threshold up to 32 MiB");
+void raise_heap_threshold() {
+  static const bool raised = [] {
+    void* volatile p = std::malloc(kHeapThreshold);
+    std::free(p);
+    return true;
+  }();
+  (void)raised;
+}
+
 // One thread's cached blocks, oldest first. Plain data, valid for the whole
 // thread: `closed` is set when the thread's exit has emptied it, and blocks
 // given after that (by later thread-exit destructors) go straight back.
@@ -127,6 +145,7 @@ void* BigBlocks::take(std::size_t bytes) {
   if (bytes < kMapFrom) return ::operator new(bytes);
   if (bytes > std::numeric_limits<std::size_t>::max() - kHuge) throw std::bad_alloc();
   const std::size_t need = rounded(bytes);
+  raise_heap_threshold();
   Cache& c = cache;
   if (!c.closed) {
     c.expire(c.now());
