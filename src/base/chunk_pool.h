@@ -6,10 +6,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 #include <vector>
 
-#include "base/huge_pages.h"
+#include "base/big_blocks.h"
 
 namespace velmora {
 
@@ -19,14 +18,12 @@ class ChunkPool {
   // Room for `n` more items in the current chunk.
   void reserve(std::size_t n) {
     if (left_ >= n) return;
-    const std::size_t last =
-        chunks_.empty() ? kFirst : left_ + static_cast<std::size_t>(next_ - chunks_.back().get());
+    const std::size_t last = chunks_.empty() ? kFirst : chunks_.back().size();
     const std::size_t size = std::max(n, std::min(kMax, 2 * last));
     chunks_.reserve(chunks_.size() + 1);
-    chunks_.emplace_back(new T[size]);
+    chunks_.emplace_back(size);
     next_ = chunks_.back().get();
     left_ = size;
-    advise_huge_pages(next_, size * sizeof(T));  // only a large reservation's chunk
   }
 
   // The reserved room, to write before taking it.
@@ -45,7 +42,7 @@ class ChunkPool {
   [[nodiscard]] std::size_t taken() const { return taken_; }
 
  private:
-  std::vector<std::unique_ptr<T[]>> chunks_;
+  std::vector<BigArray<T>> chunks_;
   T* next_ = nullptr;
   std::size_t left_ = 0;
   std::size_t taken_ = 0;

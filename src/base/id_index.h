@@ -18,10 +18,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 
-#include "base/huge_pages.h"
+#include "base/big_blocks.h"
 
 namespace velmora {
 
@@ -121,13 +120,12 @@ class IdIndex {
       cap *= 2;
       --shift;
     }
-    std::unique_ptr<Slot[]> fresh(new Slot[cap]);
-    advise_huge_pages(fresh.get(), cap * sizeof(Slot));  // lookups land anywhere in it
+    BigArray<Slot> fresh(cap);
     // Written whole now, so that every page is faulted in for writing (a huge
     // one where advised); pages first read while untouched would map the
     // shared zero page, and the later write would then split a huge one.
     std::memset(static_cast<void*>(fresh.get()), 0, cap * sizeof(Slot));
-    const std::size_t old_cap = slots_ ? mask_ + 1 : 0;
+    const std::size_t old_cap = slots_.size();
     std::swap(slots_, fresh);
     mask_ = cap - 1;
     limit_ = cap - cap / 4;
@@ -154,7 +152,7 @@ class IdIndex {
     slots_[i] = s;
   }
 
-  std::unique_ptr<Slot[]> slots_;
+  BigArray<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t limit_ = 0;  // entries the slots take before growing: three quarters of them
   int shift_ = 64;  // 64 - log2(capacity)

@@ -10,11 +10,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <new>
 #include <type_traits>
 
-#include "base/huge_pages.h"
+#include "base/big_blocks.h"
 
 namespace velmora {
 
@@ -23,6 +22,7 @@ class SegVector {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
                 "segments hold plain records");
   static_assert(std::has_single_bit(kFirst));
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "blocks are aligned for plain types");
   static constexpr std::size_t kShift = std::countr_zero(kFirst);
   static constexpr std::size_t kSegments = 48;
 
@@ -30,6 +30,11 @@ class SegVector {
   SegVector() = default;
   SegVector(const SegVector&) = delete;
   SegVector& operator=(const SegVector&) = delete;
+  ~SegVector() {
+    for (std::size_t s = 0; s < kSegments && segs_[s] != nullptr; ++s) {
+      BigBlocks::give(segs_[s], (kFirst << s) * sizeof(T));
+    }
+  }
 
   [[nodiscard]] std::size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
@@ -43,9 +48,8 @@ class SegVector {
     const std::size_t want = size_ + n;
     while (capacity_ < want) {
       const std::size_t s = std::countr_zero(capacity_ / kFirst + 1);  // next segment
-      if (s >= kSegments) throw std::bad_alloc();
-      segs_[s].reset(new T[kFirst << s]);
-      advise_huge_pages(segs_[s].get(), (kFirst << s) * sizeof(T));  // filled in order, in full
+      if (s >= kSegments || (kFirst << s) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+      segs_[s] = static_cast<T*>(BigBlocks::take((kFirst << s) * sizeof(T)));
       capacity_ += kFirst << s;
     }
   }
@@ -65,7 +69,7 @@ class SegVector {
     return segs_[s][i - ((std::size_t{1} << s) - 1) * kFirst];
   }
 
-  std::array<std::unique_ptr<T[]>, kSegments> segs_{};
+  std::array<T*, kSegments> segs_{};  // from BigBlocks, written before they are read
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
