@@ -9,7 +9,7 @@
 // (advise_huge_pages). A freed one goes into its thread's cache:
 //   - at most kCacheBlocks blocks and kCacheBytes in all, the oldest going
 //     first when a new one does not fit;
-//   - a block not taken again within kCacheAge is unmapped at the thread's
+//   - a block not taken again within kCacheAgeNs is unmapped at the thread's
 //     next take or give, and all are unmapped when the thread ends;
 //   - cached pages stay resident (and counted) but are marked free, so the
 //     kernel may reclaim them under memory pressure.
