@@ -204,6 +204,14 @@ void BigBlocks::give(void* p, std::size_t bytes) noexcept {
   c.bytes += size;
 }
 
+void BigBlocks::give_back(void* p, std::size_t bytes) noexcept {
+  if (bytes < kMapFrom) {
+    ::operator delete(p);
+  } else {
+    munmap(p, rounded(bytes));
+  }
+}
+
 BigBlocks::Cached BigBlocks::cached() { return Cached{cache.count, cache.bytes, cache.maps}; }
 void BigBlocks::set_clock(uint64_t (*now_ns)()) { cache.now_ns = now_ns; }
 void BigBlocks::fail_maps(int n) { cache.failing_maps = n; }

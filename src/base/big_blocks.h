@@ -51,6 +51,10 @@ class BigBlocks {
   [[nodiscard]] static void* take(std::size_t bytes);
   // Gives back a block from take(bytes), with the same `bytes`.
   static void give(void* p, std::size_t bytes) noexcept;
+  // The same, straight back to the system: for a table its owner outgrew,
+  // which a growing structure never asks for again, so that a store that
+  // keeps growing does not hold its outgrown tables resident as well.
+  static void give_back(void* p, std::size_t bytes) noexcept;
 
  private:
   friend class BigBlocksPeer;  // tests: the cache's size, its clock, failing maps
@@ -88,6 +92,12 @@ class BigArray {
   }
   ~BigArray() {
     if (data_ != nullptr) BigBlocks::give(data_, size_ * sizeof(T));
+  }
+  // Frees the block now, uncached (BigBlocks::give_back).
+  void give_back() {
+    if (data_ != nullptr) BigBlocks::give_back(data_, size_ * sizeof(T));
+    data_ = nullptr;
+    size_ = 0;
   }
 
   [[nodiscard]] T* get() const { return data_; }

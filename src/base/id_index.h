@@ -140,6 +140,7 @@ class IdIndex {
       if (fresh[i].id_plus_one != 0) place(fresh[i]);
     }
     for (std::size_t i = 0; i < first; ++i) place(fresh[i]);
+    fresh.give_back();  // outgrown
   }
 
   static std::size_t start_in(uint32_t hash, int shift) {

@@ -1,7 +1,9 @@
 // An allocator for the e-graph's large flat arrays and tables, from
 // BigBlocks: a large e-graph touches its tables at random, and with 4 KiB
-// pages the page faults and TLB misses cost more than the work, and one
-// reduction step frees blocks of the sizes the next one asks for.
+// pages the page faults and TLB misses cost more than the work. Freed arrays
+// go straight back to the system, uncached: the e-graph is freed in the
+// middle of a reduction, and the steps after it ask for other sizes, so
+// keeping its arrays would only raise the reduction's peak.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +29,7 @@ struct BigAlloc {
     if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
     return static_cast<T*>(BigBlocks::take(n * sizeof(T)));
   }
-  void deallocate(T* p, size_t n) { BigBlocks::give(p, n * sizeof(T)); }
+  void deallocate(T* p, size_t n) { BigBlocks::give_back(p, n * sizeof(T)); }
   template <typename U>
   friend bool operator==(const BigAlloc&, const BigAlloc<U>&) {
     return true;
