@@ -43,28 +43,24 @@ long resident_bytes() {
   return resident * sysconf(_SC_PAGESIZE);
 }
 
-// The kernel's high-water mark of resident memory, which `reset_peak` lowers
-// to the current size (so it brackets one call).
-long peak_bytes() {
-  std::ifstream status("/proc/self/status");
+// The kB figure a /proc file gives on its line starting with `field`, in bytes.
+long proc_bytes(const char* path, const std::string& field) {
+  std::ifstream file(path);
   std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6) * 1024;
+  while (std::getline(file, line)) {
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size()) * 1024;
   }
   return 0;
 }
+
+// The kernel's high-water mark of resident memory, which `reset_peak` lowers
+// to the current size (so it brackets one call).
+long peak_bytes() { return proc_bytes("/proc/self/status", "VmHWM:"); }
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // Resident pages marked free but not yet reclaimed: the big blocks this
 // thread keeps cached for reuse, which resident memory counts.
-long lazy_free_bytes() {
-  std::ifstream rollup("/proc/self/smaps_rollup");
-  std::string line;
-  while (std::getline(rollup, line)) {
-    if (line.rfind("LazyFree:", 0) == 0) return std::atol(line.c_str() + 9) * 1024;
-  }
-  return 0;
-}
+long lazy_free_bytes() { return proc_bytes("/proc/self/smaps_rollup", "LazyFree:"); }
 
 long minor_faults() {
   rusage usage{};
