@@ -55,6 +55,13 @@ class BigBlocks {
   // which a growing structure never asks for again, so that a store that
   // keeps growing does not hold its outgrown tables resident as well.
   static void give_back(void* p, std::size_t bytes) noexcept;
+  // Room for `n` T, as take(n * sizeof(T)); std::bad_alloc when the bytes
+  // would not fit in a size_t.
+  template <typename T>
+  [[nodiscard]] static T* take_array(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(take(n * sizeof(T)));
+  }
 
  private:
   friend class BigBlocksPeer;  // tests: the cache's size, its clock, failing maps
@@ -77,10 +84,7 @@ class BigArray {
 
  public:
   BigArray() = default;
-  explicit BigArray(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    data_ = static_cast<T*>(BigBlocks::take(n * sizeof(T)));
-    size_ = n;
+  explicit BigArray(std::size_t n) : data_(BigBlocks::take_array<T>(n)), size_(n) {
     std::uninitialized_default_construct_n(data_, n);
   }
   BigArray(BigArray&& o) noexcept

@@ -48,8 +48,8 @@ class SegVector {
     const std::size_t want = size_ + n;
     while (capacity_ < want) {
       const std::size_t s = std::countr_zero(capacity_ / kFirst + 1);  // next segment
-      if (s >= kSegments || (kFirst << s) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-      segs_[s] = static_cast<T*>(BigBlocks::take((kFirst << s) * sizeof(T)));
+      if (s >= kSegments) throw std::bad_alloc();
+      segs_[s] = BigBlocks::take_array<T>(kFirst << s);
       capacity_ += kFirst << s;
     }
   }

@@ -7,8 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
-#include <new>
 #include <vector>
 
 #include "base/big_blocks.h"
@@ -25,10 +23,7 @@ struct BigAlloc {
 
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "big blocks are aligned for plain types");
 
-  T* allocate(size_t n) {
-    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(BigBlocks::take(n * sizeof(T)));
-  }
+  T* allocate(size_t n) { return BigBlocks::take_array<T>(n); }
   void deallocate(T* p, size_t n) { BigBlocks::give_back(p, n * sizeof(T)); }
   template <typename U>
   friend bool operator==(const BigAlloc&, const BigAlloc<U>&) {
