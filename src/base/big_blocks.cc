@@ -179,14 +179,10 @@ void* BigBlocks::take(std::size_t bytes) {
 }
 
 void BigBlocks::give(void* p, std::size_t bytes) noexcept {
-  if (bytes < kMapFrom) {
-    ::operator delete(p);
-    return;
-  }
   const std::size_t size = rounded(bytes);
   Cache& c = cache;
-  if (c.closed || size > kCacheBytes) {
-    munmap(p, size);
+  if (bytes < kMapFrom || c.closed || size > kCacheBytes) {
+    give_back(p, bytes);
     return;
   }
   (void)&closer;  // registers the thread's exit
