@@ -4,6 +4,7 @@
 // Long core work (copies, reduction, blob reading and writing) never touches
 // a Python object.
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,8 +37,21 @@ PyObject* intern_built(PyObject* self, KeyBuilder& key) {
 
 // ---- builders ----
 
+// Interns a builder's key straight from its arguments when it can
+// (intern_direct), with the store's str cache, which is made on first use:
+// none without a GIL, or when there is no memory for it.
+std::optional<NodeId> direct(Call& c, NodeKey::Kind kind, PyObject* name, PyObject* inputs,
+                             PyObject* params) {
+  auto* obj = reinterpret_cast<GraphStoreObject*>(c.self());
+#ifndef Py_GIL_DISABLED
+  if (obj->texts == nullptr) obj->texts = new (std::nothrow) StrTextCache();
+#endif
+  StrTextCache* cache = obj->texts;
+  return intern_direct(*obj->store, cache, kind, name, inputs, params);
+}
+
 PyObject* add_source(Call& c) {
-  if (auto id = intern_direct(store_of(c.self()), NodeKey::Kind::kSource, c[0], nullptr, c[1])) {
+  if (auto id = direct(c, NodeKey::Kind::kSource, c[0], nullptr, c[1])) {
     return id_to_py(*id);
   }
   KeyBuilder key(NodeKey::Kind::kSource);
@@ -48,7 +62,7 @@ PyObject* add_source(Call& c) {
 // add_op and add_reduction: name, inputs, params.
 template <NodeKey::Kind Kind>
 PyObject* add_named(Call& c) {
-  if (auto id = intern_direct(store_of(c.self()), Kind, c[0], c[1], c[2])) return id_to_py(*id);
+  if (auto id = direct(c, Kind, c[0], c[1], c[2])) return id_to_py(*id);
   KeyBuilder key(Kind);
   if (!key.name(c[0], "name") || !key.inputs(c[1], "inputs") || !key.params(c[2])) {
     return nullptr;
@@ -72,7 +86,7 @@ PyObject* add_external(Call& c) {
 // add_exchange and add_join: inputs, params.
 template <NodeKey::Kind Kind>
 PyObject* add_boundary(Call& c) {
-  if (auto id = intern_direct(store_of(c.self()), Kind, nullptr, c[0], c[1])) return id_to_py(*id);
+  if (auto id = direct(c, Kind, nullptr, c[0], c[1])) return id_to_py(*id);
   KeyBuilder key(Kind);
   if (!key.inputs(c[0], "inputs") || !key.params(c[1])) return nullptr;
   return intern_built(c.self(), key);
@@ -174,7 +188,9 @@ PyObject* new_store(Call& c) {
 
 void dealloc_store(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<GraphStoreObject*>(self)->store.~shared_ptr();
+  auto* obj = reinterpret_cast<GraphStoreObject*>(self);
+  obj->store.~shared_ptr();
+  delete obj->texts;
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text_hash.h"
+
 namespace velmora::py {
 
 bool KeyBuilder::name(PyObject* obj, const char* arg) {
@@ -24,22 +26,8 @@ bool KeyBuilder::inputs(PyObject* obj, const char* arg) {
   return true;
 }
 
-namespace {
-
-// Whether `a` sorts before `b` as bytes, as string_view's < tells it, in a
-// loop inline: param names are short and mostly differ early.
-bool before(std::string_view a, std::string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-  }
-  return a.size() < b.size();
-}
-
-}  // namespace
-
 void KeyBuilder::add_param(const ParamRef& r) {
-  if (key_.params.size() != 0 && !before(last_name_, r.name)) sorted_ = false;
+  if (key_.params.size() != 0 && !text_before(last_name_, r.name)) sorted_ = false;
   last_name_ = r.name;
   const uint32_t name_hash = key_.add_text(r.name);
   key_.add_param(r.kind, r.bits);
@@ -158,9 +146,35 @@ bool text_of(PyObject* obj, std::string_view& s) {
   return true;
 }
 
-bool write_key(NodeArena::KeyWriter& w, PyObject* name, PyObject* inputs, PyObject* params) {
+using Found = NodeArena::KeyWriter::Found;
+
+// What the store holds of the text of `obj`, an uncached str; false when
+// `obj` needs the general reading.
+[[gnu::noinline]] bool look_up_text(const NodeArena::KeyWriter& w, StrTextCache* cache,
+                                    PyObject* obj, Found& found) {
   std::string_view s;
-  if (name != nullptr && (!text_of(name, s) || !w.name(s))) return false;
+  if (!text_of(obj, s)) return false;
+  found = w.look_up(s);
+  if (cache != nullptr && !found.id.is_none()) cache->put(obj, found);
+  return true;
+}
+
+// The same, from `cache` when it has it: inline, as most texts are cached.
+[[gnu::always_inline]] inline bool found_text(const NodeArena::KeyWriter& w, StrTextCache* cache,
+                                              PyObject* obj, Found& found) {
+  if (cache != nullptr) {
+    if (const Found* hit = cache->find(obj)) {
+      found = *hit;
+      return true;
+    }
+  }
+  return look_up_text(w, cache, obj, found);
+}
+
+bool write_key(NodeArena::KeyWriter& w, StrTextCache* cache, PyObject* name, PyObject* inputs,
+               PyObject* params) {
+  Found found;
+  if (name != nullptr && (!found_text(w, cache, name, found) || !w.name(found))) return false;
   if (inputs == nullptr) {
     if (!w.inputs(0)) return false;
   } else {
@@ -188,25 +202,31 @@ bool write_key(NodeArena::KeyWriter& w, PyObject* name, PyObject* inputs, PyObje
   PyObject* k = nullptr;
   PyObject* v = nullptr;
   while (PyDict_Next(params, &pos, &k, &v)) {
+    // The name's text is read even when cached: the writer checks the order on it.
+    std::string_view s;
+    if (!text_of(k, s) || !found_text(w, cache, k, found)) return false;
+    if (PyUnicode_CheckExact(v)) {
+      Found value;
+      if (!found_text(w, cache, v, value) || !w.str_param(s, found, value)) return false;
+      continue;
+    }
     ParamRef r;
-    if (!text_of(k, s)) return false;
     switch (exact_param_from_py(v, r)) {
       case Exact::kRead: break;
       case Exact::kFailed: PyErr_Clear(); return false;
       case Exact::kOther: return false;
     }
-    const bool ok = r.kind == ParamValue::Kind::kStr ? w.str_param(s, r.str) : w.param(s, r.kind, r.bits);
-    if (!ok) return false;
+    if (!w.param(s, found, r.kind, r.bits)) return false;
   }
   return true;
 }
 
 }  // namespace
 
-std::optional<NodeId> intern_direct(GraphStore& store, NodeKey::Kind kind, PyObject* name,
-                                    PyObject* inputs, PyObject* params) {
+std::optional<NodeId> intern_direct(GraphStore& store, StrTextCache* cache, NodeKey::Kind kind,
+                                    PyObject* name, PyObject* inputs, PyObject* params) {
   return store.intern_written(
-      kind, [&](NodeArena::KeyWriter& w) { return write_key(w, name, inputs, params); });
+      kind, [&](NodeArena::KeyWriter& w) { return write_key(w, cache, name, inputs, params); });
 }
 #endif
 

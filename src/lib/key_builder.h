@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -57,6 +58,52 @@ class KeyBuilder {
   bool sorted_ = true;                // the params so far came in order
 };
 
+// What a store found of the strs its builders were given lately, by the str's
+// identity: programs give the same str objects (literals, names kept in
+// variables) over and over, and a hit skips hashing and looking up the text.
+// Each entry holds a reference to its str, so that no other str can come to
+// its address while it is cached; and a store never drops or renumbers a
+// text, so what was found stays true. Direct-mapped: a collision costs one
+// lookup, never a probe. Only used with the GIL held, which guards it.
+class StrTextCache {
+ public:
+  using Found = NodeArena::KeyWriter::Found;
+
+  StrTextCache() = default;
+  StrTextCache(const StrTextCache&) = delete;
+  StrTextCache& operator=(const StrTextCache&) = delete;
+  ~StrTextCache() {
+    for (Entry& e : slots_) Py_XDECREF(e.str);
+  }
+
+  // What was found of `str` when it was cached, if it is.
+  [[nodiscard]] const Found* find(PyObject* str) const {
+    const Entry& e = slots_[slot(str)];
+    return e.str == str ? &e.found : nullptr;
+  }
+  // Caches what was found of `str`, an exact str whose text the store holds.
+  void put(PyObject* str, Found found) {
+    Entry& e = slots_[slot(str)];
+    PyObject* old = e.str;
+    e.str = Py_NewRef(str);
+    e.found = found;
+    Py_XDECREF(old);  // releasing a str runs no Python code
+  }
+
+ private:
+  static constexpr int kBits = 6;
+  struct Entry {
+    PyObject* str = nullptr;
+    Found found{};
+  };
+  static std::size_t slot(PyObject* str) {
+    return static_cast<std::size_t>((reinterpret_cast<uintptr_t>(str) * 0x9E3779B97F4A7C15ULL) >>
+                                    (64 - kBits));
+  }
+
+  Entry slots_[std::size_t{1} << kBits];
+};
+
 // Interns a builder's key straight from its arguments (`name`, `inputs` or
 // `params` nullptr for a kind without it, or omitted) when they are of the
 // exact types and the store knows every text: with the GIL held, reading
@@ -65,14 +112,15 @@ class KeyBuilder {
 // takes it). nullopt, with no exception set and the store unchanged, when
 // the arguments need the general reading (KeyBuilder), which then also gives
 // any error they hold; always, without a GIL, where the arguments may
-// change while they are read.
+// change while they are read. `cache`, when given, is the store's.
 #ifdef Py_GIL_DISABLED
-inline std::optional<NodeId> intern_direct(GraphStore&, NodeKey::Kind, PyObject*, PyObject*, PyObject*) {
+inline std::optional<NodeId> intern_direct(GraphStore&, StrTextCache*, NodeKey::Kind, PyObject*,
+                                           PyObject*, PyObject*) {
   return std::nullopt;
 }
 #else
-std::optional<NodeId> intern_direct(GraphStore& store, NodeKey::Kind kind, PyObject* name,
-                                    PyObject* inputs, PyObject* params);
+std::optional<NodeId> intern_direct(GraphStore& store, StrTextCache* cache, NodeKey::Kind kind,
+                                    PyObject* name, PyObject* inputs, PyObject* params);
 #endif
 
 }  // namespace velmora::py

@@ -22,6 +22,8 @@ struct ReducedStore;
 
 namespace velmora::py {
 
+class StrTextCache;
+
 // The texts the module reads and writes over and over: dict keys and kind
 // words, made once per module.
 enum Word : int {
@@ -59,6 +61,8 @@ struct GraphStoreObject {
   // Shared only so that a reducer can know this store again through a weak
   // reference, which does not keep it alive.
   std::shared_ptr<GraphStore> store;
+  // Made on a builder's first call, with a GIL only; freed with the object.
+  StrTextCache* texts;
 };
 
 struct DescriptorObject {

@@ -364,14 +364,33 @@ class NodeArena {
     KeyWriter(const KeyWriter&) = delete;
     KeyWriter& operator=(const KeyWriter&) = delete;
 
-    [[nodiscard]] bool name(std::string_view s);
+    // A text looked up in the arena: its id, none when the arena lacks it,
+    // and its hash. A caller that met the same text before may give what it
+    // found then instead of a fresh lookup, as the arena never drops or
+    // renumbers a text.
+    struct Found {
+      TextId id;
+      uint32_t hash;
+    };
+    [[nodiscard]] Found look_up(std::string_view s) const;
+
+    [[nodiscard]] bool name(std::string_view s) { return name(look_up(s)); }
+    [[nodiscard]] bool name(Found text);
     // Then `n` calls of `input`; a kind without inputs says 0.
     [[nodiscard]] bool inputs(std::size_t n);
     [[nodiscard]] bool input(NodeId id);
-    // Then `n` params, in order by name as bytes.
+    // Then `n` params, in order by name as bytes. A name comes as its text,
+    // which the order is checked on, and what was found of it.
     void params(std::size_t n);
-    [[nodiscard]] bool param(std::string_view name, ParamValue::Kind kind, uint64_t bits);
-    [[nodiscard]] bool str_param(std::string_view name, std::string_view value);
+    [[nodiscard]] bool param(std::string_view name, ParamValue::Kind kind, uint64_t bits) {
+      return param(name, look_up(name), kind, bits);
+    }
+    [[nodiscard]] bool param(std::string_view name, Found name_found, ParamValue::Kind kind,
+                             uint64_t bits);
+    [[nodiscard]] bool str_param(std::string_view name, std::string_view value) {
+      return str_param(name, look_up(name), look_up(value));
+    }
+    [[nodiscard]] bool str_param(std::string_view name, Found name_found, Found value);
     // Interns the key written into the arena it was written against, once
     // every part announced was given. All or nothing, as `intern`.
     std::pair<NodeId, bool> finish(NodeArena& a) { return finish(a, true); }
@@ -380,10 +399,8 @@ class NodeArena {
 
    private:
     std::pair<NodeId, bool> finish(NodeArena& a, bool indexed);
-    // The id of a text the arena holds, with its hash; none when new.
-    TextId known_text(std::string_view s, uint32_t& hash) const;
-    [[gnu::always_inline]] bool param_head(std::string_view name, ParamValue::Kind kind,
-                                           uint32_t& name_hash);
+    [[gnu::always_inline]] bool param_head(std::string_view name, Found name_found,
+                                           ParamValue::Kind kind);
 
     const NodeArena& a_;
     const NodeKey::Kind kind_;
@@ -505,17 +522,15 @@ inline NodeView NodesView::operator[](uint64_t i) const {
 inline NodeArena::KeyWriter::KeyWriter(const NodeArena& a, NodeKey::Kind kind, uint64_t nodes)
     : a_(a), kind_(kind), nodes_(nodes), hasher_(kind), w_(words_) {}
 
-inline TextId NodeArena::KeyWriter::known_text(std::string_view s, uint32_t& hash) const {
-  hash = PreparedKey::hash_text(s);
-  return a_.find_text(s, hash);
+inline NodeArena::KeyWriter::Found NodeArena::KeyWriter::look_up(std::string_view s) const {
+  const uint32_t hash = PreparedKey::hash_text(s);
+  return {a_.find_text(s, hash), hash};
 }
 
-inline bool NodeArena::KeyWriter::name(std::string_view s) {
-  uint32_t hash = 0;
-  const TextId id = known_text(s, hash);
-  if (id.is_none()) return false;
-  part_ = id.word();
-  hasher_.add(hash);
+inline bool NodeArena::KeyWriter::name(Found text) {
+  if (text.id.is_none()) return false;
+  part_ = text.id.word();
+  hasher_.add(text.hash);
   return true;
 }
 
@@ -539,35 +554,31 @@ inline void NodeArena::KeyWriter::params(std::size_t n) {
   has_params_ = n != 0;
 }
 
-inline bool NodeArena::KeyWriter::param_head(std::string_view name, ParamValue::Kind kind,
-                                      uint32_t& name_hash) {
+inline bool NodeArena::KeyWriter::param_head(std::string_view name, Found name_found,
+                                             ParamValue::Kind kind) {
   // A head and at most two value words.
   if (params_left_ == 0 || static_cast<std::size_t>(w_ - words_) + 3 > kMaxWords) return false;
   // Out of order (or repeated), the words would not be the key's.
-  if (inputs_left_ != 0 || (!last_name_.empty() && !(last_name_ < name))) return false;
-  const TextId id = known_text(name, name_hash);
-  if (id.is_none()) return false;
+  if (inputs_left_ != 0 || (!last_name_.empty() && !text_before(last_name_, name))) return false;
+  if (name_found.id.is_none()) return false;
   last_name_ = name;
   --params_left_;
-  *w_++ = ParamHead::make(id.word(), params_left_ == 0, kind);
+  *w_++ = ParamHead::make(name_found.id.word(), params_left_ == 0, kind);
   return true;
 }
 
-inline bool NodeArena::KeyWriter::param(std::string_view name, ParamValue::Kind kind, uint64_t bits) {
-  uint32_t name_hash = 0;
-  if (kind == ParamValue::Kind::kStr || !param_head(name, kind, name_hash)) return false;
+inline bool NodeArena::KeyWriter::param(std::string_view name, Found name_found,
+                                        ParamValue::Kind kind, uint64_t bits) {
+  if (kind == ParamValue::Kind::kStr || !param_head(name, name_found, kind)) return false;
   w_ = ParamHead::put_value(w_, kind, bits);
-  hasher_.add_param(name_hash, kind, bits, 0);
+  hasher_.add_param(name_found.hash, kind, bits, 0);
   return true;
 }
 
-inline bool NodeArena::KeyWriter::str_param(std::string_view name, std::string_view value) {
-  uint32_t name_hash = 0;
-  uint32_t value_hash = 0;
-  const TextId value_id = known_text(value, value_hash);
-  if (value_id.is_none() || !param_head(name, ParamValue::Kind::kStr, name_hash)) return false;
-  w_ = ParamHead::put_value(w_, ParamValue::Kind::kStr, value_id.word());
-  hasher_.add_param(name_hash, ParamValue::Kind::kStr, 0, value_hash);
+inline bool NodeArena::KeyWriter::str_param(std::string_view name, Found name_found, Found value) {
+  if (value.id.is_none() || !param_head(name, name_found, ParamValue::Kind::kStr)) return false;
+  w_ = ParamHead::put_value(w_, ParamValue::Kind::kStr, value.id.word());
+  hasher_.add_param(name_found.hash, ParamValue::Kind::kStr, 0, value.hash);
   return true;
 }
 

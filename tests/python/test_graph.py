@@ -238,6 +238,18 @@ class BuildersTest(unittest.TestCase):
         self.assertEqual([getattr(t, m)(*a) for (m, a), _ in calls], [i for _, i in calls])
         self.assertEqual(t.node_count(), s.node_count())
 
+    def test_strs_made_where_others_were_freed_keep_their_own_texts(self):
+        # The builders know strs met before by identity: a str freed and
+        # another made at its address must still read as its own text.
+        rng, s, first = random.Random(11), vc.GraphStore(), {}
+        for _ in range(3000):
+            name, key, value = ("".join(rng.choice("ab") for _ in range(rng.randrange(2, 5)))
+                                for _ in range(3))  # new objects, freed after the call
+            node = s.add_op(name, [], {key: value, "k": key})
+            self.assertEqual(first.setdefault((name, key, value), node), node)
+        self.assertEqual({(n["name"], n["params"]["k"], n["params"][n["params"]["k"]]): n["id"]
+                          for n in s.nodes()}, first)
+
     def test_node_dicts_of_every_kind(self):
         s = vc.GraphStore()
         self.assertEqual((s.nodes(), s.outputs(), s.node_map(), s.to_dot()),

@@ -174,6 +174,15 @@ class ReferenceLeakTest(unittest.TestCase):
                     measured = deltas(fn)
                 self.assertFalse(leaks(measured), "references, blocks: %s" % (measured,))
 
+    def test_a_store_lets_go_of_the_strs_its_builders_met(self):
+        texts = ["".join(["te", "xt"]), "".join(["na", "me"])]
+        before = [sys.getrefcount(t) for t in texts]
+        s = vc.GraphStore()
+        s.add_op(texts[1], [s.add_source(texts[0])], {texts[0]: texts[1]})
+        s.add_op(texts[1], [0], {texts[0]: texts[1]})
+        del s
+        self.assertEqual([sys.getrefcount(t) for t in texts], before)
+
     def test_a_leaking_call_is_detected(self):
         kept = []
         self.assertTrue(leaks(deltas(lambda: kept.append(object()))))
