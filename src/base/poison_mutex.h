@@ -36,22 +36,28 @@ class PoisonMutex {
 // writer is one whose every statement that can throw runs inside
 // `sparing_allocation_failures`, which then poisons on any failure other than
 // an allocation's; its scope needs no count of exceptions in flight, which
-// costs two runtime calls a lock on the hottest paths.
+// costs two runtime calls a lock on the hottest paths. A kStepsUnlocked
+// writer is a kSteps one whose caller keeps every other thread away from
+// what the mutex guards by other means: it poisons alike, but leaves the
+// lock alone, which it would always find free.
 class PoisonGuard {
  public:
-  enum Mode { kWriter, kReader, kSteps };
+  enum Mode { kWriter, kReader, kSteps, kStepsUnlocked };
 
   explicit PoisonGuard(PoisonMutex& m, Mode mode = kWriter)
-      : m_(m), steps_(mode == kSteps), exceptions_(mode == kWriter ? std::uncaught_exceptions() : -1) {
-    m_.mutex_.lock();
+      : m_(m),
+        steps_(mode == kSteps || mode == kStepsUnlocked),
+        locks_(mode != kStepsUnlocked),
+        exceptions_(mode == kWriter ? std::uncaught_exceptions() : -1) {
+    if (locks_) m_.mutex_.lock();
     if (m_.poisoned()) {
-      m_.mutex_.unlock();
+      if (locks_) m_.mutex_.unlock();
       panic(m_.message_);
     }
   }
   ~PoisonGuard() {
     if (exceptions_ >= 0 && std::uncaught_exceptions() > exceptions_) poison();
-    m_.mutex_.unlock();
+    if (locks_) m_.mutex_.unlock();
   }
 
   // Runs `f`, a step that either completes or changes nothing; an allocation
@@ -79,6 +85,7 @@ class PoisonGuard {
 
   PoisonMutex& m_;
   bool steps_;
+  bool locks_;
   int exceptions_;
 };
 

@@ -108,8 +108,8 @@ class StrTextCache {
 // `params` nullptr for a kind without it, or omitted) when they are of the
 // exact types and the store knows every text: with the GIL held, reading
 // such arguments runs no Python code, so no other thread runs until the key
-// is interned, and the store is read without its lock (only the last step
-// takes it). nullopt, with no exception set and the store unchanged, when
+// is interned, and the store is read and written without its lock (no
+// method leaves the GIL while it works in a store). nullopt, with no exception set and the store unchanged, when
 // the arguments need the general reading (KeyBuilder), which then also gives
 // any error they hold; always, without a GIL, where the arguments may
 // change while they are read. `cache`, when given, is the store's.

@@ -90,8 +90,9 @@ PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store);
 PyObject* reduction_to_py(ModuleState* state, ReducedStore reduced);
 
 // Runs core work. The thread stays attached to the interpreter throughout (no
-// method detaches while it works, so under a GIL a long reduction holds it);
-// the core's locks are taken and released inside `f`, never while Python code
+// method detaches while it works, so under a GIL a long reduction holds it,
+// and builders rely on that to intern without the store's lock); the core's
+// locks are taken and released inside `f`, never while Python code
 // runs, so no thread can wait on one while holding what its holder needs.
 template <typename F>
 decltype(auto) in_core(F&& f) {

@@ -92,10 +92,9 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NodeArena::Prepared& key);
   // Interns the key `write(NodeArena::KeyWriter&)` writes; nullopt, with
   // the store unchanged, when it returns false (the writer or the caller gave
-  // up). `write` reads the store without its lock, which only `finish` takes:
-  // the caller must keep every other thread from changing the store until
-  // this returns (with a GIL, by holding it), and `write` must not call back
-  // into the store.
+  // up). Takes no lock: the caller must keep every other thread out of the
+  // store until this returns (with a GIL, by holding it, as no thread works
+  // in a store without it), and `write` must not call back into the store.
   template <typename Write>
   std::optional<NodeId> intern_written(NodeKey::Kind kind, Write&& write);
   // Marks `id` as an output once; later marks of it change nothing.
@@ -173,7 +172,7 @@ std::optional<NodeId> GraphStore::intern_written(NodeKey::Kind kind, Write&& wri
   if (mutex_.poisoned()) panic(kStorePoisoned);
   NodeArena::KeyWriter w(nodes_, kind);
   if (!write(w)) return std::nullopt;
-  PoisonGuard guard(mutex_, PoisonGuard::kSteps);  // only the step below can throw
+  PoisonGuard guard(mutex_, PoisonGuard::kStepsUnlocked);  // only the step below can throw
   return guard.sparing_allocation_failures([&] { return w.finish(nodes_).first; });
 }
 

@@ -410,6 +410,14 @@ TEST(GraphStore, WrittenKeysInternAsPreparedOnes) {
   ASSERT_TRUE(w.inputs(1) && w.input(NodeId(0)));
   w.params(0);
   EXPECT_THROW(w.append_unindexed(a), Panic);
+  // A written key that lacks a part it announced breaks the writer's contract:
+  // the store is poisoned for good, though its lock was never taken.
+  GraphStore broken;
+  (void)must(broken.intern(NodeKey::Source("x")));
+  EXPECT_THROW((void)broken.intern_written(NodeKey::Kind::kExchange,
+                                           [](NodeArena::KeyWriter& w) { return w.inputs(2) && w.input(NodeId(0)); }),
+               Panic);
+  EXPECT_THROW((void)broken.node_count(), Panic);
 }
 
 }  // namespace
