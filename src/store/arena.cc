@@ -610,7 +610,8 @@ std::pair<NodeId, bool> NodeArena::add_node(const Prepared& p, bool indexed) {
   return {push_node(w, e, p.hash, indexed, look_up ? std::optional<std::size_t>(slot) : std::nullopt), true};
 }
 
-void NodeArena::reserve_node(std::size_t words, bool indexed) {
+// Inline: every new node goes through these two, the builders' hottest path.
+[[gnu::always_inline]] inline void NodeArena::reserve_node(std::size_t words, bool indexed) {
   if (records_.size() >= kMaxNodes) throw std::bad_alloc();
   records_.reserve_more(1);
   if (indexed) {
@@ -621,8 +622,9 @@ void NodeArena::reserve_node(std::size_t words, bool indexed) {
   words_.reserve(words);
 }
 
-NodeId NodeArena::push_node(const uint32_t* w, Encoded e, uint32_t hash, bool indexed,
-                            std::optional<std::size_t> slot) {
+[[gnu::always_inline]] inline NodeId NodeArena::push_node(const uint32_t* w, Encoded e,
+                                                          uint32_t hash, bool indexed,
+                                                          std::optional<std::size_t> slot) {
   const NodeId id(records_.size());
   records_.push_back(NodeRecord{w, e.part, e.meta});
   if (slot) {
