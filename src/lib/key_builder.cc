@@ -155,7 +155,9 @@ using Found = NodeArena::KeyWriter::Found;
   std::string_view s;
   if (!text_of(obj, s)) return false;
   found = w.look_up(s);
-  if (cache != nullptr && !found.id.is_none()) cache->put(obj, found);
+  if (cache != nullptr && !found.id.is_none() && s.size() <= StrTextCache::kMaxBytes) {
+    cache->put(obj, found);
+  }
   return true;
 }
 

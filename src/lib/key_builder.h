@@ -68,6 +68,10 @@ class KeyBuilder {
 class StrTextCache {
  public:
   using Found = NodeArena::KeyWriter::Found;
+  // Longer strs are not cached: the store holds their text already, and
+  // holding the object too would keep it in memory twice. Names and literal
+  // values are short.
+  static constexpr std::size_t kMaxBytes = 64;
 
   StrTextCache() = default;
   StrTextCache(const StrTextCache&) = delete;
@@ -81,7 +85,8 @@ class StrTextCache {
     const Entry& e = slots_[slot(str)];
     return e.str == str ? &e.found : nullptr;
   }
-  // Caches what was found of `str`, an exact str whose text the store holds.
+  // Caches what was found of `str`, an exact str of at most kMaxBytes whose
+  // text the store holds.
   void put(PyObject* str, Found found) {
     Entry& e = slots_[slot(str)];
     PyObject* old = e.str;

@@ -175,11 +175,13 @@ class ReferenceLeakTest(unittest.TestCase):
                 self.assertFalse(leaks(measured), "references, blocks: %s" % (measured,))
 
     def test_a_store_lets_go_of_the_strs_its_builders_met(self):
-        texts = ["".join(["te", "xt"]), "".join(["na", "me"])]
+        # Short strs are held while the store lives, long ones not even then.
+        texts = ["".join(["te", "xt"]), "".join(["na", "me"]), "long" * 17]
         before = [sys.getrefcount(t) for t in texts]
         s = vc.GraphStore()
-        s.add_op(texts[1], [s.add_source(texts[0])], {texts[0]: texts[1]})
-        s.add_op(texts[1], [0], {texts[0]: texts[1]})
+        for _ in range(2):  # new texts, then known ones
+            s.add_op(texts[1], [s.add_source(texts[0])], {texts[0]: texts[1], "x": texts[2]})
+        self.assertEqual([sys.getrefcount(t) for t in texts][2], before[2])
         del s
         self.assertEqual([sys.getrefcount(t) for t in texts], before)
 
