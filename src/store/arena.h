@@ -412,7 +412,8 @@ class NodeArena {
     uint32_t inputs_left_ = 0;
     std::size_t params_left_ = 0;
     bool has_params_ = false;
-    std::string_view last_name_;
+    std::string_view last_name_;  // of the latest param, when `named_`
+    bool named_ = false;
     uint32_t words_[kMaxWords];  // not cleared: each is written before it is read
   };
   // For filling an arena nobody else reads yet with keys known to be
@@ -559,9 +560,10 @@ inline bool NodeArena::KeyWriter::param_head(std::string_view name, Found name_f
   // A head and at most two value words.
   if (params_left_ == 0 || static_cast<std::size_t>(w_ - words_) + 3 > kMaxWords) return false;
   // Out of order (or repeated), the words would not be the key's.
-  if (inputs_left_ != 0 || (!last_name_.empty() && !text_before(last_name_, name))) return false;
+  if (inputs_left_ != 0 || (named_ && !text_before(last_name_, name))) return false;
   if (name_found.id.is_none()) return false;
   last_name_ = name;
+  named_ = true;
   --params_left_;
   *w_++ = ParamHead::make(name_found.id.word(), params_left_ == 0, kind);
   return true;

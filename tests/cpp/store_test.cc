@@ -410,6 +410,17 @@ TEST(GraphStore, WrittenKeysInternAsPreparedOnes) {
   ASSERT_TRUE(w.inputs(1) && w.input(NodeId(0)));
   w.params(0);
   EXPECT_THROW(w.append_unindexed(a), Panic);
+  // A repeated param name is refused, the empty one too; names in order are taken.
+  GraphStore e;
+  const NodeId both = must(e.intern(NodeKey::Source("", P({{"", I(1)}, {"a", I(1)}}))));
+  for (const std::string_view second : {"", "a"}) {
+    const std::optional<NodeId> got = e.intern_written(NodeKey::Kind::kSource, [&](NodeArena::KeyWriter& w) {
+      if (!w.name("") || !w.inputs(0)) return false;
+      w.params(2);
+      return w.param("", ParamValue::Kind::kInt, 1) && w.param(second, ParamValue::Kind::kInt, 1);
+    });
+    EXPECT_EQ(got, second.empty() ? std::nullopt : std::optional<NodeId>(both)) << second;
+  }
   // A written key that lacks a part it announced breaks the writer's contract:
   // the store is poisoned for good, though its lock was never taken.
   GraphStore broken;
