@@ -148,29 +148,41 @@ bool text_of(PyObject* obj, std::string_view& s) {
 
 using Found = NodeArena::KeyWriter::Found;
 
-// What the store holds of the text of `obj`, an uncached str; false when
-// `obj` needs the general reading.
-[[gnu::noinline]] bool look_up_text(const NodeArena::KeyWriter& w, StrTextCache* cache,
-                                    PyObject* obj, Found& found) {
-  std::string_view s;
-  if (!text_of(obj, s)) return false;
-  found = w.look_up(s);
+// What the store holds of `s`, the text of `obj`, an exact str; cached for
+// `obj` when the store has it and it is short.
+[[gnu::always_inline]] inline Found look_up_text(const NodeArena::KeyWriter& w, StrTextCache* cache,
+                                                PyObject* obj, std::string_view s) {
+  const Found found = w.look_up(s);
   if (cache != nullptr && !found.id.is_none() && s.size() <= StrTextCache::kMaxBytes) {
     cache->put(obj, found);
   }
+  return found;
+}
+
+// What `cache` holds of `obj`, if anything.
+[[gnu::always_inline]] inline const Found* cached(const StrTextCache* cache, PyObject* obj) {
+  return cache != nullptr ? cache->find(obj) : nullptr;
+}
+
+// The same for an uncached `obj`, whose text is read first; false when `obj`
+// needs the general reading.
+[[gnu::noinline]] bool read_and_look_up(const NodeArena::KeyWriter& w, StrTextCache* cache,
+                                        PyObject* obj, Found& found) {
+  std::string_view s;
+  if (!text_of(obj, s)) return false;
+  found = look_up_text(w, cache, obj, s);
   return true;
 }
 
-// The same, from `cache` when it has it: inline, as most texts are cached.
+// What the store holds of the text of `obj`, from `cache` when it has it:
+// inline, as most texts are cached.
 [[gnu::always_inline]] inline bool found_text(const NodeArena::KeyWriter& w, StrTextCache* cache,
                                               PyObject* obj, Found& found) {
-  if (cache != nullptr) {
-    if (const Found* hit = cache->find(obj)) {
-      found = *hit;
-      return true;
-    }
+  if (const Found* hit = cached(cache, obj)) {
+    found = *hit;
+    return true;
   }
-  return look_up_text(w, cache, obj, found);
+  return read_and_look_up(w, cache, obj, found);
 }
 
 bool write_key(NodeArena::KeyWriter& w, StrTextCache* cache, PyObject* name, PyObject* inputs,
@@ -206,7 +218,9 @@ bool write_key(NodeArena::KeyWriter& w, StrTextCache* cache, PyObject* name, PyO
   while (PyDict_Next(params, &pos, &k, &v)) {
     // The name's text is read even when cached: the writer checks the order on it.
     std::string_view s;
-    if (!text_of(k, s) || !found_text(w, cache, k, found)) return false;
+    if (!text_of(k, s)) return false;
+    const Found* hit = cached(cache, k);
+    found = hit != nullptr ? *hit : look_up_text(w, cache, k, s);
     if (PyUnicode_CheckExact(v)) {
       Found value;
       if (!found_text(w, cache, v, value) || !w.str_param(s, found, value)) return false;

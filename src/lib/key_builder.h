@@ -114,10 +114,11 @@ class StrTextCache {
 // exact types and the store knows every text: with the GIL held, reading
 // such arguments runs no Python code, so no other thread runs until the key
 // is interned, and the store is read and written without its lock (no
-// method leaves the GIL while it works in a store). nullopt, with no exception set and the store unchanged, when
-// the arguments need the general reading (KeyBuilder), which then also gives
-// any error they hold; always, without a GIL, where the arguments may
-// change while they are read. `cache`, when given, is the store's.
+// method leaves the GIL while it works in a store). nullopt, with no
+// exception set and the store unchanged, when the arguments need the general
+// reading (KeyBuilder), which then also gives any error they hold; always,
+// without a GIL, where the arguments may change while they are read.
+// `cache`, when given, is the store's.
 #ifdef Py_GIL_DISABLED
 inline std::optional<NodeId> intern_direct(GraphStore&, StrTextCache*, NodeKey::Kind, PyObject*,
                                            PyObject*, PyObject*) {
